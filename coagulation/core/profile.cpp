@@ -105,13 +105,13 @@ void Profile::init(const QString &profileName)
     if (db.tables(QSql::Tables).isEmpty())
         warning(tr("错误的配置文件 %1").arg(profilePath), QMessageBox::Ok, QMessageBox::Ok);
 
-    {
+    if (db.isOpen()) {
         QSqlQuery query(db);
         if (query.exec(QStringLiteral("select name, value from profile"))) {
             QWriteLocker locker(&d->lock);
             while (query.next())
                 d->cache.insert(query.value(0).toString(), query.value(1));
-        } else if (db.isOpen()) {
+        } else {
             QV_LOG_SQL_ERROR(query.lastError());
         }
     }
