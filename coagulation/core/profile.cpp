@@ -108,7 +108,7 @@ void Profile::init(const QString &profileName)
     if (db.isOpen()) {
         QSqlQuery query(db);
         if (query.exec(QStringLiteral("select name, value from profile"))) {
-            QWriteLocker locker(&d->lock);
+            CacheWriteLocker locker(d->lock);
             while (query.next())
                 d->cache.insert(query.value(0).toString(), query.value(1));
         } else {
@@ -171,13 +171,13 @@ QVariant Profile::value(const QString &key, const QVariant &defaultValue)
 {
     Q_D(Profile);
     {
-        QReadLocker locker(&d->lock);
+        CacheReadLocker locker(d->lock);
         const auto it = d->cache.constFind(key);
         if (it != d->cache.constEnd())
             return it->isValid() ? *it : defaultValue;
     }
     // Record the miss, unless another thread stored a value in the meantime.
-    QWriteLocker locker(&d->lock);
+    CacheWriteLocker locker(d->lock);
     if (!d->cache.contains(key))
         d->cache.insert(key, QVariant());
     return defaultValue;
@@ -200,7 +200,7 @@ void Profile::setValue(const QString &key, const QVariant &value, bool save)
 {
     Q_D(Profile);
     {
-        QWriteLocker locker(&d->lock);
+        CacheWriteLocker locker(d->lock);
         d->cache.insert(key, value);
     }
     if (save)
@@ -211,7 +211,7 @@ void Profile::remove(const QString &key)
 {
     Q_D(Profile);
     {
-        QWriteLocker locker(&d->lock);
+        CacheWriteLocker locker(d->lock);
         d->cache.remove(key);
     }
     Q_EMIT keyRemoved(key);
@@ -220,7 +220,7 @@ void Profile::remove(const QString &key)
 QStringList Profile::keys() const
 {
     Q_D(const Profile);
-    QWriteLocker locker(&d->lock);
+    CacheWriteLocker locker(d->lock);
     return d->cache.keys();
 }
 
