@@ -477,9 +477,10 @@ bool SimulatedModule::respond(const quint8 *request, int size, QByteArray &reply
     ++m_messageCount;
     const int start = reply.size();
     const bool answered = respondLocked(request, size, reply, context.fault.extraItems);
-    // Exception replies and polls of the counter itself do not count as events.
+    // Exception replies, polls of the counter and a restart (which clears it) are no events.
+    const bool restarted = request[1] == Diagnostics && size >= 4 && word(request + 2) == DiagRestart;
     if (answered && reply.size() > start + 1 && !(quint8(reply.at(start + 1)) & 0x80)
-        && request[1] != GetEventCounter && request[1] != GetEventLog)
+        && request[1] != GetEventCounter && request[1] != GetEventLog && !restarted)
         ++m_eventCount;
     return answered;
 }
