@@ -2,6 +2,7 @@
 
 #include "simulatorserver.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
 
@@ -17,6 +18,11 @@ bool SimulatorThread::start(int endpoints, quint16 port)
     if (m_thread)
         return true;
     m_error.clear();
+    // A thread's event loop needs the application object.
+    if (!QCoreApplication::instance()) {
+        m_error = QStringLiteral("no QCoreApplication: the simulator thread cannot run");
+        return false;
+    }
     m_thread = new QThread;
     m_thread->setObjectName(QStringLiteral("simulator"));
     auto *server = new SimulatorServer(&m_link);

@@ -11,7 +11,7 @@ class SimulatorServer;
 // Runs a simulated link on a private thread with its own event loop, so that a client
 // may block the caller's thread while the simulator answers. start() returns once the
 // endpoints are open; the destructor stops everything. The link may be configured from
-// any thread while it runs.
+// any thread while it runs. A QCoreApplication must exist (QtTest makes one).
 class SimulatorThread
 {
 public:
