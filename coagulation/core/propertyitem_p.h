@@ -2,18 +2,59 @@
 #define PROPERTYITEM_P_H
 
 #include <QtCore/QList>
-#include <QtCore/QMap>
+#include <QtCore/QPair>
 #include <QtCore/QString>
 #include <QtCore/QVariant>
+#include <QtCore/QVector>
 
 class PropertyItem;
 class PropertyItemModel;
+
+// Values keyed by role. An item holds a handful at most, so a flat vector
+// searched in order beats a map: one block, read with one cache miss.
+class PropertyRoleValues
+{
+public:
+    QVariant value(int role) const
+    {
+        for (const Entry &entry : m_entries) {
+            if (entry.first == role)
+                return entry.second;
+        }
+        return QVariant();
+    }
+
+    void insert(int role, const QVariant &value)
+    {
+        for (Entry &entry : m_entries) {
+            if (entry.first == role) {
+                entry.second = value;
+                return;
+            }
+        }
+        m_entries.append(Entry(role, value));
+    }
+
+    void remove(int role)
+    {
+        for (int i = 0; i < m_entries.size(); ++i) {
+            if (m_entries.at(i).first == role) {
+                m_entries.remove(i);
+                return;
+            }
+        }
+    }
+
+private:
+    using Entry = QPair<int, QVariant>;
+    QVector<Entry> m_entries;
+};
 
 class PropertyItemPrivate
 {
 public:
     QString name;
-    QMap<int, QVariant> values;
+    PropertyRoleValues values;
     PropertyItem *parent = nullptr;
     PropertyItemModel *model = nullptr;
     QList<PropertyItem *> children;

@@ -64,15 +64,17 @@ QModelIndex PropertyItemModel::index(int row, int column, const QModelIndex &par
     const PropertyItem *item = itemFromIndex(parent);
     if (!item || uint(row) >= uint(item->d->children.size()))
         return QModelIndex();
-    PropertyItem *child = item->d->children.at(row);
-    child->d->rowHint = row;
-    return createIndex(row, column, child);
+    return createIndex(row, column, item->d->children.at(row));
 }
 
 QModelIndex PropertyItemModel::parent(const QModelIndex &index) const
 {
     const PropertyItem *item = index.isValid() ? itemFromIndex(index) : nullptr;
-    return item ? nameIndexFromItem(item->d->parent) : QModelIndex();
+    const PropertyItem *parent = item ? item->d->parent : nullptr;
+    // Views ask this for every cell; top-level rows answer without a look-up.
+    if (!parent || parent == m_root.data())
+        return QModelIndex();
+    return nameIndexFromItem(parent);
 }
 
 int PropertyItemModel::rowCount(const QModelIndex &parent) const
