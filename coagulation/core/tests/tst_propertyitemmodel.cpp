@@ -32,6 +32,24 @@ void collect(PropertyItem *parent, QList<PropertyItem *> *items)
     }
 }
 
+int depth(const PropertyItem *item)
+{
+    int levels = 0;
+    for (; item->parent(); item = item->parent())
+        ++levels;
+    return levels;
+}
+
+// Whether ancestor is item itself or above it.
+bool within(const PropertyItem *item, const PropertyItem *ancestor)
+{
+    for (; item; item = item->parent()) {
+        if (item == ancestor)
+            return true;
+    }
+    return false;
+}
+
 // Levels below the item: 0 for a leaf.
 int height(const PropertyItem *item)
 {
@@ -561,12 +579,6 @@ void tst_PropertyItemModel::testerPassesUnderRandomEdits()
     view.show();
 
     QRandomGenerator random(20260808);
-    auto depth = [](const PropertyItem *item) {
-        int levels = 0;
-        for (; item->parent(); item = item->parent())
-            ++levels;
-        return levels;
-    };
     int created = 0;
     int moves = 0;
     int crossings = 0;
@@ -582,8 +594,7 @@ void tst_PropertyItemModel::testerPassesUnderRandomEdits()
         switch (random.bounded(7)) {
         case 0:
         case 1:
-            if (all.size() < 40 && depth(parent) < 3)
-            {
+            if (all.size() < 40 && depth(parent) < 3) {
                 ++created;
                 parent->insert(random.bounded(-1, parent->childCount() + 2),
                                item(QString::number(created), created));
@@ -597,27 +608,19 @@ void tst_PropertyItemModel::testerPassesUnderRandomEdits()
             collect(destination->rootItem(), &places);
             places.prepend(destination->rootItem());
             PropertyItem *place = places.at(random.bounded(places.size()));
-            if (subject && place != subject && depth(place) + 1 + height(subject) <= 3) {
-                bool inside = false;
-                for (const PropertyItem *p = place; p; p = p->parent())
-                    inside = inside || p == subject;
-                if (!inside) {
-                    place->insert(random.bounded(-1, place->childCount() + 2), subject);
-                    ++moves;
-                    crossings += destination != target;
-                }
+            if (subject && !within(place, subject) && depth(place) + 1 + height(subject) <= 3) {
+                place->insert(random.bounded(-1, place->childCount() + 2), subject);
+                ++moves;
+                crossings += destination != target;
             }
             break;
         }
         case 3:
             if (subject) {
                 ++deletions;
-                if (random.bounded(2)) {
-                    delete subject;
-                } else {
-                    subject->parent()->remove(subject);
-                    delete subject;
-                }
+                if (random.bounded(2))
+                    subject->parent()->remove(subject); // else it leaves as it is destroyed
+                delete subject;
             }
             break;
         case 4:
