@@ -17,8 +17,9 @@ class QVCORE_EXPORT AnalysisResult
 {
 public:
     // The numbering carries the classification: below ValidNumber there is no
-    // usable number (NotClotted included, although its value is 999.9).
-    enum ErrorCode {
+    // usable number (NotClotted included, although its value is 999.9). A code
+    // outside the list is carried as the int it is.
+    enum ErrorCode : int {
         NullResult = 0,
         InvalidValue = 1,
         UnknownError = 2,
@@ -33,7 +34,7 @@ public:
         AboveLimit = 11   // the true result is above value()
     };
 
-    enum Format {
+    enum Format : int {
         DisplayFormat = 0,  // every marker and the suffix
         ValueFormat = 1     // only the report-limit marker and the number
     };

@@ -4,6 +4,10 @@
 #include <QtCore/QtEndian>
 #include <QtCore/QtMath>
 #include <QtCore/QDebug>
+#include <QtSql/QSqlError>
+#include <QtSql/QSqlQuery>
+
+#include "profile.h"
 
 #include <cmath>
 #include <cstring>
@@ -37,6 +41,8 @@ int roundedCount(double q, int limit)
 }
 
 } // namespace
+
+#define QV_CURVE_SQL_WARNING(error) qWarning("%s:%d: %s", __FILE__, __LINE__, qPrintable((error).text()))
 
 int ClotCurve::size() const
 {
@@ -223,4 +229,21 @@ ClotCurve ClotCurve::fromBuffer(const QByteArray &buffer, bool *ok)
     if (ok)
         *ok = whole && left == 0;
     return curve;
+}
+
+void ClotCurve::save(qint64 patientId, const QString &item, int version) const
+{
+    if (m_segments.isEmpty())
+        return;
+    QSqlQuery query(Profile::instance().dataDatabase());
+    if (!query.prepare(QStringLiteral("insert into curve (patientId, item, version, curve) "
+                                      "values(:patientId, :item, :version, :curve)")))
+        QV_CURVE_SQL_WARNING(query.lastError());
+    // A qint64 binds as an SQLite integer and a QByteArray as a blob.
+    query.bindValue(QStringLiteral(":patientId"), patientId);
+    query.bindValue(QStringLiteral(":item"), item);
+    query.bindValue(QStringLiteral(":version"), version);
+    query.bindValue(QStringLiteral(":curve"), toBuffer());
+    if (!query.exec())
+        QV_CURVE_SQL_WARNING(query.lastError());
 }

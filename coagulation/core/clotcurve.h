@@ -14,7 +14,8 @@
 class QVCORE_EXPORT ClotCurve
 {
 public:
-    enum PointType {
+    // Stored as an int32; a type read from a buffer is kept whatever it is.
+    enum PointType : int {
         RawSignal = 0,      // the measured signal
         OpticalDensity = 1  // log10(baseline / signal), capped at 5.0
     };

@@ -6,8 +6,9 @@
 namespace qv {
 
 // Markers that qualify a test result for display and report. Bits not listed
-// here belong to the application: results store and copy them untouched.
-enum ResultFlag {
+// here belong to the application: results store and copy them untouched (the
+// type is int, so any bit is a valid value).
+enum ResultFlag : int {
     DilutionResult = 0x2,       // diluted sample
     LowerReportLimit = 0x4,     // below the lower report limit
     UpperReportLimit = 0x8,     // above the upper report limit
