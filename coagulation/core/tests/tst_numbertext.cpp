@@ -111,7 +111,7 @@ void tst_NumberText::fractionFromSeveralThreads()
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
-            for (int i = 0; i < 5000; ++i) {
+            for (int i = 0; i < 20000; ++i) {
                 const Case &c = cases[(i + t) % cases.size()];
                 bool ok = !c.ok;
                 if (fraction(c.text, &ok) != c.value || ok != c.ok)
