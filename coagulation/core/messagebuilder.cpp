@@ -11,7 +11,6 @@ namespace {
 constexpr int ReservedFrameSize = 128;
 
 constexpr quint8 RouteCode = MessageBuilder::EncapsulatedInterface;
-constexpr quint8 RouteMei = MessageBuilder::RouteMei;
 
 int pathElementValue(const QString &element)
 {

@@ -1,0 +1,141 @@
+#include "simulatedlink.h"
+
+#include "simulatedgateway.h"
+#include "simulatorprotocol.h"
+
+#include <QMutexLocker>
+#include <QStringList>
+
+using namespace SimulatorProtocol;
+
+SimulatedLink::SimulatedLink() = default;
+SimulatedLink::~SimulatedLink() = default;
+
+SimulatedModule *SimulatedLink::module(quint8 address) const
+{
+    return m_modules.find(address).get();
+}
+
+SimulatedModule *SimulatedLink::module(const QString &path) const
+{
+    const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    SimulatedModule *current = nullptr;
+    for (int i = 0; i < parts.size(); ++i) {
+        bool ok = false;
+        const int address = parts.at(i).toInt(&ok);
+        if (!ok || address < 0 || address > 255)
+            return nullptr;
+        if (i == 0) {
+            current = module(quint8(address));
+        } else {
+            if (!current->isGateway())
+                return nullptr;
+            current = static_cast<SimulatedGateway *>(current)->module(quint8(address));
+        }
+        if (!current)
+            return nullptr;
+    }
+    return current;
+}
+
+SimulatedGateway *SimulatedLink::gateway(const QString &path) const
+{
+    SimulatedModule *m = module(path);
+    return m && m->isGateway() ? static_cast<SimulatedGateway *>(m) : nullptr;
+}
+
+QList<QByteArray> SimulatedLink::requests() const
+{
+    QMutexLocker lock(&m_logMutex);
+    return m_log;
+}
+
+QByteArray SimulatedLink::lastRequest() const
+{
+    QMutexLocker lock(&m_logMutex);
+    return m_log.isEmpty() ? QByteArray() : m_log.last();
+}
+
+int SimulatedLink::requestCount() const
+{
+    QMutexLocker lock(&m_logMutex);
+    return m_requestCount;
+}
+
+void SimulatedLink::clearRequests()
+{
+    QMutexLocker lock(&m_logMutex);
+    m_log.clear();
+    m_requestCount = 0;
+}
+
+void SimulatedLink::setRequestLogLimit(int limit)
+{
+    QMutexLocker lock(&m_logMutex);
+    m_logLimit = qMax(0, limit);
+    while (m_log.size() > m_logLimit)
+        m_log.removeFirst();
+}
+
+bool SimulatedLink::handleFrame(const char *frame, int size, SimulatedReply *reply)
+{
+    reply->bytes.resize(0);
+    reply->delayMs = 0;
+    reply->pieces = 1;
+    reply->pieceDelayMs = 0;
+    if (size <= 0)
+        return false;
+    {
+        QMutexLocker lock(&m_logMutex);
+        ++m_requestCount;
+        if (m_logLimit > 0) {
+            if (m_log.size() >= m_logLimit)
+                m_log.removeFirst();
+            m_log.append(QByteArray(frame, size));
+        }
+    }
+
+    const quint8 *request = reinterpret_cast<const quint8 *>(frame);
+    // A frame followed by its own checksum sums to zero.
+    if (size < 4 || crc16(request, size) != 0)
+        return false;
+    const std::shared_ptr<SimulatedModule> first = m_modules.find(request[0]);
+    if (!first)
+        return false;
+
+    SimulatedRequestContext context;
+    context.linkFaults = &m_faults;
+    QByteArray &out = reply->bytes;
+    if (!first->respond(request, size - 2, out, context) || out.isEmpty()) {
+        out.resize(0);
+        return false;
+    }
+    appendCrc(out);
+
+    const SimulatedFault &fault = context.fault;
+    if (fault.drop) {
+        out.resize(0);
+        return false;
+    }
+    if (fault.corruptCrc) {
+        out[out.size() - 2] = char(~out.at(out.size() - 2));
+        out[out.size() - 1] = char(~out.at(out.size() - 1));
+    }
+    if (fault.truncateTo >= 0 && fault.truncateTo < out.size())
+        out.resize(fault.truncateTo);
+    if (!fault.staleBytes.isEmpty())
+        out.prepend(fault.staleBytes);
+    reply->delayMs = fault.delayMs;
+    reply->pieces = qMax(1, fault.pieces);
+    reply->pieceDelayMs = fault.pieceDelayMs;
+    if (out.isEmpty())
+        return false;
+    return true;
+}
+
+QByteArray SimulatedLink::reply(const QByteArray &request)
+{
+    SimulatedReply r;
+    handleFrame(request.constData(), request.size(), &r);
+    return r.bytes;
+}

@@ -1,0 +1,77 @@
+#ifndef SIMULATORSTREAM_H
+#define SIMULATORSTREAM_H
+
+#include "simulatedframer.h"
+#include "simulatedlink.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+class QSocketNotifier;
+class QTcpSocket;
+
+// One byte stream into the simulator (a TCP connection or the pseudo-terminal): cuts
+// requests out of what arrives, lets the link answer them and sends the replies with
+// their timing faults. Subclasses only move bytes.
+class SimulatorStream : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SimulatorStream(SimulatedLink *link, QObject *parent = nullptr);
+    ~SimulatorStream() override;
+
+protected:
+    void received(const char *data, int size);
+    virtual void send(const char *data, int size) = 0;
+
+private:
+    void process();
+    void lineQuiet();
+    void answer(const char *frame, int size);
+    void schedule(int delayMs, const QByteArray &bytes);
+
+    SimulatedLink *m_link;
+    SimulatedFramer m_framer;
+    QTimer m_quietTimer;
+    QElapsedTimer m_lastArrival;
+    SimulatedReply m_reply;
+};
+
+class SimulatorTcpStream : public SimulatorStream
+{
+    Q_OBJECT
+public:
+    SimulatorTcpStream(SimulatedLink *link, QTcpSocket *socket, QObject *parent = nullptr);
+
+protected:
+    void send(const char *data, int size) override;
+
+private:
+    void readSocket();
+
+    QTcpSocket *m_socket;
+};
+
+// The master side of a pseudo-terminal; the client opens the slave as a serial port.
+class SimulatorPtyStream : public SimulatorStream
+{
+    Q_OBJECT
+public:
+    SimulatorPtyStream(SimulatedLink *link, int masterFd, QObject *parent = nullptr);
+    ~SimulatorPtyStream() override;
+
+protected:
+    void send(const char *data, int size) override;
+
+private:
+    void readMaster();
+    void writePending();
+
+    int m_fd;
+    QSocketNotifier *m_readNotifier;
+    QSocketNotifier *m_writeNotifier;
+    QByteArray m_pending;
+};
+
+#endif // SIMULATORSTREAM_H
