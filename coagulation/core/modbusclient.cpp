@@ -74,11 +74,11 @@ void ModbusClient::setStatusCode(int code, int channel, const QString &detail)
 int ModbusClient::talk(MessageBuilder &builder)
 {
     QByteArray &buffer = builder.buffer();
-    // A buffer shared with a copy detaches to its size alone; the reply needs room.
-    if (buffer.capacity() < ReservedFrameSize)
-        buffer.reserve(ReservedFrameSize);
-    // data() may detach, so the capacity is taken after it: it must describe the
-    // storage the reply is read into.
+    // A buffer shared with a copy would detach in data() to its size alone, leaving no
+    // room for the reply; reserve() detaches it with the full room instead.
+    buffer.reserve(qMax(buffer.capacity(), ReservedFrameSize));
+    // The pointer before the capacity: data() may still detach, and the capacity must
+    // describe the storage the reply is read into.
     char *storage = buffer.data();
     const int capacity = buffer.capacity();
     const int result = talk(storage, capacity, storage, buffer.size());
