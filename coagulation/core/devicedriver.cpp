@@ -6,6 +6,7 @@
 #include <QtCore/QAbstractEventDispatcher>
 #include <QtCore/QEventLoop>
 #include <QtCore/QIODevice>
+#include <QtCore/QSocketNotifier>
 #include <QtCore/QThread>
 
 class DeviceDriverPrivate
@@ -48,6 +49,19 @@ void DeviceDriver::adoptDevice(QIODevice *device)
     device->moveToThread(nullptr);
 }
 
+// A socket notifier that is enabled when its object changes threads disables itself
+// and queues a call to enable it again on the new thread. No event loop runs the
+// device's queue, neither at rest nor during an exchange (which uses blocking waits),
+// so every hand-over would add one more call to a queue that travels with the device.
+// Quieting the notifiers first leaves nothing to queue; the device enables them again
+// itself when it next needs them.
+static void quietNotifiers(QObject *device)
+{
+    const QList<QSocketNotifier *> notifiers = device->findChildren<QSocketNotifier *>();
+    for (QSocketNotifier *notifier : notifiers)
+        notifier->setEnabled(false);
+}
+
 void DeviceDriver::attachDevice()
 {
     if (d->attachDepth++ > 0 || !d->device)
@@ -67,8 +81,10 @@ void DeviceDriver::detachDevice()
 {
     if (--d->attachDepth > 0 || !d->device)
         return;
-    if (d->movedOnAttach)
+    if (d->movedOnAttach) {
+        quietNotifiers(d->device);
         d->device->moveToThread(nullptr);
+    }
     d->movedOnAttach = false;
 }
 
