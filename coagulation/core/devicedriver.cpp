@@ -9,6 +9,22 @@
 #include <QtCore/QSocketNotifier>
 #include <QtCore/QThread>
 
+#include <atomic>
+
+// Qt's recursive mutex is not instrumented, so a ThreadSanitizer build is told when the
+// outermost locker takes and releases it; otherwise these cost nothing.
+#if defined(__SANITIZE_THREAD__)
+extern "C" {
+void AnnotateRWLockAcquired(const char *file, int line, const volatile void *lock, long isWrite);
+void AnnotateRWLockReleased(const char *file, int line, const volatile void *lock, long isWrite);
+}
+#  define QV_LOCK_ACQUIRED(l) AnnotateRWLockAcquired(__FILE__, __LINE__, (l), 1)
+#  define QV_LOCK_RELEASED(l) AnnotateRWLockReleased(__FILE__, __LINE__, (l), 1)
+#else
+#  define QV_LOCK_ACQUIRED(l) ((void)0)
+#  define QV_LOCK_RELEASED(l) ((void)0)
+#endif
+
 class DeviceDriverPrivate
 {
 public:
@@ -19,8 +35,10 @@ public:
 
     QIODevice *device = nullptr;
     // Guarded by the driver's lock: how many DeviceLockers are alive on the locking
-    // thread, and whether the outermost one moved the device to that thread.
-    int attachDepth = 0;
+    // thread, and whether the outermost one moved the device to that thread. The count
+    // is atomic only so that a ThreadSanitizer build, blind to Qt's recursive mutex,
+    // can read it before it is told of the lock.
+    std::atomic<int> attachDepth{ 0 };
     bool movedOnAttach = false;
 };
 
@@ -64,7 +82,10 @@ static void quietNotifiers(QObject *device)
 
 void DeviceDriver::attachDevice()
 {
-    if (d->attachDepth++ > 0 || !d->device)
+    if (d->attachDepth.fetch_add(1, std::memory_order_relaxed) > 0)
+        return;
+    QV_LOCK_ACQUIRED(this);
+    if (!d->device)
         return;
     QThread *here = QThread::currentThread();
     d->movedOnAttach = d->device->thread() != here;
@@ -79,13 +100,14 @@ void DeviceDriver::attachDevice()
 
 void DeviceDriver::detachDevice()
 {
-    if (--d->attachDepth > 0 || !d->device)
+    if (d->attachDepth.fetch_sub(1, std::memory_order_relaxed) > 1)
         return;
-    if (d->movedOnAttach) {
+    if (d->device && d->movedOnAttach) {
         quietNotifiers(d->device);
         d->device->moveToThread(nullptr);
     }
     d->movedOnAttach = false;
+    QV_LOCK_RELEASED(this);
 }
 
 DeviceDriver::DeviceLocker::DeviceLocker(DeviceDriver *driver)
