@@ -21,6 +21,11 @@ public:
         setSocketError(QAbstractSocket::HostNotFoundError);
         setErrorString(text);
     }
+    // Unbuffered, a frame goes to the system in write() itself: nothing is left to wait for.
+    bool waitForBytesWritten(int msecs) override
+    {
+        return bytesToWrite() == 0 || QTcpSocket::waitForBytesWritten(msecs);
+    }
     // A failed connection leaves the device open for reading and writing; close it,
     // keeping the reason, so that isOpen() tells the truth.
     void giveUp()
@@ -66,7 +71,9 @@ bool SocketDriver::open()
             QCoreApplication::translate("SocketDriver", "No port number in \"%1\"").arg(m_portName));
         return false;
     }
-    m_socket->connectToHost(url.host(), quint16(url.port()), QIODevice::ReadWrite);
+    // Unbuffered: a frame goes to the system in write() and a reply is read straight
+    // from it, with no copy through the socket's own buffers.
+    m_socket->connectToHost(url.host(), quint16(url.port()), QIODevice::ReadWrite | QIODevice::Unbuffered);
     if (!m_socket->waitForConnected(ConnectTimeout)) {
         static_cast<DriverSocket *>(m_socket)->giveUp();
         return false;
@@ -113,13 +120,11 @@ void SocketDriver::clear()
     DeviceLocker locker(this);
     if (m_socket->state() != QAbstractSocket::ConnectedState)
         return;
-    m_socket->readAll();
-    // No event loop reads the socket between exchanges, so late bytes of an earlier
-    // reply still wait in the system's buffer. Pull them in and drop them.
+    // The socket is unbuffered and no event loop reads it between exchanges, so late
+    // bytes of an earlier reply wait in the system's buffer: read and drop them.
     for (int i = 0; i < MaxDrainReads && hasPendingInput(m_socket->socketDescriptor()); ++i) {
-        if (!m_socket->waitForReadyRead(0))
+        if (m_socket->readAll().isEmpty())
             break;
-        m_socket->readAll();
     }
 }
 
