@@ -1,7 +1,8 @@
 // Exchanges per second of ModbusClient::talk reading two registers from the simulated
 // analyser, over loopback TCP and over the pseudo-terminal, against a raw POSIX loop
 // (blocking write and read of the same frames) to the same simulator in the same run.
-// The summary line gives the client's rate as a share of the raw loop's.
+// The summary line gives the client's rate as a share of the raw loop's, each the best
+// of three repetitions.
 
 #include <devicedriver.h>
 #include <messagebuilder.h>
@@ -40,8 +41,11 @@ QMap<QString, double> rates;
 
 void recordRate(benchmark::State &state, const char *name, double seconds)
 {
+    // The best of the repetitions: the machine may be shared, and a disturbance only
+    // ever slows a run down.
+    const QString key = QString::fromLatin1(name);
     if (seconds > 0)
-        rates[QString::fromLatin1(name)] = double(state.iterations()) / seconds;
+        rates[key] = qMax(rates.value(key), double(state.iterations()) / seconds);
     state.SetItemsProcessed(state.iterations());
 }
 
@@ -140,10 +144,10 @@ void BM_ClientTcp(benchmark::State &state) { runClient(state, true, "client tcp"
 void BM_RawPty(benchmark::State &state) { runRaw(state, false, "raw pty"); }
 void BM_ClientPty(benchmark::State &state) { runClient(state, false, "client pty"); }
 
-BENCHMARK(BM_RawTcp)->UseRealTime()->MinTime(1.0);
-BENCHMARK(BM_ClientTcp)->UseRealTime()->MinTime(1.0);
-BENCHMARK(BM_RawPty)->UseRealTime()->MinTime(1.0);
-BENCHMARK(BM_ClientPty)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_RawTcp)->UseRealTime()->MinTime(0.5)->Repetitions(3);
+BENCHMARK(BM_ClientTcp)->UseRealTime()->MinTime(0.5)->Repetitions(3);
+BENCHMARK(BM_RawPty)->UseRealTime()->MinTime(0.5)->Repetitions(3);
+BENCHMARK(BM_ClientPty)->UseRealTime()->MinTime(0.5)->Repetitions(3);
 
 // What handing the device to the calling thread and back costs per exchange.
 void BM_DeviceLockerRoundTrip(benchmark::State &state)
@@ -168,7 +172,7 @@ void printRatio(const char *transport)
     const QString client = QStringLiteral("client ") + QLatin1String(transport);
     if (!rates.contains(raw) || !rates.contains(client))
         return;
-    std::printf("summary %s: client %.0f/s, raw loop %.0f/s, ratio %.3f\n", transport, rates[client], rates[raw],
+    std::printf("summary %s (best of 3): client %.0f/s, raw loop %.0f/s, ratio %.3f\n", transport, rates[client], rates[raw],
                 rates[client] / rates[raw]);
 }
 
