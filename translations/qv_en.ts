@@ -2,6 +2,13 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="zh_CN">
 <context>
+    <name>ModbusClient</name>
+    <message>
+        <source>Request too short</source>
+        <translation>Request too short</translation>
+    </message>
+</context>
+<context>
     <name>OemInfo</name>
     <message>
         <source>0001</source>
@@ -139,6 +146,13 @@
     <message>
         <source>计算所需的参数不存在</source>
         <translation>A parameter the calculation needs is missing</translation>
+    </message>
+</context>
+<context>
+    <name>SocketDriver</name>
+    <message>
+        <source>No port number in &quot;%1&quot;</source>
+        <translation>No port number in &quot;%1&quot;</translation>
     </message>
 </context>
 </TS>

@@ -2,6 +2,13 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="zh_CN" sourcelanguage="zh_CN">
 <context>
+    <name>ModbusClient</name>
+    <message>
+        <source>Request too short</source>
+        <translation>请求太短</translation>
+    </message>
+</context>
+<context>
     <name>OemInfo</name>
     <message>
         <source>0001</source>
@@ -139,6 +146,13 @@
     <message>
         <source>计算所需的参数不存在</source>
         <translation>计算所需的参数不存在</translation>
+    </message>
+</context>
+<context>
+    <name>SocketDriver</name>
+    <message>
+        <source>No port number in &quot;%1&quot;</source>
+        <translation>“%1”中没有端口号</translation>
     </message>
 </context>
 </TS>
