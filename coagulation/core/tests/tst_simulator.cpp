@@ -125,6 +125,7 @@ private slots:
     void extraData_data();
     void extraData();
     void requestLog();
+    void randomFramesAreAnsweredSafely();
     void framer_data();
     void framer();
     void defaultAnalyser();
@@ -547,6 +548,36 @@ void tst_Simulator::requestLog()
     link.reply(c);
     QCOMPARE(link.requests(), (QList<QByteArray>{b, c}));
     QCOMPARE(link.requestCount(), 3);
+}
+
+void tst_Simulator::randomFramesAreAnsweredSafely()
+{
+    // Well-framed requests with random fields: every reply must be a whole frame from
+    // the addressed module, or nothing. Under the sanitizers this also checks bounds.
+    SimulatedLink link;
+    buildFixture(link);
+    link.setRequestLogLimit(0);
+    const quint8 functions[] = {1, 2, 3, 4, 5, 6, 7, 8, 11, 12, 15, 16, 17, 20, 21, 43, 65, 66, 67, 68, 99};
+    QRandomGenerator random(20261208);
+    int answered = 0;
+    for (int i = 0; i < 20000; ++i) {
+        QByteArray body(2 + int(random.bounded(40)), '\0');
+        for (char &c : body)
+            c = char(random.bounded(256));
+        body[0] = char(1 + random.bounded(2));
+        body[1] = char(functions[random.bounded(int(sizeof functions))]);
+        if (body.at(1) == 43 && body.size() > 2 && random.bounded(2))
+            body[2] = char(0x0C + random.bounded(3));
+        const QByteArray reply = link.reply(framed(body));
+        if (reply.isEmpty())
+            continue;
+        ++answered;
+        QVERIFY(reply.size() >= 5);
+        QCOMPARE(crc16(reply.constData(), reply.size()), quint16(0));
+        QCOMPARE(reply.at(0), body.at(0));
+        QCOMPARE(reply.at(1) & 0x7F, body.at(1) & 0x7F);
+    }
+    QVERIFY(answered > 10000);
 }
 
 void tst_Simulator::framer_data()
