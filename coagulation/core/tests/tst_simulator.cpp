@@ -9,6 +9,7 @@
 #include <simulatorthread.h>
 
 #include <QElapsedTimer>
+#include <QSerialPort>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -132,6 +133,7 @@ private slots:
     void tcpExchanges();
     void tcpTimingFaults();
     void ptyExchange();
+    void serialPortClient();
 };
 
 void tst_Simulator::crc_data()
@@ -786,6 +788,29 @@ void tst_Simulator::ptyExchange()
     QCOMPARE(::write(fd, again.constData(), size_t(again.size())), ssize_t(again.size()));
     QCOMPARE(readFd(fd, good.size()), good);
     ::close(fd);
+}
+
+void tst_Simulator::serialPortClient()
+{
+    // What the serial driver does: a real serial port opened on the pseudo-terminal.
+    SimulatorThread simulator;
+    QVERIFY(simulator.start(SimulatorThread::Pty));
+    buildFixture(simulator.link());
+    QSerialPort port;
+    port.setPortName(simulator.ptyName());
+    QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
+    QVERIFY(port.setBaudRate(9600));
+    port.write(framed("01 2B 0C 05 03 00 10 00 02"));
+    QVERIFY(port.waitForBytesWritten(1000));
+    const QByteArray expected = framed("01 2B 0C 05 03 04 05 00 05 01");
+    QByteArray reply;
+    QElapsedTimer timer;
+    timer.start();
+    while (reply.size() < expected.size() && timer.elapsed() < 2000) {
+        if (port.waitForReadyRead(100))
+            reply += port.readAll();
+    }
+    QCOMPARE(reply, expected);
 }
 
 QTEST_GUILESS_MAIN(tst_Simulator)
