@@ -1,0 +1,299 @@
+#include "propertyitem.h"
+
+#include <QtCore/QtDebug>
+
+#include "propertyitem_p.h"
+#include "propertyitemmodel.h"
+
+PropertyItem::PropertyItem()
+    : d(new PropertyItemPrivate)
+{
+}
+
+PropertyItem::PropertyItem(const QString &name, const QVariant &value)
+    : d(new PropertyItemPrivate)
+{
+    d->name = name;
+    d->values.insert(Qt::DisplayRole, value);
+}
+
+PropertyItem::PropertyItem(PropertyItemModel *model)
+    : d(new PropertyItemPrivate)
+{
+    d->model = model;
+    d->isRoot = true;
+}
+
+PropertyItem::PropertyItem(const PropertyItem &other)
+    : d(new PropertyItemPrivate)
+{
+    d->name = other.d->name;
+    d->values = other.d->values;
+    d->flags = other.d->flags;
+}
+
+PropertyItem &PropertyItem::operator=(const PropertyItem &other)
+{
+    if (this != &other) {
+        d->name = other.d->name;
+        d->values = other.d->values;
+        d->flags = other.d->flags;
+        // Both cells may show something else now.
+        const QModelIndex first = index();
+        if (first.isValid())
+            emit d->model->dataChanged(first, valueIndex());
+    }
+    return *this;
+}
+
+PropertyItem::~PropertyItem()
+{
+    // Leaving the parent's list keeps the model from holding a dangling row.
+    if (d->parent)
+        d->parent->remove(this);
+    const QList<PropertyItem *> children = d->children;
+    d->children.clear();
+    for (PropertyItem *child : children) {
+        // The child is gone with its parent: nothing to announce.
+        child->d->parent = nullptr;
+        child->d->model = nullptr;
+        delete child;
+    }
+}
+
+QString PropertyItem::name() const
+{
+    return d->name;
+}
+
+void PropertyItem::setName(const QString &name)
+{
+    d->name = name;
+}
+
+QVariant PropertyItem::value() const
+{
+    return d->values.value(Qt::DisplayRole);
+}
+
+Qt::ItemFlags PropertyItem::flags() const
+{
+    return d->flags;
+}
+
+void PropertyItem::setFlags(Qt::ItemFlags flags)
+{
+    d->flags = flags;
+}
+
+void PropertyItem::changeFlags(Qt::ItemFlags flags, bool on)
+{
+    if (on)
+        d->flags |= flags;
+    else
+        d->flags &= ~flags;
+}
+
+bool PropertyItem::isEditable() const
+{
+    return d->flags.testFlag(Qt::ItemIsEditable);
+}
+
+void PropertyItem::setEditable(bool editable)
+{
+    changeFlags(Qt::ItemIsEditable, editable);
+}
+
+PropertyItem *PropertyItem::parent() const
+{
+    return d->parent;
+}
+
+PropertyItemModel *PropertyItem::model() const
+{
+    return d->model;
+}
+
+QList<PropertyItem *> PropertyItem::children() const
+{
+    return d->children;
+}
+
+int PropertyItem::childCount() const
+{
+    return d->children.size();
+}
+
+PropertyItem *PropertyItem::child(int row) const
+{
+    return d->children.value(row, nullptr);
+}
+
+QModelIndex PropertyItem::index() const
+{
+    return d->model ? d->model->nameIndexFromItem(this) : QModelIndex();
+}
+
+QModelIndex PropertyItem::valueIndex() const
+{
+    return d->model ? d->model->valueIndexFromItem(this) : QModelIndex();
+}
+
+void PropertyItem::append(PropertyItem *child)
+{
+    insert(d->children.size(), child);
+}
+
+void PropertyItem::insert(int position, PropertyItem *child)
+{
+    if (!child || child == this || child->d->isRoot || child->isAncestorOf(this)) {
+        qWarning("(PropertyItem::insert) Refused: the item would be its own ancestor or "
+                 "leave its model without a root");
+        return;
+    }
+
+    if (child->d->parent == this) {
+        // Already here: move it so that it ends up at the given row.
+        const int to = qBound(0, position, d->children.size() - 1);
+        if (child->row() == to)
+            return;
+        remove(child);
+        position = to;
+    } else if (child->d->parent) {
+        // The old place is cleared and announced in full before the new one is
+        // announced, so a view never sees the item in two lists.
+        child->d->parent->remove(child);
+    }
+
+    position = qBound(0, position, d->children.size());
+    if (d->model)
+        d->model->beginInsertRows(index(), position, position);
+    d->children.insert(position, child);
+    child->d->rowHint = position;
+    child->setParentAndModel(this, d->model);
+    if (d->model)
+        d->model->endInsertRows();
+}
+
+void PropertyItem::remove(PropertyItem *child)
+{
+    if (!child || child->d->parent != this)
+        return;
+    const int row = child->row();
+    if (row < 0)
+        return;
+    if (d->model)
+        d->model->beginRemoveRows(index(), row, row);
+    d->children.removeAt(row);
+    // Already out of this list, so setParentAndModel has no parent to leave.
+    child->d->parent = nullptr;
+    child->setParentAndModel(nullptr, nullptr);
+    if (d->model)
+        d->model->endRemoveRows();
+}
+
+int PropertyItem::type() const
+{
+    return 0;
+}
+
+void PropertyItem::setValue(const QVariant &value, bool notify)
+{
+    d->values.insert(Qt::DisplayRole, value);
+    emitDataChanged();
+    if (notify)
+        notifyParent();
+}
+
+void PropertyItem::reset()
+{
+    const QList<PropertyItem *> children = d->children;
+    for (PropertyItem *child : children)
+        child->reset();
+}
+
+QVariant PropertyItem::data(int role) const
+{
+    return d->values.value(role);
+}
+
+void PropertyItem::setData(const QVariant &value, int role)
+{
+    if (role == Qt::EditRole)
+        role = Qt::DisplayRole;
+    if (d->values.value(role) == value)
+        return;
+    if (role == Qt::DisplayRole) {
+        setValue(value, true);
+        return;
+    }
+    if (value.isValid())
+        d->values.insert(role, value);
+    else
+        d->values.remove(role);
+    emitDataChanged();
+}
+
+void PropertyItem::childChanged(PropertyItem *child)
+{
+    Q_UNUSED(child)
+    notifyParent();
+}
+
+void PropertyItem::notifyParent()
+{
+    if (d->parent)
+        d->parent->childChanged(this);
+}
+
+void PropertyItem::emitDataChanged()
+{
+    const QModelIndex cell = valueIndex();
+    if (cell.isValid())
+        emit d->model->dataChanged(cell, cell);
+}
+
+void PropertyItem::setParentAndModel(PropertyItem *parent, PropertyItemModel *model)
+{
+    if (d->parent && d->parent != parent)
+        d->parent->remove(this);
+    if (model != d->model) {
+        const QList<PropertyItem *> children = d->children;
+        for (PropertyItem *child : children)
+            child->setParentAndModel(this, model);
+    }
+    d->parent = parent;
+    d->model = model;
+}
+
+int PropertyItem::row() const
+{
+    const PropertyItem *parent = d->parent;
+    if (!parent)
+        return -1;
+    const QList<PropertyItem *> &list = parent->d->children;
+    const int count = list.size();
+    if (count == 0)
+        return -1;
+    const int hint = qBound(0, d->rowHint, count - 1);
+    if (list.at(hint) == this)
+        return d->rowHint = hint;
+    // Rows shift by small amounts after an insertion or removal nearby, so
+    // the item is usually a step or two away from where it was last seen.
+    for (int up = hint - 1, down = hint + 1; up >= 0 || down < count; --up, ++down) {
+        if (down < count && list.at(down) == this)
+            return d->rowHint = down;
+        if (up >= 0 && list.at(up) == this)
+            return d->rowHint = up;
+    }
+    return -1;
+}
+
+bool PropertyItem::isAncestorOf(const PropertyItem *item) const
+{
+    for (const PropertyItem *p = item ? item->d->parent : nullptr; p; p = p->d->parent) {
+        if (p == this)
+            return true;
+    }
+    return false;
+}

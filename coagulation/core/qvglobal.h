@@ -1,0 +1,177 @@
+#ifndef QVGLOBAL_H
+#define QVGLOBAL_H
+
+#include <functional>
+
+#include <QtCore/QString>
+#include <QtCore/QStringList>
+#include <QtCore/QVariant>
+#include <QtWidgets/QMessageBox>
+
+#include "qvcore_global.h"
+
+class QDate;
+class QSqlRecord;
+class QWidget;
+
+// ---------------------------------------------------------------------------
+// Application support: codec, translations, message boxes, cursors, flags
+// ---------------------------------------------------------------------------
+
+// Makes UTF-8 the codec for the locale, which Qt uses for 8-bit file names,
+// QString::fromLocal8Bit/toLocal8Bit and console output. String literals and
+// tr() source texts are always read as UTF-8 in Qt 5, so nothing else is needed
+// for the UTF-8 sources of this library.
+QVCORE_EXPORT void setDefaultCodec();
+
+// Sets the codec as setDefaultCodec() does, then loads one translation file per
+// base name from "settings.ini" ("settings/translations", by default "qt", "qv"
+// and "settings/company" when set) for the language "settings/language"
+// (default "zh_CN"). Each stem (base name, '_', language) is looked for in ".",
+// "..", "../translations", Qt's translations directory, then the program's
+// directory's "../translations", the library's installed translations
+// directory and the build tree's, in that order; the first file found is
+// installed in the application. A debug line "<stem> loaded" or
+// "<stem> not found" is written for every stem. Needs the application object,
+// which owns the translators.
+QVCORE_EXPORT void installTranslators();
+
+// Every message box of the library goes through one routine. Without a handler
+// it shows a modal QMessageBox titled with the application name, parented on
+// topLevelWidget(), and returns the button pressed. With a handler installed,
+// the handler receives what the box would show and its return value is taken
+// as the button pressed; no box is shown. Tests and headless programs use this.
+using MessageBoxHandler = std::function<QMessageBox::StandardButton(
+    QMessageBox::Icon icon, const QString &title, const QString &text,
+    QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton)>;
+
+// Installs handler (an empty one restores the real boxes) and returns the one
+// it replaces, so that scoped handlers can nest.
+QVCORE_EXPORT MessageBoxHandler setMessageBoxHandler(MessageBoxHandler handler);
+QVCORE_EXPORT MessageBoxHandler messageBoxHandler();
+
+// The shared routine behind the four boxes below. A box asked for outside the
+// GUI thread, or without a QApplication, cannot be shown: without a handler it
+// is written as a warning line and NoButton is returned.
+QVCORE_EXPORT QMessageBox::StandardButton showMessageBox(QMessageBox::Icon icon, const QString &text,
+                                                         QMessageBox::StandardButtons buttons,
+                                                         QMessageBox::StandardButton defaultButton);
+
+// defaultButton NoButton leaves the box without a default button.
+QVCORE_EXPORT QMessageBox::StandardButton information(const QString &text,
+        QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+QVCORE_EXPORT QMessageBox::StandardButton question(const QString &text,
+        QMessageBox::StandardButtons buttons = QMessageBox::StandardButtons(QMessageBox::Yes | QMessageBox::No),
+        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+QVCORE_EXPORT QMessageBox::StandardButton warning(const QString &text,
+        QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+QVCORE_EXPORT QMessageBox::StandardButton critical(const QString &text,
+        QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+
+// The window to parent a dialog on: the active modal widget's window, else the
+// active window, else null.
+QVCORE_EXPORT QWidget *topLevelWidget();
+
+// Sets an application override cursor for its lifetime. Acts only on the GUI
+// thread, so worker code may make one safely; nested ones restore in reverse.
+class QVCORE_EXPORT WaitCursor
+{
+public:
+    explicit WaitCursor(Qt::CursorShape shape = Qt::WaitCursor);
+    ~WaitCursor();
+
+private:
+    Q_DISABLE_COPY(WaitCursor)
+    bool m_active;
+};
+
+// Sets a flag for its lifetime and writes the earlier value back when it ends.
+class QVCORE_EXPORT BoolLocker
+{
+public:
+    BoolLocker(bool &flag, bool value) : m_flag(flag), m_saved(flag) { m_flag = value; }
+    ~BoolLocker() { m_flag = m_saved; }
+
+private:
+    Q_DISABLE_COPY(BoolLocker)
+    bool &m_flag;
+    const bool m_saved;
+};
+
+// Blocks the calling thread for the given time without processing events.
+// A negative time is taken as zero.
+QVCORE_EXPORT void sleep(int milliseconds);
+
+// ---------------------------------------------------------------------------
+// Volume, dilution and number text
+// ---------------------------------------------------------------------------
+
+// A volume in microlitres as display text: "%1 uL" up to 1000 uL, "%1 mL" up
+// to 1000000 uL, "%1 L" above, mL and L with 4 significant digits.
+QVCORE_EXPORT QString humanReadableVolume(int volume);
+
+// The value of the first ratio written in text, such as "1/8" or "-2.5 : 10"
+// (signs and decimals on both sides; surrounding text is ignored). Without one
+// it returns 0.0 and sets *ok, when given, to false. A zero divisor gives the
+// floating-point quotient (infinity or NaN) with *ok true. Safe from any thread.
+QVCORE_EXPORT double fraction(const QString &text, bool *ok = nullptr);
+
+// A typed dilution reduced to "numerator/denominator", both unsigned non-zero
+// integers kept as typed (leading zeros stay), separated by '/' or ':' with
+// optional white space; a null string for anything else.
+QVCORE_EXPORT QString normalizedDilution(const QString &text);
+
+// The dilutions offered for selection, in display order.
+QVCORE_EXPORT QStringList dilutionList();
+
+// ---------------------------------------------------------------------------
+// Sample numbering and prefixes
+// ---------------------------------------------------------------------------
+
+namespace qv {
+
+enum SampleType : int {
+    Routine = 0,       // an ordinary patient sample, no prefix
+    Statim = 1,        // an emergency sample, prefix "statim_sample_prefix" (default "S")
+    QualityControl = 2 // a quality-control sample, prefix "qc_sample_prefix" (default "QC")
+};
+
+} // namespace qv
+
+// One more than the greatest sample number stored for the day, 1 for a day
+// without samples. Reads the table "patient" of Profile::dataDatabase(): its
+// text column "sampleNo" is compared as an integer (leading zeros and text
+// forms compare numerically, a non-numeric number counts as 0), and its column
+// "date" holds the day as the SQLite driver binds a QDate, ISO text
+// "yyyy-MM-dd". A database error is written as a warning line and the result
+// is then 1. Uses the profile's connection, so it belongs to the GUI thread.
+QVCORE_EXPORT int nextSampleNo(const QDate &date);
+
+// The prefix of a sample type, read from the profile; empty for Routine and
+// for any value not listed.
+QVCORE_EXPORT QString samplePrefix(qv::SampleType type);
+
+// Sets the field's value and marks it generated, so that an insert or update
+// through the record writes it. A field the record lacks leaves it unchanged.
+QVCORE_EXPORT void setGeneratedValue(QSqlRecord &record, const QString &field, const QVariant &value);
+
+// ---------------------------------------------------------------------------
+// Script evaluation
+// ---------------------------------------------------------------------------
+
+// Evaluates an ECMAScript program on a fresh engine and returns its value as a
+// variant (undefined, as for an empty text, gives an invalid variant). Nothing
+// is reported: a script error gives the conversion of the error value.
+QVCORE_EXPORT QVariant eval(const QString &program);
+
+// Evaluates a UTF-8 script file on a fresh engine, named after the file for
+// its messages. A script that fails (a syntax error, an uncaught exception) is
+// shown in a critical message box and gives an invalid variant. A file that
+// cannot be read evaluates as empty text: an invalid variant, no message.
+// Shows a box, so it belongs to the GUI thread.
+QVCORE_EXPORT QVariant load_script(const QString &fileName);
+
+#endif // QVGLOBAL_H

@@ -1,0 +1,790 @@
+#include <QtCore/QDir>
+#include <QtCore/QFile>
+#include <QtCore/QTemporaryDir>
+#include <QtSql/QSqlDatabase>
+#include <QtSql/QSqlError>
+#include <QtSql/QSqlQuery>
+#include <QtTest/QSignalSpy>
+#include <QtTest/QtTest>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <type_traits>
+
+#include <messageboxrecorder.h>
+#include <profile.h>
+
+namespace {
+
+const QStringList connectionNames = {QStringLiteral("profile.db"), QStringLiteral("data.db"),
+                                     QStringLiteral("qc.db"), QStringLiteral("syslog.db")};
+
+// Runs statements on a private connection to the SQLite file at path.
+bool execOn(const QString &path, const QStringList &statements)
+{
+    const QString name = QStringLiteral("tst_profile_setup");
+    bool ok;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        ok = db.open();
+        QSqlQuery query(db);
+        for (const QString &statement : statements) {
+            if (ok && !query.exec(statement)) {
+                qWarning() << statement << query.lastError().text();
+                ok = false;
+            }
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return ok;
+}
+
+bool makeProfile(const QString &path, const QString &greeting = QStringLiteral("hello"))
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    return execOn(path, {QStringLiteral("create table profile (name text primary key, value)"),
+                         QStringLiteral("insert into profile values('greeting', '%1')").arg(greeting)});
+}
+
+bool makeDatabase(const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    return execOn(path, {QStringLiteral("create table t (x)")});
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+struct Row {
+    QString type; // SQLite storage class of the value
+    QVariant value;
+};
+
+// The profile table as another program sees it.
+QMap<QString, Row> rows(const QString &path = QStringLiteral("profile.db"))
+{
+    QMap<QString, Row> result;
+    const QString name = QStringLiteral("tst_profile_reader");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        if (db.open()) {
+            QSqlQuery query(db);
+            query.exec(QStringLiteral("select name, typeof(value), value from profile"));
+            while (query.next())
+                result.insert(query.value(0).toString(), Row{query.value(1).toString(), query.value(2)});
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return result;
+}
+
+bool sameMessages(const QStringList &actual, const QStringList &expected)
+{
+    if (actual.size() != expected.size())
+        return false;
+    for (int i = 0; i < actual.size(); ++i) {
+        // A trailing '*' stands for the driver's error text.
+        const QString &e = expected.at(i);
+        if (e.endsWith(QLatin1Char('*')) ? !actual.at(i).startsWith(e.chopped(1)) : actual.at(i) != e)
+            return false;
+    }
+    return true;
+}
+
+// Every typed setting, by key, with a compile-time check of its signatures.
+struct Accessor {
+    std::function<QVariant(Profile &, const QVariant &)> get;
+    std::function<void(Profile &, const QVariant &, bool)> set;
+    int type;
+};
+
+QMap<QString, Accessor> accessors()
+{
+    QMap<QString, Accessor> result;
+#define ACCESSOR(Type, key)                                                                       \
+    static_assert(std::is_same<decltype(&Profile::key), Type (Profile::*)(const Type &)>::value,  \
+                  #key " getter");                                                                \
+    static_assert(std::is_same<decltype(&Profile::set_##key), void (Profile::*)(const Type &, bool)>::value, \
+                  #key " setter");                                                                \
+    result.insert(QStringLiteral(#key),                                                           \
+                  Accessor{[](Profile &p, const QVariant &d) { return QVariant::fromValue(p.key(qvariant_cast<Type>(d))); }, \
+                           [](Profile &p, const QVariant &v, bool save) { p.set_##key(qvariant_cast<Type>(v), save); }, \
+                           qMetaTypeId<Type>()});
+    ACCESSOR(QString, statim_sample_prefix)
+    ACCESSOR(QString, qc_sample_prefix)
+    ACCESSOR(QString, result_is_preparing)
+    ACCESSOR(QString, result_can_not_be_calculated)
+    ACCESSOR(QString, result_is_incubating)
+    ACCESSOR(QString, result_is_analysing)
+    ACCESSOR(QString, result_not_clotted)
+    ACCESSOR(QString, dilution_result_flag)
+    ACCESSOR(QString, lower_report_limit_flag)
+    ACCESSOR(QString, upper_report_limit_flag)
+    ACCESSOR(QString, lower_mark_limit_flag)
+    ACCESSOR(QString, upper_mark_limit_flag)
+    ACCESSOR(QString, manual_input_flag)
+    ACCESSOR(QString, replication_diff_flag)
+    ACCESSOR(QColor, color_of_waiting)
+    ACCESSOR(QColor, color_of_dispensing)
+    ACCESSOR(QColor, color_of_incubating)
+    ACCESSOR(QColor, color_of_analysing)
+    ACCESSOR(QColor, color_of_null_result)
+    ACCESSOR(QColor, color_of_lower_report)
+    ACCESSOR(QColor, color_of_upper_report)
+    ACCESSOR(QColor, color_of_lower_mark)
+    ACCESSOR(QColor, color_of_upper_mark)
+    ACCESSOR(QString, analysis_display_assay)
+    ACCESSOR(QString, patient_display_fields)
+    ACCESSOR(int, max_qc_file)
+    ACCESSOR(int, qc_method)
+    ACCESSOR(QString, hospital)
+    ACCESSOR(bool, is_touch_screen)
+#undef ACCESSOR
+    return result;
+}
+
+} // namespace
+
+class tst_Profile : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void startUpMessagesAndPaths_data();
+    void startUpMessagesAndPaths();
+    void profileInApplicationDirectory();
+    void defaultsOnlyWithoutProfile();
+    void instanceIsOneStore();
+
+    void lookupsRecordMisses_data();
+    void lookupsRecordMisses();
+    void writeThroughAndDelete();
+    void storedFormsSurviveRestart_data();
+    void storedFormsSurviveRestart();
+
+    void typedSettingsRoundTrip_data();
+    void typedSettingsRoundTrip();
+    void badlyStoredRowsConvert_data();
+    void badlyStoredRowsConvert();
+    void unsavedSettingIsGoneAfterRestart();
+
+    void workerWriteIsQueuedToStoreThread();
+    void concurrentLookupsAndWrites();
+
+private:
+    QString m_startDir;
+    QScopedPointer<QTemporaryDir> m_tmp;
+};
+
+void tst_Profile::initTestCase()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("ProfileTest"));
+    m_startDir = QDir::currentPath();
+}
+
+void tst_Profile::init()
+{
+    m_tmp.reset(new QTemporaryDir);
+    QVERIFY(m_tmp->isValid());
+    QVERIFY(QDir::setCurrent(m_tmp->path()));
+}
+
+void tst_Profile::cleanup()
+{
+    for (const QString &name : connectionNames)
+        QSqlDatabase::removeDatabase(name);
+    QDir::setCurrent(m_startDir);
+    m_tmp.reset();
+}
+
+void tst_Profile::startUpMessagesAndPaths_data()
+{
+    // files: "kind:path" with kind profile, other (a profile with another
+    // greeting), db (one user table), empty (zero bytes) or dir; "{tmp}" is the
+    // current directory's absolute path.
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<QString>("dataPath"); // empty: not registered
+    QTest::addColumn<QVariant>("greeting");
+
+    const QStringList dbs = {QStringLiteral("db:data.db"), QStringLiteral("db:qc.db"), QStringLiteral("db:syslog.db")};
+
+    QTest::newRow("no profile anywhere: one message")
+        << QStringList() << QString() << QStringList{QStringLiteral("找不到配置文件 profile.db")}
+        << QString() << QVariant();
+    QTest::newRow("configured profile missing")
+        << (QStringList{QStringLiteral("profile:profile.db")} + dbs)
+        << QStringLiteral("[db]\nprofile=missing.db\n")
+        << QStringList{QStringLiteral("找不到配置文件 missing.db")} << QString() << QVariant();
+    QTest::newRow("all four in the current directory, no settings.ini")
+        << (QStringList{QStringLiteral("profile:profile.db")} + dbs) << QString() << QStringList()
+        << QStringLiteral("./data.db") << QVariant(QStringLiteral("hello"));
+    QTest::newRow("missing databases are created empty")
+        << QStringList{QStringLiteral("profile:profile.db")} << QString()
+        << QStringList{QStringLiteral("错误的数据库文件 ./data.db"), QStringLiteral("错误的数据库文件 ./qc.db"),
+                       QStringLiteral("错误的数据库文件 ./syslog.db")}
+        << QStringLiteral("./data.db") << QVariant(QStringLiteral("hello"));
+    QTest::newRow("empty SQLite file as profile")
+        << (QStringList{QStringLiteral("empty:profile.db")} + dbs) << QString()
+        << QStringList{QStringLiteral("错误的配置文件 ./profile.db")} << QStringLiteral("./data.db") << QVariant();
+    QTest::newRow("profile does not open: both messages in order")
+        << (QStringList{QStringLiteral("dir:profile.db")} + dbs) << QString()
+        << QStringList{QStringLiteral("无法加载配置文件 ./profile.db\n*"), QStringLiteral("错误的配置文件 ./profile.db")}
+        << QStringLiteral("./data.db") << QVariant();
+    QTest::newRow("data does not open: both messages, then the next file")
+        << QStringList{QStringLiteral("profile:profile.db"), QStringLiteral("db:syslog.db")}
+        << QStringLiteral("[db]\ndata=nodir/data.db\n")
+        << QStringList{QStringLiteral("无法打开数据库文件 ./nodir/data.db"), QStringLiteral("错误的数据库文件 ./nodir/data.db"),
+                       QStringLiteral("错误的数据库文件 ./qc.db")}
+        << QStringLiteral("./nodir/data.db") << QVariant(QStringLiteral("hello"));
+    QTest::newRow("profile only in release: others resolved there")
+        << QStringList{QStringLiteral("profile:release/profile.db"), QStringLiteral("db:release/data.db"),
+                       QStringLiteral("db:release/qc.db"), QStringLiteral("db:release/syslog.db")}
+        << QString() << QStringList() << QStringLiteral("release/data.db") << QVariant(QStringLiteral("hello"));
+    QTest::newRow("current directory before release")
+        << (QStringList{QStringLiteral("profile:profile.db"), QStringLiteral("other:release/profile.db")} + dbs)
+        << QString() << QStringList() << QStringLiteral("./data.db") << QVariant(QStringLiteral("hello"));
+    QTest::newRow("absolute db/profile: others resolved against the current directory")
+        << (QStringList{QStringLiteral("other:sub/p.db")} + dbs) << QStringLiteral("[db]\nprofile={tmp}/sub/p.db\n")
+        << QStringList() << QStringLiteral("./data.db") << QVariant(QStringLiteral("other"));
+    QTest::newRow("absolute db/data used unchanged")
+        << QStringList{QStringLiteral("profile:profile.db"), QStringLiteral("db:elsewhere/d.db"),
+                       QStringLiteral("db:qc.db"), QStringLiteral("db:syslog.db")}
+        << QStringLiteral("[db]\ndata={tmp}/elsewhere/d.db\n") << QStringList()
+        << QStringLiteral("{tmp}/elsewhere/d.db") << QVariant(QStringLiteral("hello"));
+    QTest::newRow("relative names from settings.ini")
+        << QStringList{QStringLiteral("profile:p.db"), QStringLiteral("db:d.db"), QStringLiteral("db:q.db"),
+                       QStringLiteral("db:s.db")}
+        << QStringLiteral("[db]\nprofile=p.db\ndata=d.db\nqc=q.db\nsyslog=s.db\n") << QStringList()
+        << QStringLiteral("./d.db") << QVariant(QStringLiteral("hello"));
+}
+
+void tst_Profile::startUpMessagesAndPaths()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QString, ini);
+    QFETCH(QStringList, messages);
+    QFETCH(QString, dataPath);
+    QFETCH(QVariant, greeting);
+
+    const QString tmp = QDir::currentPath();
+    for (const QString &file : qAsConst(files)) {
+        const QString kind = file.section(QLatin1Char(':'), 0, 0);
+        const QString path = file.section(QLatin1Char(':'), 1);
+        if (kind == QLatin1String("profile"))
+            QVERIFY(makeProfile(path));
+        else if (kind == QLatin1String("other"))
+            QVERIFY(makeProfile(path, QStringLiteral("other")));
+        else if (kind == QLatin1String("db"))
+            QVERIFY(makeDatabase(path));
+        else if (kind == QLatin1String("empty"))
+            QVERIFY(writeFile(path, QByteArray()));
+        else if (kind == QLatin1String("dir"))
+            QVERIFY(QDir().mkpath(path));
+    }
+    if (!ini.isNull())
+        QVERIFY(writeFile(QStringLiteral("settings.ini"), ini.replace(QLatin1String("{tmp}"), tmp).toUtf8()));
+    for (QString &message : messages)
+        message.replace(QLatin1String("{tmp}"), tmp);
+    dataPath.replace(QLatin1String("{tmp}"), tmp);
+
+    MessageBoxRecorder recorder;
+    Profile profile(QStringLiteral("profile.db"), nullptr);
+
+    QVERIFY2(sameMessages(recorder.texts(), messages), qPrintable(recorder.texts().join(QLatin1String(" | "))));
+    for (const MessageBoxRecorder::Box &box : recorder.boxes()) {
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QCOMPARE(box.title, QStringLiteral("ProfileTest"));
+        QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QCOMPARE(box.defaultButton, QMessageBox::Ok);
+    }
+    QCOMPARE(profile.workdir(), QDir::current());
+    QCOMPARE(profile.value(QStringLiteral("greeting")), greeting);
+
+    if (dataPath.isEmpty()) {
+        for (const QString &name : connectionNames)
+            QVERIFY2(!QSqlDatabase::contains(name), qPrintable(name));
+        QVERIFY(!profile.dataDatabase().isValid());
+    } else {
+        for (const QString &name : connectionNames) {
+            QVERIFY2(QSqlDatabase::contains(name), qPrintable(name));
+            QCOMPARE(QSqlDatabase::database(name, false).connectOptions(),
+                     QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
+        }
+        QCOMPARE(profile.dataDatabase().databaseName(), dataPath);
+    }
+}
+
+void tst_Profile::profileInApplicationDirectory()
+{
+    // The test program's own directory is shared, so the files get names of
+    // this process alone and are removed again.
+    const QDir appDir(QCoreApplication::applicationDirPath());
+    const QString stem = QStringLiteral("tst_profile_%1_").arg(QCoreApplication::applicationPid());
+    const QStringList names = {stem + QStringLiteral("profile.db"), stem + QStringLiteral("data.db"),
+                               stem + QStringLiteral("qc.db"), stem + QStringLiteral("syslog.db")};
+    struct Remover {
+        QDir dir;
+        QStringList names;
+        ~Remover() { for (const QString &n : names) dir.remove(n); }
+    } remover{appDir, names};
+
+    QVERIFY(makeProfile(appDir.filePath(names[0])));
+    for (int i = 1; i < names.size(); ++i)
+        QVERIFY(makeDatabase(appDir.filePath(names[i])));
+    QVERIFY(writeFile(QStringLiteral("settings.ini"),
+                      QStringLiteral("[db]\nprofile=%1\ndata=%2\nqc=%3\nsyslog=%4\n")
+                          .arg(names[0], names[1], names[2], names[3]).toUtf8()));
+
+    MessageBoxRecorder recorder;
+    {
+        Profile profile(QStringLiteral("profile.db"), nullptr);
+        QCOMPARE(recorder.texts(), QStringList());
+        QCOMPARE(profile.workdir(), QDir::current());
+        QCOMPARE(profile.value(QStringLiteral("greeting")), QVariant(QStringLiteral("hello")));
+        QCOMPARE(profile.database().databaseName(), appDir.filePath(names[0]));
+        QCOMPARE(profile.dataDatabase().databaseName(), appDir.filePath(names[1]));
+        QCOMPARE(profile.qcDatabase().databaseName(), appDir.filePath(names[2]));
+        QCOMPARE(profile.syslogDatabase().databaseName(), appDir.filePath(names[3]));
+        profile.setValue(QStringLiteral("found"), 1, true);
+    }
+    for (const QString &name : connectionNames)
+        QSqlDatabase::removeDatabase(name);
+    QCOMPARE(rows(appDir.filePath(names[0])).value(QStringLiteral("found")).value, QVariant(1));
+}
+
+void tst_Profile::defaultsOnlyWithoutProfile()
+{
+    MessageBoxRecorder recorder;
+    Profile profile(QStringLiteral("profile.db"), nullptr);
+    QCOMPARE(recorder.count(), 1);
+
+    QSignalSpy changed(&profile, &Profile::valueChanged);
+    profile.setValue(QStringLiteral("k"), 5, true);
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(profile.value(QStringLiteral("k"), 0), QVariant(5));
+    QVERIFY(!profile.database().isValid());
+    QVERIFY(!profile.dataDatabase().isValid());
+    QVERIFY(!QFile::exists(QStringLiteral("profile.db")));
+    QCOMPARE(recorder.count(), 1);
+}
+
+void tst_Profile::instanceIsOneStore()
+{
+    MessageBoxRecorder recorder;
+    Profile &first = Profile::instance();
+    Profile &second = Profile::instance();
+    QCOMPARE(&first, &second);
+    QCOMPARE(first.parent(), static_cast<QObject *>(nullptr));
+    QCOMPARE(recorder.texts(), QStringList{QStringLiteral("找不到配置文件 profile.db")});
+}
+
+void tst_Profile::lookupsRecordMisses_data()
+{
+    QTest::addColumn<QVariantMap>("stored");
+    QTest::addColumn<QStringList>("chain"); // one, two or three keys
+    QTest::addColumn<QVariant>("expected");
+    QTest::addColumn<QStringList>("recorded"); // keys known afterwards
+
+    const QVariant d(QStringLiteral("default"));
+    QTest::newRow("miss gives the default and records the key")
+        << QVariantMap() << QStringList{QStringLiteral("a")} << d << QStringList{QStringLiteral("a")};
+    QTest::newRow("stored value")
+        << QVariantMap{{QStringLiteral("a"), 3}} << QStringList{QStringLiteral("a")} << QVariant(3)
+        << QStringList{QStringLiteral("a")};
+    QTest::newRow("known without a value gives the default")
+        << QVariantMap{{QStringLiteral("a"), QVariant()}} << QStringList{QStringLiteral("a")} << d
+        << QStringList{QStringLiteral("a")};
+    QTest::newRow("value2: neither set records both")
+        << QVariantMap() << QStringList{QStringLiteral("a"), QStringLiteral("b")} << d
+        << QStringList{QStringLiteral("a"), QStringLiteral("b")};
+    QTest::newRow("value2: first set, second not consulted")
+        << QVariantMap{{QStringLiteral("a"), 1}} << QStringList{QStringLiteral("a"), QStringLiteral("b")}
+        << QVariant(1) << QStringList{QStringLiteral("a")};
+    QTest::newRow("value2: falls back to the second")
+        << QVariantMap{{QStringLiteral("b"), 2}} << QStringList{QStringLiteral("a"), QStringLiteral("b")}
+        << QVariant(2) << QStringList{QStringLiteral("a"), QStringLiteral("b")};
+    QTest::newRow("value3: falls back to the third")
+        << QVariantMap{{QStringLiteral("c"), 3}}
+        << QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")} << QVariant(3)
+        << QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
+    QTest::newRow("value3: second wins over third")
+        << QVariantMap{{QStringLiteral("b"), 2}, {QStringLiteral("c"), 3}}
+        << QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")} << QVariant(2)
+        << QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
+    QTest::newRow("value3: none set")
+        << QVariantMap() << QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")} << d
+        << QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
+}
+
+void tst_Profile::lookupsRecordMisses()
+{
+    QFETCH(QVariantMap, stored);
+    QFETCH(QStringList, chain);
+    QFETCH(QVariant, expected);
+    QFETCH(QStringList, recorded);
+
+    QVERIFY(makeProfile(QStringLiteral("profile.db")));
+    QVERIFY(makeDatabase(QStringLiteral("data.db")) && makeDatabase(QStringLiteral("qc.db"))
+            && makeDatabase(QStringLiteral("syslog.db")));
+    MessageBoxRecorder recorder;
+    Profile profile(QStringLiteral("profile.db"), nullptr);
+    QCOMPARE(recorder.count(), 0);
+    for (auto it = stored.cbegin(); it != stored.cend(); ++it)
+        profile.setValue(it.key(), it.value(), false);
+
+    const QVariant d(QStringLiteral("default"));
+    QVariant result;
+    if (chain.size() == 1)
+        result = profile.value(chain[0], d);
+    else if (chain.size() == 2)
+        result = profile.value2(chain[0], chain[1], d);
+    else
+        result = profile.value3(chain[0], chain[1], chain[2], d);
+    QCOMPARE(result, expected);
+
+    QStringList keys = profile.keys();
+    keys.removeOne(QStringLiteral("greeting"));
+    keys.sort();
+    QCOMPARE(keys, recorded);
+    // Lookups never touch the file.
+    QCOMPARE(rows().keys(), QStringList{QStringLiteral("greeting")});
+}
+
+void tst_Profile::writeThroughAndDelete()
+{
+    QVERIFY(makeProfile(QStringLiteral("profile.db")));
+    QVERIFY(makeDatabase(QStringLiteral("data.db")) && makeDatabase(QStringLiteral("qc.db"))
+            && makeDatabase(QStringLiteral("syslog.db")));
+    MessageBoxRecorder recorder;
+    Profile profile(QStringLiteral("profile.db"), nullptr);
+    QSignalSpy changed(&profile, &Profile::valueChanged);
+    QSignalSpy removed(&profile, &Profile::keyRemoved);
+
+    // Written at once on the store's thread.
+    profile.setValue(QStringLiteral("k"), QStringLiteral("v1"), true);
+    QCOMPARE(rows().value(QStringLiteral("k")).value, QVariant(QStringLiteral("v1")));
+    profile.setValue(QStringLiteral("k"), QStringLiteral("v1"), true);
+    QCOMPARE(changed.count(), 2); // emitted even when nothing changed
+    QCOMPARE(changed.at(1).at(0).toString(), QStringLiteral("k"));
+
+    // Without save: cache only, no signal.
+    profile.setValue(QStringLiteral("k"), QStringLiteral("v2"), false);
+    QCOMPARE(profile.value(QStringLiteral("k")), QVariant(QStringLiteral("v2")));
+    QCOMPARE(rows().value(QStringLiteral("k")).value, QVariant(QStringLiteral("v1")));
+    QCOMPARE(changed.count(), 2);
+
+    // An invalid value deletes the row and leaves the key known.
+    profile.setValue(QStringLiteral("k"), QVariant(), true);
+    QVERIFY(!rows().contains(QStringLiteral("k")));
+    QVERIFY(profile.keys().contains(QStringLiteral("k")));
+    QCOMPARE(profile.value(QStringLiteral("k"), 9), QVariant(9));
+
+    // remove forgets the key and deletes the row, known or not.
+    profile.remove(QStringLiteral("greeting"));
+    QVERIFY(!rows().contains(QStringLiteral("greeting")));
+    QVERIFY(!profile.keys().contains(QStringLiteral("greeting")));
+    profile.remove(QStringLiteral("never-seen"));
+    QCOMPARE(removed.count(), 2);
+    QCOMPARE(removed.at(1).at(0).toString(), QStringLiteral("never-seen"));
+    QVERIFY(!profile.keys().contains(QStringLiteral("never-seen")));
+
+    // An observer may call back into the store: no lock is held while emitting.
+    connect(&profile, &Profile::valueChanged, &profile, [&profile](const QString &key, const QVariant &) {
+        profile.setValue(key + QStringLiteral("-seen"), profile.value(key), false);
+        profile.keys();
+    });
+    profile.setValue(QStringLiteral("echo"), 1, true);
+    QCOMPARE(profile.value(QStringLiteral("echo-seen")), QVariant(1));
+    QCOMPARE(recorder.count(), 0);
+}
+
+void tst_Profile::storedFormsSurviveRestart_data()
+{
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QString>("storedType");
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<QVariant>("restored");
+
+    QTest::newRow("text") << QVariant(QStringLiteral("不凝")) << QStringLiteral("text")
+                          << QVariant(QStringLiteral("不凝")) << QVariant(QStringLiteral("不凝"));
+    QTest::newRow("integer") << QVariant(-42) << QStringLiteral("integer") << QVariant(-42)
+                             << QVariant(qlonglong(-42));
+    QTest::newRow("bool true") << QVariant(true) << QStringLiteral("text") << QVariant(QStringLiteral("true"))
+                               << QVariant(QStringLiteral("true"));
+    QTest::newRow("bool false") << QVariant(false) << QStringLiteral("text") << QVariant(QStringLiteral("false"))
+                                << QVariant(QStringLiteral("false"));
+    QTest::newRow("colour as its name") << QVariant(QColor(255, 170, 0)) << QStringLiteral("text")
+                                        << QVariant(QStringLiteral("#ffaa00")) << QVariant(QStringLiteral("#ffaa00"));
+    QTest::newRow("colour alpha dropped") << QVariant(QColor(1, 2, 3, 100)) << QStringLiteral("text")
+                                          << QVariant(QStringLiteral("#010203")) << QVariant(QStringLiteral("#010203"));
+    QTest::newRow("invalid colour as NULL") << QVariant(QColor()) << QStringLiteral("null") << QVariant()
+                                            << QVariant(QString());
+    QTest::newRow("null string as NULL") << QVariant(QString()) << QStringLiteral("null") << QVariant()
+                                         << QVariant(QString());
+    QTest::newRow("empty string stays text") << QVariant(QLatin1String("")) << QStringLiteral("text")
+                                             << QVariant(QLatin1String("")) << QVariant(QLatin1String(""));
+    QTest::newRow("real") << QVariant(2.5) << QStringLiteral("real") << QVariant(2.5) << QVariant(2.5);
+}
+
+void tst_Profile::storedFormsSurviveRestart()
+{
+    QFETCH(QVariant, value);
+    QFETCH(QString, storedType);
+    QFETCH(QVariant, stored);
+    QFETCH(QVariant, restored);
+
+    QVERIFY(makeProfile(QStringLiteral("profile.db")));
+    QVERIFY(makeDatabase(QStringLiteral("data.db")) && makeDatabase(QStringLiteral("qc.db"))
+            && makeDatabase(QStringLiteral("syslog.db")));
+    MessageBoxRecorder recorder;
+    {
+        Profile profile(QStringLiteral("profile.db"), nullptr);
+        profile.setValue(QStringLiteral("k"), value, true);
+        QCOMPARE(profile.value(QStringLiteral("k")), value);
+    }
+    const Row row = rows().value(QStringLiteral("k"));
+    QCOMPARE(row.type, storedType);
+    if (stored.isValid())
+        QCOMPARE(row.value.toString(), stored.toString());
+
+    Profile restarted(QStringLiteral("profile.db"), nullptr);
+    const QVariant back = restarted.value(QStringLiteral("k"), QStringLiteral("default"));
+    QCOMPARE(back.userType(), restored.userType());
+    QCOMPARE(back.isNull(), restored.isNull());
+    QCOMPARE(back, restored);
+    QCOMPARE(recorder.count(), 0);
+}
+
+void tst_Profile::typedSettingsRoundTrip_data()
+{
+    QTest::addColumn<QString>("key");
+    const QMap<QString, Accessor> all = accessors();
+    QCOMPARE(all.size(), 29);
+    for (const QString &key : all.keys())
+        QTest::newRow(qPrintable(key)) << key;
+}
+
+void tst_Profile::typedSettingsRoundTrip()
+{
+    QFETCH(QString, key);
+    const Accessor accessor = accessors().value(key);
+
+    QVariant sample, fallback, stored;
+    if (accessor.type == QMetaType::QString) {
+        sample = QStringLiteral("值 %1").arg(key);
+        fallback = QStringLiteral("default");
+        stored = sample;
+    } else if (accessor.type == QMetaType::QColor) {
+        sample = QColor(0x12, 0x34, 0x56);
+        fallback = QColor(Qt::red);
+        stored = QStringLiteral("#123456");
+    } else if (accessor.type == QMetaType::Int) {
+        sample = 42;
+        fallback = 7;
+        stored = 42;
+    } else {
+        QCOMPARE(accessor.type, int(QMetaType::Bool));
+        sample = true;
+        fallback = false;
+        stored = QStringLiteral("true");
+    }
+
+    QVERIFY(makeProfile(QStringLiteral("profile.db")));
+    QVERIFY(makeDatabase(QStringLiteral("data.db")) && makeDatabase(QStringLiteral("qc.db"))
+            && makeDatabase(QStringLiteral("syslog.db")));
+    MessageBoxRecorder recorder;
+    {
+        Profile profile(QStringLiteral("profile.db"), nullptr);
+        QSignalSpy changed(&profile, &Profile::valueChanged);
+        // Nothing stored: the caller's default, and the key is now known.
+        QCOMPARE(accessor.get(profile, fallback), fallback);
+        QVERIFY(profile.keys().contains(key));
+        accessor.set(profile, sample, true);
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(changed.at(0).at(0).toString(), key);
+        QCOMPARE(accessor.get(profile, fallback), sample);
+    }
+    QCOMPARE(rows().value(key).value.toString(), stored.toString());
+
+    Profile restarted(QStringLiteral("profile.db"), nullptr);
+    QCOMPARE(accessor.get(restarted, fallback), sample);
+    QCOMPARE(recorder.count(), 0);
+}
+
+void tst_Profile::badlyStoredRowsConvert_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("sqlValue"); // SQL literal in the row
+    QTest::addColumn<QVariant>("fallback");
+    QTest::addColumn<QVariant>("expected");
+
+    QTest::newRow("non-numeric integer gives 0") << QStringLiteral("max_qc_file") << QStringLiteral("'abc'")
+                                                 << QVariant(5) << QVariant(0);
+    QTest::newRow("numeric text integer") << QStringLiteral("qc_method") << QStringLiteral("'12'") << QVariant(5)
+                                          << QVariant(12);
+    QTest::newRow("stored integer") << QStringLiteral("qc_method") << QStringLiteral("3") << QVariant(5)
+                                    << QVariant(3);
+    QTest::newRow("\"false\" gives false") << QStringLiteral("is_touch_screen") << QStringLiteral("'false'")
+                                           << QVariant(true) << QVariant(false);
+    QTest::newRow("\"FALSE\" gives false") << QStringLiteral("is_touch_screen") << QStringLiteral("'FALSE'")
+                                           << QVariant(true) << QVariant(false);
+    QTest::newRow("\"0\" gives false") << QStringLiteral("is_touch_screen") << QStringLiteral("'0'")
+                                       << QVariant(true) << QVariant(false);
+    QTest::newRow("other text gives true") << QStringLiteral("is_touch_screen") << QStringLiteral("'yes'")
+                                           << QVariant(false) << QVariant(true);
+    QTest::newRow("integer 1 gives true") << QStringLiteral("is_touch_screen") << QStringLiteral("1")
+                                          << QVariant(false) << QVariant(true);
+    QTest::newRow("unknown colour name gives an invalid colour")
+        << QStringLiteral("color_of_lower_mark") << QStringLiteral("'nocolour'") << QVariant(QColor(Qt::red))
+        << QVariant(QColor());
+    QTest::newRow("named colour") << QStringLiteral("color_of_waiting") << QStringLiteral("'blue'")
+                                  << QVariant(QColor(Qt::red)) << QVariant(QColor(Qt::blue));
+    QTest::newRow("NULL colour is invalid, not the default")
+        << QStringLiteral("color_of_null_result") << QStringLiteral("NULL") << QVariant(QColor(Qt::red))
+        << QVariant(QColor());
+    QTest::newRow("integer as text") << QStringLiteral("hospital") << QStringLiteral("17")
+                                     << QVariant(QStringLiteral("d")) << QVariant(QStringLiteral("17"));
+    QTest::newRow("NULL text is empty, not the default")
+        << QStringLiteral("hospital") << QStringLiteral("NULL") << QVariant(QStringLiteral("d")) << QVariant(QString());
+}
+
+void tst_Profile::badlyStoredRowsConvert()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, sqlValue);
+    QFETCH(QVariant, fallback);
+    QFETCH(QVariant, expected);
+
+    QVERIFY(makeProfile(QStringLiteral("profile.db")));
+    QVERIFY(execOn(QStringLiteral("profile.db"),
+                   {QStringLiteral("insert into profile values('%1', %2)").arg(key, sqlValue)}));
+    QVERIFY(makeDatabase(QStringLiteral("data.db")) && makeDatabase(QStringLiteral("qc.db"))
+            && makeDatabase(QStringLiteral("syslog.db")));
+    MessageBoxRecorder recorder;
+    Profile profile(QStringLiteral("profile.db"), nullptr);
+    const QVariant result = accessors().value(key).get(profile, fallback);
+    QCOMPARE(result, expected);
+    if (expected.userType() == QMetaType::QColor)
+        QCOMPARE(qvariant_cast<QColor>(result).isValid(), qvariant_cast<QColor>(expected).isValid());
+    QCOMPARE(recorder.count(), 0);
+}
+
+void tst_Profile::unsavedSettingIsGoneAfterRestart()
+{
+    QVERIFY(makeProfile(QStringLiteral("profile.db")));
+    QVERIFY(makeDatabase(QStringLiteral("data.db")) && makeDatabase(QStringLiteral("qc.db"))
+            && makeDatabase(QStringLiteral("syslog.db")));
+    MessageBoxRecorder recorder;
+    {
+        Profile profile(QStringLiteral("profile.db"), nullptr);
+        profile.set_manual_input_flag(QStringLiteral("手"), true);
+        QSignalSpy changed(&profile, &Profile::valueChanged);
+        profile.set_hospital(QStringLiteral("第一医院"), false);
+        profile.set_manual_input_flag(QStringLiteral("X"), false);
+        QCOMPARE(profile.hospital(QStringLiteral("d")), QStringLiteral("第一医院"));
+        QCOMPARE(changed.count(), 0);
+    }
+    Profile restarted(QStringLiteral("profile.db"), nullptr);
+    QCOMPARE(restarted.hospital(QStringLiteral("d")), QStringLiteral("d"));
+    QCOMPARE(restarted.manual_input_flag(QStringLiteral("M")), QStringLiteral("手"));
+    QCOMPARE(recorder.count(), 0);
+}
+
+void tst_Profile::workerWriteIsQueuedToStoreThread()
+{
+    QVERIFY(makeProfile(QStringLiteral("profile.db")));
+    QVERIFY(makeDatabase(QStringLiteral("data.db")) && makeDatabase(QStringLiteral("qc.db"))
+            && makeDatabase(QStringLiteral("syslog.db")));
+    MessageBoxRecorder recorder;
+    Profile profile(QStringLiteral("profile.db"), nullptr);
+
+    const int writes = 50;
+    std::thread worker([&profile]() {
+        for (int i = 0; i < writes; ++i) {
+            profile.setValue(QStringLiteral("counter"), i, true);
+            profile.setValue(QStringLiteral("k%1").arg(i), i, true);
+        }
+        profile.remove(QStringLiteral("greeting"));
+        profile.remove(QStringLiteral("k0"));
+    });
+    worker.join();
+
+    // The cache has the writes at once; the file only when the store's thread
+    // runs the queued slots, in the order they were emitted.
+    QCOMPARE(profile.value(QStringLiteral("counter")), QVariant(writes - 1));
+    QVERIFY(rows().contains(QStringLiteral("greeting")));
+    QVERIFY(!rows().contains(QStringLiteral("counter")));
+    QTRY_COMPARE(rows().value(QStringLiteral("counter")).value, QVariant(writes - 1));
+    const QMap<QString, Row> after = rows();
+    QVERIFY(!after.contains(QStringLiteral("greeting")));
+    QVERIFY(!after.contains(QStringLiteral("k0")));
+    QCOMPARE(after.size(), writes); // counter and k1..k49
+    QCOMPARE(after.value(QStringLiteral("k49")).value, QVariant(49));
+    QCOMPARE(recorder.count(), 0);
+}
+
+void tst_Profile::concurrentLookupsAndWrites()
+{
+    QVERIFY(makeProfile(QStringLiteral("profile.db")));
+    QVERIFY(makeDatabase(QStringLiteral("data.db")) && makeDatabase(QStringLiteral("qc.db"))
+            && makeDatabase(QStringLiteral("syslog.db")));
+    MessageBoxRecorder recorder;
+    Profile profile(QStringLiteral("profile.db"), nullptr);
+
+    const int rounds = 20000;
+    const int shared = 64;
+    std::atomic<int> ready{0};
+    std::atomic<bool> badValue{false};
+    auto hammer = [&](int id) {
+        ++ready;
+        while (ready.load() < 2) {
+        }
+        const QString own = QStringLiteral("t%1").arg(id);
+        for (int i = 0; i < rounds; ++i) {
+            const QString key = QStringLiteral("shared%1").arg((i * (id + 1)) % shared);
+            const QVariant v = profile.value(key, -1);
+            if (v.toInt() < -1 || v.toInt() >= rounds)
+                badValue = true;
+            profile.setValue(key, i, false);
+            profile.value(QStringLiteral("miss%1-%2").arg(id).arg(i % 128), 0);
+            if (i % 500 == 0)
+                profile.setValue(own, i, true);
+            if (i % 1000 == 0)
+                profile.keys();
+        }
+        profile.setValue(own, rounds, true);
+    };
+    std::thread a(hammer, 0);
+    std::thread b(hammer, 1);
+    a.join();
+    b.join();
+
+    QVERIFY(!badValue);
+    const QStringList keys = profile.keys();
+    for (int id = 0; id < 2; ++id)
+        for (int i = 0; i < 128; ++i)
+            QVERIFY(keys.contains(QStringLiteral("miss%1-%2").arg(id).arg(i)));
+    for (int s = 0; s < shared; ++s)
+        QVERIFY(profile.value(QStringLiteral("shared%1").arg(s)).isValid());
+    // Each thread's saves land in its order: the last one wins.
+    QTRY_COMPARE(rows().value(QStringLiteral("t0")).value, QVariant(rounds));
+    QTRY_COMPARE(rows().value(QStringLiteral("t1")).value, QVariant(rounds));
+    QCOMPARE(recorder.count(), 0);
+}
+
+QTEST_MAIN(tst_Profile)
+#include "tst_profile.moc"
