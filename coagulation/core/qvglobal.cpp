@@ -1,16 +1,27 @@
 #include "qvglobal.h"
 
 #include <QtCore/QCoreApplication>
+#include <QtCore/QDate>
 #include <QtCore/QDebug>
+#include <QtCore/QFile>
 #include <QtCore/QLibraryInfo>
 #include <QtCore/QMutex>
+#include <QtCore/QRegularExpression>
 #include <QtCore/QSettings>
 #include <QtCore/QStringList>
 #include <QtCore/QTextCodec>
+#include <QtCore/QTextStream>
 #include <QtCore/QThread>
 #include <QtCore/QTranslator>
+#include <QtScript/QScriptEngine>
+#include <QtScript/QScriptValue>
+#include <QtSql/QSqlError>
+#include <QtSql/QSqlQuery>
+#include <QtSql/QSqlRecord>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QWidget>
+
+#include "profile.h"
 
 // ---------------------------------------------------------------------------
 // Application support: codec, translations, message boxes, cursors, flags
@@ -62,8 +73,16 @@ void installTranslators()
     QStringList directories;
     directories << QStringLiteral(".") << QStringLiteral("..") << QStringLiteral("../translations")
                 << QLibraryInfo::location(QLibraryInfo::TranslationsPath);
+    // After those: places that do not depend on the current directory, so a
+    // program started from anywhere finds the library's own translations: a
+    // translations folder beside the program's folder, where the library's
+    // are installed, and where a build tree makes them.
+    directories << QCoreApplication::applicationDirPath() + QStringLiteral("/../translations");
 #ifdef QV_TRANSLATIONS_INSTALL_DIR
     directories << QStringLiteral(QV_TRANSLATIONS_INSTALL_DIR);
+#endif
+#ifdef QV_TRANSLATIONS_BUILD_DIR
+    directories << QStringLiteral(QV_TRANSLATIONS_BUILD_DIR);
 #endif
 
     const QSettings settings(QStringLiteral("settings.ini"), QSettings::IniFormat);
@@ -190,4 +209,139 @@ void sleep(int milliseconds)
 {
     if (milliseconds > 0)
         QThread::msleep(static_cast<unsigned long>(milliseconds));
+}
+
+// ---------------------------------------------------------------------------
+// Volume, dilution and number text
+// ---------------------------------------------------------------------------
+
+QString humanReadableVolume(int volume)
+{
+    const double x = volume;
+    if (x > 1000000)
+        return QStringLiteral("%1 L").arg(x * 0.000001, 0, 'g', 4, QLatin1Char(' '));
+    if (x > 1000)
+        return QStringLiteral("%1 mL").arg(x * 0.001, 0, 'g', 4, QLatin1Char(' '));
+    return QStringLiteral("%1 uL").arg(volume);
+}
+
+namespace {
+
+// \d and \s with their Unicode meaning, as in Qt's classic regular expressions.
+const QRegularExpression::PatternOptions TextPatternOptions = QRegularExpression::UseUnicodePropertiesOption;
+
+} // namespace
+
+double fraction(const QString &text, bool *ok)
+{
+    // Compiled once for the process. Matching a const QRegularExpression keeps
+    // no state in it, so concurrent calls are safe.
+    static const QRegularExpression ratio(
+        QStringLiteral("([+-]?\\d+(?:\\.\\d*)?)\\s*[:/]\\s*([+-]?\\d+(?:\\.\\d*)?)"), TextPatternOptions);
+
+    const QRegularExpressionMatch match = ratio.match(text);
+    if (ok)
+        *ok = match.hasMatch();
+    if (!match.hasMatch())
+        return 0.0;
+    return match.captured(1).toDouble() / match.captured(2).toDouble();
+}
+
+QString normalizedDilution(const QString &text)
+{
+    static const QRegularExpression dilution(
+        QStringLiteral("^\\s*(\\d+)\\s*[/:]\\s*(\\d+)\\s*$"), TextPatternOptions);
+
+    const QRegularExpressionMatch match = dilution.match(text);
+    if (!match.hasMatch())
+        return QString();
+    const QString numerator = match.captured(1);
+    const QString denominator = match.captured(2);
+    if (numerator.toInt() == 0 || denominator.toInt() == 0)
+        return QString();
+    return QStringLiteral("%1/%2").arg(numerator, denominator);
+}
+
+QStringList dilutionList()
+{
+    return QStringList{QStringLiteral("1/1"),   QStringLiteral("1/2"),   QStringLiteral("1/4"),
+                       QStringLiteral("1/5"),   QStringLiteral("1/8"),   QStringLiteral("1/10"),
+                       QStringLiteral("1/16"),  QStringLiteral("1/20"),  QStringLiteral("1/30"),
+                       QStringLiteral("1/40"),  QStringLiteral("1/50"),  QStringLiteral("1/80"),
+                       QStringLiteral("1/100"), QStringLiteral("1/160"), QStringLiteral("1/320"),
+                       QStringLiteral("2/5"),   QStringLiteral("3/4"),   QStringLiteral("3/5"),
+                       QStringLiteral("4/5")};
+}
+
+// ---------------------------------------------------------------------------
+// Sample numbering and prefixes
+// ---------------------------------------------------------------------------
+
+#define QV_LOG_SQL_ERROR(error) \
+    qWarning("%s:%d: %s", __FILE__, __LINE__, qPrintable((error).text()))
+
+int nextSampleNo(const QDate &date)
+{
+    QSqlQuery query(Profile::instance().dataDatabase());
+    if (!query.prepare(QStringLiteral("select max(cast(sampleNo as integer)) from patient where date=:date")))
+        QV_LOG_SQL_ERROR(query.lastError());
+    query.bindValue(QStringLiteral(":date"), date);
+    if (!query.exec())
+        QV_LOG_SQL_ERROR(query.lastError());
+    // A null maximum (no rows that day) and a failed query both read as 0.
+    const int greatest = query.first() ? query.value(0).toInt() : 0;
+    return greatest + 1;
+}
+
+#undef QV_LOG_SQL_ERROR
+
+QString samplePrefix(qv::SampleType type)
+{
+    switch (type) {
+    case qv::Statim:
+        return Profile::instance().statim_sample_prefix(QStringLiteral("S"));
+    case qv::QualityControl:
+        return Profile::instance().qc_sample_prefix(QStringLiteral("QC"));
+    default:
+        return QString();
+    }
+}
+
+void setGeneratedValue(QSqlRecord &record, const QString &field, const QVariant &value)
+{
+    const int index = record.indexOf(field);
+    if (index < 0)
+        return;
+    record.setValue(index, value);
+    record.setGenerated(index, true);
+}
+
+// ---------------------------------------------------------------------------
+// Script evaluation
+// ---------------------------------------------------------------------------
+
+QVariant eval(const QString &program)
+{
+    QScriptEngine engine;
+    return engine.evaluate(program, QString(), 1).toVariant();
+}
+
+QVariant load_script(const QString &fileName)
+{
+    QString program;
+    QFile file(fileName);
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        QTextStream stream(&file);
+        stream.setCodec("UTF-8");
+        program = stream.readAll();
+    }
+
+    QScriptEngine engine;
+    const QScriptValue result = engine.evaluate(program, fileName, 1);
+    // A thrown value that is not an Error object is a failure all the same.
+    if (result.isError() || engine.hasUncaughtException()) {
+        critical(result.toString(), QMessageBox::Ok, QMessageBox::Ok);
+        return QVariant();
+    }
+    return result.toVariant();
 }

@@ -4,10 +4,14 @@
 #include <functional>
 
 #include <QtCore/QString>
+#include <QtCore/QStringList>
+#include <QtCore/QVariant>
 #include <QtWidgets/QMessageBox>
 
 #include "qvcore_global.h"
 
+class QDate;
+class QSqlRecord;
 class QWidget;
 
 // ---------------------------------------------------------------------------
@@ -24,8 +28,9 @@ QVCORE_EXPORT void setDefaultCodec();
 // base name from "settings.ini" ("settings/translations", by default "qt", "qv"
 // and "settings/company" when set) for the language "settings/language"
 // (default "zh_CN"). Each stem (base name, '_', language) is looked for in ".",
-// "..", "../translations", Qt's translations directory and the library's
-// installed translations directory, in that order; the first file found is
+// "..", "../translations", Qt's translations directory, then the program's
+// directory's "../translations", the library's installed translations
+// directory and the build tree's, in that order; the first file found is
 // installed in the application. A debug line "<stem> loaded" or
 // "<stem> not found" is written for every stem. Needs the application object,
 // which owns the translators.
@@ -99,5 +104,74 @@ private:
 // Blocks the calling thread for the given time without processing events.
 // A negative time is taken as zero.
 QVCORE_EXPORT void sleep(int milliseconds);
+
+// ---------------------------------------------------------------------------
+// Volume, dilution and number text
+// ---------------------------------------------------------------------------
+
+// A volume in microlitres as display text: "%1 uL" up to 1000 uL, "%1 mL" up
+// to 1000000 uL, "%1 L" above, mL and L with 4 significant digits.
+QVCORE_EXPORT QString humanReadableVolume(int volume);
+
+// The value of the first ratio written in text, such as "1/8" or "-2.5 : 10"
+// (signs and decimals on both sides; surrounding text is ignored). Without one
+// it returns 0.0 and sets *ok, when given, to false. A zero divisor gives the
+// floating-point quotient (infinity or NaN) with *ok true. Safe from any thread.
+QVCORE_EXPORT double fraction(const QString &text, bool *ok = nullptr);
+
+// A typed dilution reduced to "numerator/denominator", both unsigned non-zero
+// integers kept as typed (leading zeros stay), separated by '/' or ':' with
+// optional white space; a null string for anything else.
+QVCORE_EXPORT QString normalizedDilution(const QString &text);
+
+// The dilutions offered for selection, in display order.
+QVCORE_EXPORT QStringList dilutionList();
+
+// ---------------------------------------------------------------------------
+// Sample numbering and prefixes
+// ---------------------------------------------------------------------------
+
+namespace qv {
+
+enum SampleType : int {
+    Routine = 0,       // an ordinary patient sample, no prefix
+    Statim = 1,        // an emergency sample, prefix "statim_sample_prefix" (default "S")
+    QualityControl = 2 // a quality-control sample, prefix "qc_sample_prefix" (default "QC")
+};
+
+} // namespace qv
+
+// One more than the greatest sample number stored for the day, 1 for a day
+// without samples. Reads the table "patient" of Profile::dataDatabase(): its
+// text column "sampleNo" is compared as an integer (leading zeros and text
+// forms compare numerically, a non-numeric number counts as 0), and its column
+// "date" holds the day as the SQLite driver binds a QDate, ISO text
+// "yyyy-MM-dd". A database error is written as a warning line and the result
+// is then 1. Uses the profile's connection, so it belongs to the GUI thread.
+QVCORE_EXPORT int nextSampleNo(const QDate &date);
+
+// The prefix of a sample type, read from the profile; empty for Routine and
+// for any value not listed.
+QVCORE_EXPORT QString samplePrefix(qv::SampleType type);
+
+// Sets the field's value and marks it generated, so that an insert or update
+// through the record writes it. A field the record lacks leaves it unchanged.
+QVCORE_EXPORT void setGeneratedValue(QSqlRecord &record, const QString &field, const QVariant &value);
+
+// ---------------------------------------------------------------------------
+// Script evaluation
+// ---------------------------------------------------------------------------
+
+// Evaluates an ECMAScript program on a fresh engine and returns its value as a
+// variant (undefined, as for an empty text, gives an invalid variant). Nothing
+// is reported: a script error gives the conversion of the error value.
+QVCORE_EXPORT QVariant eval(const QString &program);
+
+// Evaluates a UTF-8 script file on a fresh engine, named after the file for
+// its messages. A script that fails (a syntax error, an uncaught exception) is
+// shown in a critical message box and gives an invalid variant. A file that
+// cannot be read evaluates as empty text: an invalid variant, no message.
+// Shows a box, so it belongs to the GUI thread.
+QVCORE_EXPORT QVariant load_script(const QString &fileName);
 
 #endif // QVGLOBAL_H

@@ -1,0 +1,35 @@
+#ifndef SOCKETDRIVER_H
+#define SOCKETDRIVER_H
+
+#include "devicedriver.h"
+
+class QTcpSocket;
+
+// A TCP connection. The port name is a URL with host and port,
+// "socks://127.0.0.1:5020"; its scheme is not looked at here.
+class QVCORE_EXPORT SocketDriver : public DeviceDriver
+{
+public:
+    explicit SocketDriver(QObject *parent = nullptr);
+    ~SocketDriver() override;
+
+    // Connects, blocking for at most 30 seconds. A name without a port number fails
+    // at once.
+    bool open() override;
+    bool isOpen() const override;
+    void close() override;
+    // Empty: there is nothing to enumerate.
+    QStringList avaliablePorts() const override;
+    QString portName() const override;
+    void setPortName(const QString &name) override;
+    // Discards what the socket has received, including what still waits in the
+    // system's buffer, so stale bytes cannot start the next reply.
+    void clear() override;
+    QIODevice *device() const override;
+
+private:
+    QTcpSocket *m_socket;
+    QString m_portName;
+};
+
+#endif // SOCKETDRIVER_H

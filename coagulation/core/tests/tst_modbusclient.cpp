@@ -1,0 +1,775 @@
+#include <devicedriver.h>
+#include <messagebuilder.h>
+#include <modbusclient.h>
+#include <modulestatus.h>
+#include <serialportdriver.h>
+#include <socketdriver.h>
+
+#include <clientsignalrecorder.h>
+#include <warningcatcher.h>
+
+#include <simulatedgateway.h>
+#include <simulatedmodule.h>
+#include <simulatorthread.h>
+
+#include <QtCore/QProcess>
+#include <QtCore/QRegularExpression>
+#include <QtCore/QThread>
+#include <QtCore/QTimer>
+#include <QtNetwork/QTcpServer>
+#include <QtNetwork/QTcpSocket>
+#include <QtSerialPort/QSerialPort>
+#include <QtTest/QtTest>
+
+#include <atomic>
+#include <fcntl.h>
+#include <memory>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using Modbus::ModuleStatus;
+
+namespace {
+
+enum Transport { Tcp, Pty };
+
+// Small time-outs keep the failure cases fast; generous enough for a loaded machine.
+constexpr int ReadTimeout = 40;
+constexpr int IntervalTimeout = 25;
+constexpr int WriteTimeout = 200;
+
+QByteArray withCrc(const QByteArray &frame)
+{
+    const unsigned short crc = crc16(frame.constData(), frame.size());
+    return frame + char(crc >> 8) + char(crc & 0xFF);
+}
+
+// A device that opens every time but never takes a byte.
+class RefusingDevice : public QIODevice
+{
+protected:
+    qint64 readData(char *, qint64) override { return 0; }
+    qint64 writeData(const char *, qint64) override { return -1; }
+};
+
+class RefusingDriver : public DeviceDriver
+{
+public:
+    RefusingDriver()
+        : m_device(new RefusingDevice)
+    {
+        adoptDevice(m_device);
+    }
+    bool open() override
+    {
+        ++opens;
+        return m_device->open(QIODevice::ReadWrite);
+    }
+    bool isOpen() const override { return m_device->isOpen(); }
+    void close() override { m_device->close(); }
+    QStringList avaliablePorts() const override { return {}; }
+    QString portName() const override { return {}; }
+    void setPortName(const QString &) override {}
+    void clear() override {}
+    QIODevice *device() const override { return m_device; }
+
+    int opens = 0;
+
+private:
+    RefusingDevice *m_device;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Transport)
+
+class tst_ModbusClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void newClientDefaults();
+    void noDriver();
+    void closedDriverWritesNothing_data();
+    void closedDriverWritesNothing();
+
+    void readsAndWritesRegisters_data();
+    void readsAndWritesRegisters();
+    void failureTable_data();
+    void failureTable();
+    void builderHoldsReplyOrNothing_data();
+    void builderHoldsReplyOrNothing();
+    void replyFillingTheStorage_data();
+    void replyFillingTheStorage();
+    void firstWaitDoubledForRoutedRequests_data();
+    void firstWaitDoubledForRoutedRequests();
+    void staleBytesDoNotStartTheNextReply_data();
+    void staleBytesDoNotStartTheNextReply();
+    void failedWriteReopens_data();
+    void failedWriteReopens();
+    void repeatedWritesAreBounded();
+
+    void exchangesFromTwoThreads_data();
+    void exchangesFromTwoThreads();
+    void directReceiverTalksThroughAnotherDriver();
+    void standaloneSimulatorAnswers();
+
+private:
+    std::unique_ptr<DeviceDriver> openDriver(Transport transport);
+    SimulatorThread m_sim;
+};
+
+void tst_ModbusClient::initTestCase()
+{
+    qRegisterMetaType<Transport>();
+    // 1 is a gateway with 5 (a gateway with 3 behind it) behind it; 2 a plain module.
+    SimulatedGateway *g1 = m_sim.link().addGateway(1);
+    SimulatedGateway *g5 = g1->addGateway(5);
+    g5->addModule(3);
+    m_sim.link().addModule(2);
+    QVERIFY2(m_sim.start(SimulatorThread::Tcp | SimulatorThread::Pty), qPrintable(m_sim.errorString()));
+}
+
+void tst_ModbusClient::init()
+{
+    const QStringList paths = { QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("1/5"),
+                                QStringLiteral("1/5/3") };
+    for (const QString &path : paths) {
+        SimulatedModule *module = m_sim.link().module(path);
+        QVERIFY(module);
+        module->faults().clear();
+        module->setHoldingRegisters(0x10, { quint16(module->address() * 0x100 + 1), quint16(module->address() * 0x100 + 2) });
+    }
+    m_sim.link().faults().clear();
+    m_sim.link().clearRequests();
+}
+
+std::unique_ptr<DeviceDriver> tst_ModbusClient::openDriver(Transport transport)
+{
+    std::unique_ptr<DeviceDriver> driver;
+    if (transport == Tcp) {
+        driver.reset(DeviceDriver::create(QUrl(m_sim.url()), nullptr));
+        driver->setPortName(m_sim.url());
+    } else {
+        driver.reset(new SerialPortDriver);
+        driver->setPortName(m_sim.serialPortName(115200));
+    }
+    driver->setReadTimeouts(ReadTimeout);
+    driver->setReadIntervalTimeouts(IntervalTimeout);
+    driver->setWriteTimeouts(WriteTimeout);
+    if (!driver->open())
+        qWarning("cannot open %s: %s", qPrintable(driver->portName()), qPrintable(driver->errorString()));
+    return driver;
+}
+
+static void addTransportRows(const char *name)
+{
+    QTest::newRow(qPrintable(QStringLiteral("tcp: ") + QLatin1String(name))) << Tcp;
+    QTest::newRow(qPrintable(QStringLiteral("pty: ") + QLatin1String(name))) << Pty;
+}
+
+void tst_ModbusClient::newClientDefaults()
+{
+    ModbusClient client;
+    QCOMPARE(client.driver(), static_cast<DeviceDriver *>(nullptr));
+    QCOMPARE(client.statusCodeChannel(), 0x10000003);
+    QCOMPARE(client.metaObject()->className(), "ModbusClient");
+}
+
+void tst_ModbusClient::noDriver()
+{
+    ModbusClient client;
+    client.setStatusCodeChannel(42);
+    ClientSignalRecorder recorder(&client);
+    MessageBuilder builder(1);
+    builder.readWord(0x10, 2);
+    QCOMPARE(client.talk(builder), int(ModuleStatus::NotOpenError));
+    QCOMPARE(quint32(client.talk(builder)), 0x80000003u);
+    QCOMPARE(recorder.trace(), QStringLiteral("S:80000003 S:80000003"));
+    const ClientSignalRecorder::Event event = recorder.events().first();
+    QCOMPARE(event.channel, 42);
+    QVERIFY(event.detail.isEmpty());
+    QCOMPARE(builder.size(), 0);
+}
+
+void tst_ModbusClient::closedDriverWritesNothing_data()
+{
+    QTest::addColumn<Transport>("transport");
+    addTransportRows("closed after use");
+}
+
+void tst_ModbusClient::closedDriverWritesNothing()
+{
+    QFETCH(Transport, transport);
+    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    QVERIFY(driver->isOpen());
+    driver->close();
+    m_sim.link().clearRequests();
+
+    ModbusClient client;
+    client.setDriver(driver.get());
+    ClientSignalRecorder recorder(&client);
+    MessageBuilder builder(2);
+    builder.readWord(0x10, 2);
+    QCOMPARE(client.talk(builder), int(ModuleStatus::NotOpenError));
+    QCOMPARE(recorder.trace(), QStringLiteral("S:80000003"));
+    QCOMPARE(recorder.events().first().detail, driver->errorString());
+    QCOMPARE(recorder.events().first().channel, 0x10000003);
+    QThread::msleep(20);
+    QCOMPARE(m_sim.link().requestCount(), 0);
+}
+
+void tst_ModbusClient::readsAndWritesRegisters_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<QString>("path");
+
+    const QStringList paths = { QStringLiteral("2"), QStringLiteral("1/5"), QStringLiteral("1/5/3") };
+    for (Transport transport : { Tcp, Pty }) {
+        for (const QString &path : paths) {
+            const QString name = QString::fromLatin1(transport == Tcp ? "tcp " : "pty ") + path;
+            QTest::newRow(qPrintable(name)) << transport << path;
+        }
+    }
+}
+
+void tst_ModbusClient::readsAndWritesRegisters()
+{
+    QFETCH(Transport, transport);
+    QFETCH(QString, path);
+    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    QVERIFY(driver->isOpen());
+    ModbusClient client;
+    client.setDriver(driver.get());
+    SimulatedModule *module = m_sim.link().module(path);
+
+    MessageBuilder builder(path);
+    const int hops = builder.gateCount();
+    const quint16 values[2] = { 0xBEEF, 0x1234 };
+    builder.writeWord(0x20, 2, values);
+    // Reply: route triplets, then address, 0x10, start and count.
+    QCOMPARE(client.talk(builder), 6 + 3 * hops);
+    QCOMPARE(builder.discardRoute(), hops);
+    QVERIFY(!builder.isExceptionResponse());
+    QCOMPARE(module->holdingRegisters(0x20, 2), QVector<quint16>({ 0xBEEF, 0x1234 }));
+
+    builder.reset();
+    builder.writeWord(0x22, 0x0A0B);
+    QCOMPARE(client.talk(builder), 6 + 3 * hops);
+    QCOMPARE(module->holdingRegister(0x22), quint16(0x0A0B));
+
+    builder.reset();
+    builder.readWord(0x20, 3);
+    QCOMPARE(client.talk(builder), 3 + 6 + 3 * hops);
+    QCOMPARE(builder.pos(), 0);
+    QCOMPARE(builder.discardRoute(), hops);
+    QVERIFY(builder.seekToData());
+    QVERIFY(builder.checkDataSize());
+    QVERIFY(builder.seekToData());
+    quint8 count = 0;
+    quint16 first = 0, second = 0, third = 0;
+    builder >> count >> first >> second >> third;
+    QCOMPARE(count, quint8(6));
+    QCOMPARE(first, quint16(0xBEEF));
+    QCOMPARE(second, quint16(0x1234));
+    QCOMPARE(third, quint16(0x0A0B));
+}
+
+void tst_ModbusClient::failureTable_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("trace");
+
+    const QString good = QStringLiteral("W S:0 R:0");
+    const QString timeout = QStringLiteral("W S:80000001 R:80000001");
+    const QString invalid = QStringLiteral("W S:80000000 R:80000000");
+    const auto five = [](const QString &attempt) { return QStringList(QVector<QString>(5, attempt).toList()).join(QLatin1Char(' ')); };
+
+    for (Transport transport : { Tcp, Pty }) {
+        const QString t = QString::fromLatin1(transport == Tcp ? "tcp: " : "pty: ");
+        QTest::newRow(qPrintable(t + "good reply")) << transport << "2" << "" << 7 << good;
+        QTest::newRow(qPrintable(t + "silent module")) << transport << "9" << "" << int(ModuleStatus::TimeoutError) << five(timeout);
+        QTest::newRow(qPrintable(t + "3-byte reply")) << transport << "2" << "short" << int(ModuleStatus::TimeoutError) << five(timeout);
+        QTest::newRow(qPrintable(t + "bad CRC on every attempt")) << transport << "2" << "crc5" << int(ModuleStatus::InvalidReplyError) << five(invalid);
+        QTest::newRow(qPrintable(t + "bad CRC on the first attempt")) << transport << "2" << "crc1" << 7 << invalid + ' ' + good;
+        QTest::newRow(qPrintable(t + "reply split in pieces")) << transport << "1/5" << "split" << 10 << good;
+        QTest::newRow(qPrintable(t + "gateway exception to a routed request")) << transport << "1/7" << "" << 3 << good;
+        QTest::newRow(qPrintable(t + "longer reply taken whole")) << transport << "2" << "longer" << 9 << good;
+        QTest::newRow(qPrintable(t + "stray byte before every reply")) << transport << "2" << "stray" << int(ModuleStatus::InvalidReplyError) << five(invalid);
+    }
+}
+
+void tst_ModbusClient::failureTable()
+{
+    QFETCH(Transport, transport);
+    QFETCH(QString, path);
+    QFETCH(QString, fault);
+    QFETCH(int, result);
+    QFETCH(QString, trace);
+
+    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    QVERIFY(driver->isOpen());
+    ModbusClient client;
+    client.setDriver(driver.get());
+    client.setStatusCodeChannel(7);
+    ClientSignalRecorder recorder(&client);
+
+    SimulatedFaultPlan &faults = m_sim.link().faults();
+    if (fault == QLatin1String("short"))
+        faults.shortenReplies(5, 3);
+    else if (fault == QLatin1String("crc5"))
+        faults.corruptCrc(5);
+    else if (fault == QLatin1String("crc1"))
+        faults.corruptCrc(1);
+    else if (fault == QLatin1String("split"))
+        faults.splitReplies(1, 3, 5);
+    else if (fault == QLatin1String("longer"))
+        // One register more than asked, in one piece: a well-formed frame the client
+        // passes on whole (the caller's byte count check rejects it).
+        faults.extendReplies(1, 1);
+    else if (fault == QLatin1String("stray"))
+        faults.sendStaleBytes(5, QByteArray::fromHex("02"));
+
+    MessageBuilder builder(path);
+    builder.readWord(0x10, 2);
+    const QByteArray frame = withCrc(builder.buffer());
+    QCOMPARE(client.talk(builder), result);
+    QCOMPARE(recorder.trace(), trace);
+
+    const QList<ClientSignalRecorder::Event> events = recorder.events();
+    for (const ClientSignalRecorder::Event &event : events) {
+        switch (event.kind) {
+        case ClientSignalRecorder::Written:
+            QCOMPARE(event.bytes, frame);
+            break;
+        case ClientSignalRecorder::Status:
+            QCOMPARE(event.channel, 7);
+            // Only a time-out carries the transport's text.
+            QCOMPARE(event.detail.isEmpty(), event.code != ModuleStatus::TimeoutError);
+            break;
+        case ClientSignalRecorder::Read:
+            if (event.code == ModuleStatus::TimeoutError)
+                QVERIFY(event.bytes.size() < 4);
+            if (event.code == ModuleStatus::NoError)
+                QCOMPARE(event.bytes.size(), result + 2);
+            break;
+        }
+    }
+    if (fault == QLatin1String("short"))
+        QCOMPARE(events.at(2).bytes.size(), 3);
+    if (path == QLatin1String("1/7")) {
+        // The gateway answered for the absent module: address, 0xAB, code.
+        QVERIFY(builder.isExceptionResponse());
+        QCOMPARE(builder.buffer(), QByteArray::fromHex("01 ab 0a"));
+        QCOMPARE(builder.discardRoute(), 0);
+    }
+    if (result < 0)
+        QCOMPARE(builder.size(), 0);
+    QCOMPARE(builder.pos(), 0);
+}
+
+void tst_ModbusClient::builderHoldsReplyOrNothing_data()
+{
+    QTest::addColumn<Transport>("transport");
+    addTransportRows("builder");
+}
+
+void tst_ModbusClient::builderHoldsReplyOrNothing()
+{
+    QFETCH(Transport, transport);
+    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    ModbusClient client;
+    client.setDriver(driver.get());
+    ClientSignalRecorder recorder(&client);
+
+    // Good 8-byte frame (a single register write echoed): 6 bytes at position 0.
+    MessageBuilder builder(2);
+    builder.writeWord(0x30, 0x5566);
+    const QByteArray request = builder.buffer();
+    QCOMPARE(client.talk(builder), 6);
+    QCOMPARE(recorder.count(ClientSignalRecorder::Written), 1);
+    QCOMPARE(builder.buffer(), request);
+    QCOMPARE(builder.pos(), 0);
+
+    // A copy shares the buffer: the reply must land in the builder alone, in full.
+    builder.reset();
+    builder.readWord(0x10, 2);
+    const QByteArray copy = builder.buffer();
+    QCOMPARE(client.talk(builder), 7);
+    QCOMPARE(builder.buffer(), QByteArray::fromHex("02 03 04 02 01 02 02"));
+    QCOMPARE(copy, QByteArray::fromHex("02 03 00 10 00 02"));
+
+    // After a failure the builder is empty.
+    m_sim.link().faults().dropReplies(5);
+    builder.reset();
+    builder.readWord(0x10, 2);
+    QCOMPARE(client.talk(builder), int(ModuleStatus::TimeoutError));
+    QCOMPARE(builder.size(), 0);
+    QCOMPARE(builder.pos(), 0);
+}
+
+void tst_ModbusClient::replyFillingTheStorage_data()
+{
+    QTest::addColumn<Transport>("transport");
+    addTransportRows("full storage");
+}
+
+void tst_ModbusClient::replyFillingTheStorage()
+{
+    QFETCH(Transport, transport);
+    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    ModbusClient client;
+    client.setDriver(driver.get());
+    ClientSignalRecorder recorder(&client);
+
+    // 100 registers answer with 205 bytes: more than the builder's storage holds.
+    MessageBuilder builder(2);
+    builder.readWord(0, 100);
+    const int capacity = builder.buffer().capacity();
+    QVERIFY(capacity < 205);
+    QCOMPARE(client.talk(builder), int(ModuleStatus::InvalidReplyError));
+    QCOMPARE(builder.size(), 0);
+    QCOMPARE(recorder.count(ClientSignalRecorder::Written), 5);
+    for (const ClientSignalRecorder::Event &event : recorder.events()) {
+        if (event.kind == ClientSignalRecorder::Read)
+            QCOMPARE(event.bytes.size(), capacity);
+    }
+
+    // Raw storage: nothing is written past the capacity given.
+    QByteArray storage(64, char(0xEE));
+    const QByteArray request = QByteArray::fromHex("02 03 00 00 00 64");
+    QCOMPARE(client.talk(storage.data(), 16, request.constData(), request.size()),
+             int(ModuleStatus::InvalidReplyError));
+    QCOMPARE(storage.mid(16), QByteArray(48, char(0xEE)));
+    QCOMPARE(storage.left(3), QByteArray::fromHex("02 03 c8"));
+
+    // The line is clean for the next exchange.
+    recorder.clear();
+    builder.reset();
+    builder.readWord(0x10, 1);
+    QCOMPARE(client.talk(builder), 5);
+    QCOMPARE(recorder.count(ClientSignalRecorder::Written), 1);
+}
+
+void tst_ModbusClient::firstWaitDoubledForRoutedRequests_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("writes");
+
+    // The reply comes after 1.5 read time-outs: in time only where the wait is doubled.
+    for (Transport transport : { Tcp, Pty }) {
+        const QString t = QString::fromLatin1(transport == Tcp ? "tcp: " : "pty: ");
+        QTest::newRow(qPrintable(t + "direct request")) << transport << "2" << 2;
+        QTest::newRow(qPrintable(t + "routed request")) << transport << "1/5" << 1;
+    }
+}
+
+void tst_ModbusClient::firstWaitDoubledForRoutedRequests()
+{
+    QFETCH(Transport, transport);
+    QFETCH(QString, path);
+    QFETCH(int, writes);
+
+    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    driver->setReadTimeouts(100);
+    ModbusClient client;
+    client.setDriver(driver.get());
+    ClientSignalRecorder recorder(&client);
+    m_sim.link().faults().delayReplies(1, 150);
+
+    MessageBuilder builder(path);
+    builder.readWord(0x10, 2);
+    QVERIFY(client.talk(builder) > 0);
+    QCOMPARE(recorder.count(ClientSignalRecorder::Written), writes);
+    // Let a late reply arrive before the driver goes.
+    QThread::msleep(80);
+    Q_UNUSED(transport)
+}
+
+void tst_ModbusClient::staleBytesDoNotStartTheNextReply_data()
+{
+    QTest::addColumn<Transport>("transport");
+    addTransportRows("late reply");
+}
+
+void tst_ModbusClient::staleBytesDoNotStartTheNextReply()
+{
+    QFETCH(Transport, transport);
+    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    ModbusClient client;
+    client.setDriver(driver.get());
+    ClientSignalRecorder recorder(&client);
+
+    // The first reply arrives after the client gave up on it and was answered again.
+    m_sim.link().faults().delayReplies(1, 3 * ReadTimeout);
+    MessageBuilder builder(2);
+    builder.readWord(0x10, 2);
+    QCOMPARE(client.talk(builder), 7);
+    QThread::msleep(5 * ReadTimeout);
+
+    // The late 9-byte reply waits on the line; the next exchange must not read it.
+    recorder.clear();
+    builder.reset();
+    builder.readWord(0x11, 1);
+    QCOMPARE(client.talk(builder), 5);
+    QCOMPARE(recorder.trace(), QStringLiteral("W S:0 R:0"));
+    QCOMPARE(builder.buffer(), QByteArray::fromHex("02 03 02 02 02"));
+}
+
+void tst_ModbusClient::failedWriteReopens_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<bool>("reopens");
+    for (Transport transport : { Tcp, Pty }) {
+        const QString t = QString::fromLatin1(transport == Tcp ? "tcp: " : "pty: ");
+        QTest::newRow(qPrintable(t + "reopen succeeds")) << transport << true;
+        QTest::newRow(qPrintable(t + "reopen fails")) << transport << false;
+    }
+}
+
+void tst_ModbusClient::failedWriteReopens()
+{
+    QFETCH(Transport, transport);
+    QFETCH(bool, reopens);
+
+    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    QVERIFY(driver->isOpen());
+    ModbusClient client;
+    client.setDriver(driver.get());
+    ClientSignalRecorder recorder(&client);
+
+    if (!reopens) {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 deadPort = closed.serverPort();
+        closed.close();
+        driver->setPortName(transport == Tcp ? QStringLiteral("socks://127.0.0.1:%1").arg(deadPort)
+                                             : QStringLiteral("/dev/qv-no-such-port"));
+    }
+    {
+        // Break the line under the driver: the connection is shut down, the serial
+        // descriptor made read-only, so the next write fails.
+        DeviceDriver::DeviceLocker locker(driver.get());
+        if (transport == Tcp) {
+            const qintptr fd = static_cast<QTcpSocket *>(driver->device())->socketDescriptor();
+            QCOMPARE(::shutdown(int(fd), SHUT_RDWR), 0);
+        } else {
+            const int fd = int(static_cast<QSerialPort *>(driver->device())->handle());
+            const int readOnly = ::open("/dev/null", O_RDONLY);
+            QVERIFY(readOnly >= 0);
+            QVERIFY(::dup2(readOnly, fd) == fd);
+            ::close(readOnly);
+        }
+    }
+    m_sim.link().clearRequests();
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Could not write to serial port: .* \\[ 020300100002[0-9a-f]{4}\\]$")));
+    MessageBuilder builder(2);
+    builder.readWord(0x10, 2);
+    const int result = client.talk(builder);
+    if (reopens) {
+        QCOMPARE(result, 7);
+        QCOMPARE(recorder.trace(), QStringLiteral("W S:0 R:0"));
+        QVERIFY(driver->isOpen());
+        QCOMPARE(m_sim.link().requestCount(), 1);
+    } else {
+        QCOMPARE(result, int(ModuleStatus::WriteError));
+        QCOMPARE(recorder.trace(), QStringLiteral("W S:80000002 R:80000002"));
+        const ClientSignalRecorder::Event status = recorder.events().at(1);
+        QVERIFY(!status.detail.isEmpty());
+        QCOMPARE(status.detail, driver->errorString());
+        QVERIFY(recorder.events().at(2).bytes.isEmpty());
+        QVERIFY(!driver->isOpen());
+    }
+}
+
+void tst_ModbusClient::repeatedWritesAreBounded()
+{
+    RefusingDriver driver;
+    QVERIFY(driver.open());
+    ModbusClient client;
+    client.setDriver(&driver);
+    ClientSignalRecorder recorder(&client);
+    for (int i = 0; i < 5; ++i)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Could not write to serial port: ")));
+
+    MessageBuilder builder(2);
+    builder.readWord(0x10, 2);
+    QCOMPARE(client.talk(builder), int(ModuleStatus::WriteError));
+    // One announcement, five writes (each followed by a reopen), then the outcome.
+    QCOMPARE(recorder.trace(), QStringLiteral("W S:80000002 R:80000002"));
+    QCOMPARE(driver.opens, 1 + 5);
+    QCOMPARE(builder.size(), 0);
+}
+
+void tst_ModbusClient::exchangesFromTwoThreads_data()
+{
+    QTest::addColumn<Transport>("transport");
+    addTransportRows("two workers and the owner");
+}
+
+void tst_ModbusClient::exchangesFromTwoThreads()
+{
+    QFETCH(Transport, transport);
+    WarningCatcher warnings;
+    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    QVERIFY(driver->isOpen());
+    SimulatedModule *module = m_sim.link().module(QStringLiteral("1/5"));
+    QVector<quint16> values(64);
+    for (int i = 0; i < values.size(); ++i)
+        values[i] = quint16(0x4000 + i * 3);
+    module->setHoldingRegisters(0x40, values);
+
+    constexpr int Rounds = 60;
+    std::atomic<int> wrong{ 0 };
+    std::atomic<int> done{ 0 };
+    const auto work = [&](int offset) {
+        ModbusClient client;
+        client.setDriver(driver.get());
+        for (int i = 0; i < Rounds; ++i) {
+            const int address = (offset + i) % 63;
+            MessageBuilder builder(QStringLiteral("1/5"));
+            builder.readWord(quint16(0x40 + address), 2);
+            quint8 count = 0;
+            quint16 first = 0, second = 0;
+            const int result = client.talk(builder);
+            builder.discardRoute();
+            builder.seekToData();
+            builder >> count >> first >> second;
+            if (result != 10 || first != values[address] || second != values[address + 1])
+                ++wrong;
+        }
+        ++done;
+    };
+
+    QThread *first = QThread::create(work, 0);
+    QThread *second = QThread::create(work, 17);
+    // A thread not started by QThread, which also closes and reopens the driver
+    // while holding its lock.
+    std::thread third([&] {
+        {
+            QMutexLocker locker(driver.get());
+            driver->close();
+            if (!driver->open())
+                ++wrong;
+        }
+        work(31);
+    });
+    // The owner's event loop runs and makes exchanges of its own meanwhile.
+    ModbusClient ownerClient;
+    ownerClient.setDriver(driver.get());
+    int ownerExchanges = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, this, [&] {
+        MessageBuilder builder(2);
+        builder.readWord(0x10, 2);
+        if (ownerClient.talk(builder) != 7 || builder.buffer() != QByteArray::fromHex("02 03 04 02 01 02 02"))
+            ++wrong;
+        ++ownerExchanges;
+    });
+    ticker.start(5);
+    first->start();
+    second->start();
+    QTRY_COMPARE_WITH_TIMEOUT(done.load(), 3, 60000);
+    ticker.stop();
+    third.join();
+    QVERIFY(first->wait(5000));
+    QVERIFY(second->wait(5000));
+    delete first;
+    delete second;
+    QCoreApplication::processEvents();
+
+    QCOMPARE(wrong.load(), 0);
+    QVERIFY(ownerExchanges > 0);
+    QCOMPARE(warnings.messages(), QStringList());
+    QCOMPARE(driver->device()->thread(), static_cast<QThread *>(nullptr));
+}
+
+void tst_ModbusClient::directReceiverTalksThroughAnotherDriver()
+{
+    std::unique_ptr<DeviceDriver> tcp = openDriver(Tcp);
+    std::unique_ptr<DeviceDriver> pty = openDriver(Pty);
+    ModbusClient outer;
+    outer.setDriver(tcp.get());
+    ModbusClient inner;
+    inner.setDriver(pty.get());
+
+    int innerResult = 0;
+    connect(&outer, &ModbusClient::messageRead, this, [&](int status, const QByteArray &) {
+        if (status == 0) {
+            MessageBuilder builder(QStringLiteral("1/5/3"));
+            builder.readWord(0x10, 2);
+            innerResult = inner.talk(builder);
+        }
+    }, Qt::DirectConnection);
+
+    // From the test thread and from a worker, so the receiver runs on both.
+    MessageBuilder builder(2);
+    builder.readWord(0x10, 2);
+    QCOMPARE(outer.talk(builder), 7);
+    QCOMPARE(innerResult, 13);
+
+    innerResult = 0;
+    int workerResult = 0;
+    QThread *worker = QThread::create([&] {
+        MessageBuilder b(1);
+        b.readWord(0x10, 2);
+        workerResult = outer.talk(b);
+    });
+    worker->start();
+    QVERIFY(worker->wait(10000));
+    delete worker;
+    QCOMPARE(workerResult, 7);
+    QCOMPARE(innerResult, 13);
+}
+
+void tst_ModbusClient::standaloneSimulatorAnswers()
+{
+    const QString program = QStringLiteral(QV_BINARY_DIR "/simulator/qvsim");
+    if (!QFileInfo::exists(program))
+        QSKIP("qvsim is not built");
+    QProcess sim;
+    sim.start(program, { QStringLiteral("--port"), QStringLiteral("0") });
+    QVERIFY(sim.waitForStarted(5000));
+    QString url;
+    while (url.isEmpty() && sim.waitForReadyRead(5000)) {
+        while (sim.canReadLine()) {
+            const QString line = QString::fromUtf8(sim.readLine()).trimmed();
+            if (line.startsWith(QLatin1String("listening on ")))
+                url = line.mid(13);
+        }
+    }
+    QVERIFY2(url.startsWith(QLatin1String("socks://127.0.0.1:")), qPrintable(url));
+
+    std::unique_ptr<DeviceDriver> driver(DeviceDriver::create(QUrl(url), nullptr));
+    driver->setPortName(url);
+    QVERIFY2(driver->open(), qPrintable(driver->errorString()));
+    ModbusClient client;
+    client.setDriver(driver.get());
+    // Holding register 0 of each module holds its address.
+    for (const QString &path : { QStringLiteral("2"), QStringLiteral("1/5/3") }) {
+        MessageBuilder builder(path);
+        builder.readWord(0, 1);
+        QVERIFY(client.talk(builder) > 0);
+        QCOMPARE(builder.discardRoute(), builder.gateCount());
+        QVERIFY(builder.seekToData());
+        quint8 count = 0;
+        quint16 value = 0;
+        builder >> count >> value;
+        QCOMPARE(int(value), path.section(QLatin1Char('/'), -1).toInt());
+    }
+    driver.reset();
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(5000));
+}
+
+QTEST_GUILESS_MAIN(tst_ModbusClient)
+#include "tst_modbusclient.moc"

@@ -1,0 +1,266 @@
+#include <QtCore/QDate>
+#include <QtCore/QDir>
+#include <QtCore/QRegularExpression>
+#include <QtCore/QTemporaryDir>
+#include <QtSql/QSqlDatabase>
+#include <QtSql/QSqlDriver>
+#include <QtSql/QSqlError>
+#include <QtSql/QSqlField>
+#include <QtSql/QSqlQuery>
+#include <QtSql/QSqlRecord>
+#include <QtTest/QtTest>
+
+#include <messageboxrecorder.h>
+#include <profile.h>
+#include <qvglobal.h>
+#include <sqlitefile.h>
+
+Q_DECLARE_METATYPE(qv::SampleType)
+
+namespace {
+
+const QString PatientTable = QStringLiteral("create table patient (sampleNo text, date)");
+
+// Rows of the patient table as the application writes them: the day bound as
+// a QDate through the profile's data connection.
+bool insertPatients(const QStringList &numbers, const QDate &date)
+{
+    QSqlQuery query(Profile::instance().dataDatabase());
+    if (!query.prepare(QStringLiteral("insert into patient (sampleNo, date) values (?, ?)")))
+        return false;
+    for (const QString &number : numbers) {
+        query.addBindValue(number);
+        query.addBindValue(date);
+        if (!query.exec()) {
+            qWarning() << query.lastError().text();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool execData(const QString &statement)
+{
+    QSqlQuery query(Profile::instance().dataDatabase());
+    if (!query.exec(statement)) {
+        qWarning() << statement << query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+QString storedValue(const QString &key)
+{
+    QSqlQuery query(Profile::instance().database());
+    query.prepare(QStringLiteral("select value from profile where name = ?"));
+    query.addBindValue(key);
+    return query.exec() && query.next() ? query.value(0).toString() : QString();
+}
+
+} // namespace
+
+class tst_SampleNumbering : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+
+    void dateIsStoredAsIsoText();
+    void nextNumberOfTheDay_data();
+    void nextNumberOfTheDay();
+    void databaseErrorGivesOne();
+
+    void prefixesFollowSettings_data();
+    void prefixesFollowSettings();
+
+    void generatedValueIsWritten_data();
+    void generatedValueIsWritten();
+
+private:
+    QString m_startDir;
+    QTemporaryDir m_tmp;
+};
+
+void tst_SampleNumbering::initTestCase()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("SampleNumberingTest"));
+    m_startDir = QDir::currentPath();
+    QVERIFY(m_tmp.isValid());
+    const QDir dir(m_tmp.path());
+    QVERIFY(execSqlite(dir.filePath(QStringLiteral("profile.db")),
+                       {QStringLiteral("create table profile (name text unique, value)")}));
+    QVERIFY(execSqlite(dir.filePath(QStringLiteral("data.db")), {PatientTable}));
+    QVERIFY(execSqlite(dir.filePath(QStringLiteral("qc.db")), {QStringLiteral("create table t (x)")}));
+    QVERIFY(execSqlite(dir.filePath(QStringLiteral("syslog.db")), {QStringLiteral("create table t (x)")}));
+
+    // The store reads the current directory once, on first use.
+    QVERIFY(QDir::setCurrent(m_tmp.path()));
+    MessageBoxRecorder boxes;
+    Profile::instance();
+    QCOMPARE(boxes.texts(), QStringList());
+    QVERIFY(Profile::instance().dataDatabase().isOpen());
+}
+
+void tst_SampleNumbering::cleanupTestCase()
+{
+    QDir::setCurrent(m_startDir);
+}
+
+void tst_SampleNumbering::init()
+{
+    QVERIFY(execData(QStringLiteral("delete from patient")));
+}
+
+void tst_SampleNumbering::dateIsStoredAsIsoText()
+{
+    QVERIFY(insertPatients({QStringLiteral("1")}, QDate(2026, 3, 4)));
+    QSqlQuery query(Profile::instance().dataDatabase());
+    QVERIFY(query.exec(QStringLiteral("select typeof(date), date from patient")));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toString(), QStringLiteral("text"));
+    QCOMPARE(query.value(1).toString(), QStringLiteral("2026-03-04"));
+}
+
+void tst_SampleNumbering::nextNumberOfTheDay_data()
+{
+    QTest::addColumn<QStringList>("today");     // sample numbers stored for the day asked
+    QTest::addColumn<QStringList>("otherDays"); // stored the day before and the day after
+    QTest::addColumn<int>("next");
+
+    QTest::newRow("no rows at all") << QStringList() << QStringList() << 1;
+    QTest::newRow("only other days") << QStringList() << QStringList{QStringLiteral("40")} << 1;
+    QTest::newRow("numeric, not text, order")
+        << QStringList{QStringLiteral("7"), QStringLiteral("12"), QStringLiteral("9")} << QStringList() << 13;
+    QTest::newRow("leading zeros")
+        << QStringList{QStringLiteral("007"), QStringLiteral("0012"), QStringLiteral("09")} << QStringList() << 13;
+    QTest::newRow("text numbers count as 0")
+        << QStringList{QStringLiteral("abc"), QStringLiteral("5"), QStringLiteral("")} << QStringList() << 6;
+    QTest::newRow("only text numbers") << QStringList{QStringLiteral("S-3")} << QStringList() << 1;
+    QTest::newRow("other days' larger numbers ignored")
+        << QStringList{QStringLiteral("3")} << QStringList{QStringLiteral("99"), QStringLiteral("100")} << 4;
+}
+
+void tst_SampleNumbering::nextNumberOfTheDay()
+{
+    QFETCH(QStringList, today);
+    QFETCH(QStringList, otherDays);
+    QFETCH(int, next);
+
+    const QDate day(2026, 12, 8);
+    QVERIFY(insertPatients(today, day));
+    QVERIFY(insertPatients(otherDays, day.addDays(-1)));
+    QVERIFY(insertPatients(otherDays, day.addDays(1)));
+    QCOMPARE(nextSampleNo(day), next);
+}
+
+void tst_SampleNumbering::databaseErrorGivesOne()
+{
+    QVERIFY(insertPatients({QStringLiteral("5")}, QDate(2026, 1, 2)));
+    QVERIFY(execData(QStringLiteral("alter table patient rename to patient_away")));
+    // Both the failed preparation and the failed execution are logged with
+    // where they happened.
+    const QRegularExpression logged(QStringLiteral("qvglobal\\.cpp:\\d+: .+"));
+    QTest::ignoreMessage(QtWarningMsg, logged);
+    QTest::ignoreMessage(QtWarningMsg, logged);
+    const int next = nextSampleNo(QDate(2026, 1, 2));
+    QVERIFY(execData(QStringLiteral("alter table patient_away rename to patient")));
+    QCOMPARE(next, 1);
+    QCOMPARE(nextSampleNo(QDate(2026, 1, 2)), 6);
+}
+
+void tst_SampleNumbering::prefixesFollowSettings_data()
+{
+    QTest::addColumn<QString>("statim"); // stored setting, null: absent
+    QTest::addColumn<QString>("qc");
+    QTest::addColumn<QStringList>("prefixes"); // Routine, Statim, QualityControl, 3, -1
+
+    QTest::newRow("settings absent: defaults")
+        << QString() << QString()
+        << QStringList{QString(), QStringLiteral("S"), QStringLiteral("QC"), QString(), QString()};
+    QTest::newRow("settings stored")
+        << QStringLiteral("E") << QStringLiteral("QK")
+        << QStringList{QString(), QStringLiteral("E"), QStringLiteral("QK"), QString(), QString()};
+    QTest::newRow("empty prefix stored")
+        << QStringLiteral("") << QStringLiteral("Q")
+        << QStringList{QString(), QString(), QStringLiteral("Q"), QString(), QString()};
+}
+
+void tst_SampleNumbering::prefixesFollowSettings()
+{
+    QFETCH(QString, statim);
+    QFETCH(QString, qc);
+    QFETCH(QStringList, prefixes);
+
+    Profile &profile = Profile::instance();
+    profile.remove(QStringLiteral("statim_sample_prefix"));
+    profile.remove(QStringLiteral("qc_sample_prefix"));
+    if (!statim.isNull())
+        profile.set_statim_sample_prefix(statim, true);
+    if (!qc.isNull())
+        profile.set_qc_sample_prefix(qc, true);
+
+    const qv::SampleType types[] = {qv::Routine, qv::Statim, qv::QualityControl, qv::SampleType(3),
+                                    qv::SampleType(-1)};
+    QStringList actual;
+    for (qv::SampleType type : types)
+        actual << samplePrefix(type);
+    QCOMPARE(actual, prefixes);
+    QVERIFY(samplePrefix(qv::Routine).isEmpty());
+    QCOMPARE(storedValue(QStringLiteral("statim_sample_prefix")), statim);
+}
+
+void tst_SampleNumbering::generatedValueIsWritten_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QStringList>("written"); // columns of the insert statement
+    QTest::addColumn<QString>("sampleNo");
+
+    QTest::newRow("field of the record")
+        << QStringLiteral("sampleNo") << QStringList{QStringLiteral("sampleNo")} << QStringLiteral("17");
+    QTest::newRow("missing field leaves the record") << QStringLiteral("noSuchField") << QStringList() << QString();
+}
+
+void tst_SampleNumbering::generatedValueIsWritten()
+{
+    QFETCH(QString, field);
+    QFETCH(QStringList, written);
+    QFETCH(QString, sampleNo);
+
+    QSqlDatabase db = Profile::instance().dataDatabase();
+    QSqlRecord record = db.record(QStringLiteral("patient"));
+    QCOMPARE(record.count(), 2);
+    for (int i = 0; i < record.count(); ++i)
+        record.setGenerated(i, false);
+    const QSqlRecord before = record;
+
+    setGeneratedValue(record, field, QStringLiteral("17"));
+    if (written.isEmpty())
+        QVERIFY(record == before);
+    else
+        QCOMPARE(record.value(field).toString(), QStringLiteral("17"));
+
+    // The driver writes only the generated fields of a record.
+    const QString insert = db.driver()->sqlStatement(QSqlDriver::InsertStatement, QStringLiteral("patient"),
+                                                     record, false);
+    QStringList columns;
+    for (int i = 0; i < record.count(); ++i) {
+        if (record.isGenerated(i))
+            columns << record.fieldName(i);
+    }
+    QCOMPARE(columns, written);
+    if (written.isEmpty())
+        return;
+    QVERIFY2(insert.contains(QStringLiteral("17")), qPrintable(insert));
+    QVERIFY(execData(insert));
+    QSqlQuery query(db);
+    QVERIFY(query.exec(QStringLiteral("select sampleNo, date from patient")));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toString(), sampleNo);
+    QVERIFY(query.value(1).isNull());
+}
+
+QTEST_GUILESS_MAIN(tst_SampleNumbering)
+#include "tst_samplenumbering.moc"
