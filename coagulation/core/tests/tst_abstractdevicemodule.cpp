@@ -120,6 +120,7 @@ private slots:
     void countZeroLeavesStatus();
     void faultsGiveStatus_data();
     void faultsGiveStatus();
+    void longBitRepliesAreBounded();
     void singleBits();
     void talkForms();
     void globalStatus_data();
@@ -446,6 +447,7 @@ void tst_AbstractDeviceModule::faultsGiveStatus_data()
         QTest::addRow("%s 3 bytes", name) << t << "short" << int(ModuleStatus::TimeoutError) << 50 << 0;
         QTest::addRow("%s one corrupt, then good", name) << t << "corrupt once" << 0 << 120 << 0;
         QTest::addRow("%s one split reply", name) << t << "split" << 0 << 120 << 0;
+        QTest::addRow("%s stale bytes before one reply", name) << t << "stale" << 0 << 120 << 0;
         QTest::addRow("%s one long reply, then good", name) << t << "extend once" << 0 << 120 << 1;
     }
     QTest::newRow("tcp long replies for ever") << Tcp << "extend" << int(ModuleStatus::InvalidReplyError) << 50 << 3;
@@ -474,6 +476,8 @@ void tst_AbstractDeviceModule::faultsGiveStatus()
         plan.corruptCrc(1);
     else if (fault == QLatin1String("split"))
         plan.splitReplies(1, 3, 5);
+    else if (fault == QLatin1String("stale"))
+        plan.sendStaleBytes(1, QByteArray::fromHex("02 03"));
     else if (fault == QLatin1String("extend once"))
         plan.extendReplies(1);
     else if (fault == QLatin1String("extend"))
@@ -489,6 +493,29 @@ void tst_AbstractDeviceModule::faultsGiveStatus()
         QCOMPARE(catcher.messages().first(),
                  QStringLiteral("(AbstractDeviceModule::readWord) Reply doesn't match request, expect 50 records, actual: 51"));
     plan.clear();
+}
+
+void tst_AbstractDeviceModule::longBitRepliesAreBounded()
+{
+    SimulatedModule *m = module(QStringLiteral("2"));
+    AbstractDeviceModule dev(QStringLiteral("2"), &m_tcpClient);
+    WarningCatcher catcher;
+    QByteArray bits(125, '\0');
+    ModuleStatus status;
+    m->faults().extendReplies(100, 1);
+    QCOMPARE(dev.readRoBit(0, 1000, bits.data(), &status), 0);
+    QCOMPARE(status.data(), int(ModuleStatus::InvalidReplyError));
+    QCOMPARE(catcher.messages().size(), int(AbstractDeviceModule::ChunkAttempts));
+    QCOMPARE(catcher.messages().first(),
+             QStringLiteral("(AbstractDeviceModule::readRoBit) Reply doesn't match request, expect 100 bytes, actual: 101"));
+    m->faults().clear();
+    catcher.clear();
+    // One more bit within the same last byte still fits: 3 bits asked, 4 answered.
+    m->faults().extendReplies(1, 1);
+    QCOMPARE(dev.readBit(0, 3, bits.data(), &status), 3);
+    QVERIFY(status);
+    QVERIFY(catcher.messages().isEmpty());
+    m->faults().clear();
 }
 
 void tst_AbstractDeviceModule::singleBits()
