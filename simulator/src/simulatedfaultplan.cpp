@@ -1,6 +1,6 @@
 #include "simulatedfaultplan.h"
 
-#include <QMutexLocker>
+#include <mutex>
 
 void SimulatedFault::merge(const SimulatedFault &other)
 {
@@ -27,7 +27,7 @@ void SimulatedFaultPlan::add(const SimulatedFault &fault, int replies)
 {
     if (replies <= 0)
         return;
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_queue.enqueue({fault, replies});
     m_pending += replies;
 }
@@ -84,7 +84,7 @@ void SimulatedFaultPlan::extendReplies(int replies, int extraItems)
 
 void SimulatedFaultPlan::clear()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_queue.clear();
     m_pending = 0;
 }
@@ -99,7 +99,7 @@ bool SimulatedFaultPlan::take(SimulatedFault *fault)
     // Checked without the lock so that a link without faults costs one atomic load.
     if (m_pending.load(std::memory_order_acquire) == 0)
         return false;
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_queue.isEmpty())
         return false;
     Entry &head = m_queue.head();

@@ -2,7 +2,7 @@
 #define SIMULATEDFAULTPLAN_H
 
 #include <QByteArray>
-#include <QMutex>
+#include <mutex>
 #include <QQueue>
 
 #include <atomic>
@@ -53,7 +53,7 @@ private:
         SimulatedFault fault;
         int remaining;
     };
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     QQueue<Entry> m_queue;
     std::atomic<int> m_pending{0};
 };

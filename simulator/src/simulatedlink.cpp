@@ -3,7 +3,7 @@
 #include "simulatedgateway.h"
 #include "simulatorprotocol.h"
 
-#include <QMutexLocker>
+#include <mutex>
 #include <QStringList>
 
 using namespace SimulatorProtocol;
@@ -46,32 +46,32 @@ SimulatedGateway *SimulatedLink::gateway(const QString &path) const
 
 QList<QByteArray> SimulatedLink::requests() const
 {
-    QMutexLocker lock(&m_logMutex);
+    std::lock_guard<std::mutex> lock(m_logMutex);
     return m_log;
 }
 
 QByteArray SimulatedLink::lastRequest() const
 {
-    QMutexLocker lock(&m_logMutex);
+    std::lock_guard<std::mutex> lock(m_logMutex);
     return m_log.isEmpty() ? QByteArray() : m_log.last();
 }
 
 int SimulatedLink::requestCount() const
 {
-    QMutexLocker lock(&m_logMutex);
+    std::lock_guard<std::mutex> lock(m_logMutex);
     return m_requestCount;
 }
 
 void SimulatedLink::clearRequests()
 {
-    QMutexLocker lock(&m_logMutex);
+    std::lock_guard<std::mutex> lock(m_logMutex);
     m_log.clear();
     m_requestCount = 0;
 }
 
 void SimulatedLink::setRequestLogLimit(int limit)
 {
-    QMutexLocker lock(&m_logMutex);
+    std::lock_guard<std::mutex> lock(m_logMutex);
     m_logLimit = qMax(0, limit);
     while (m_log.size() > m_logLimit)
         m_log.removeFirst();
@@ -86,7 +86,7 @@ bool SimulatedLink::handleFrame(const char *frame, int size, SimulatedReply *rep
     if (size <= 0)
         return false;
     {
-        QMutexLocker lock(&m_logMutex);
+        std::lock_guard<std::mutex> lock(m_logMutex);
         ++m_requestCount;
         if (m_logLimit > 0) {
             if (m_log.size() >= m_logLimit)

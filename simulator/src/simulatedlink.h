@@ -6,7 +6,7 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QMutex>
+#include <mutex>
 #include <QString>
 
 class SimulatedModule;
@@ -66,7 +66,7 @@ public:
 private:
     SimulatedModuleMap m_modules;
     SimulatedFaultPlan m_faults;
-    mutable QMutex m_logMutex;
+    mutable std::mutex m_logMutex;
     QList<QByteArray> m_log;
     int m_logLimit = 10000;
     int m_requestCount = 0;

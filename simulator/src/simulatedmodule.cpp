@@ -2,7 +2,7 @@
 
 #include "simulatorprotocol.h"
 
-#include <QMutexLocker>
+#include <mutex>
 
 using namespace SimulatorProtocol;
 
@@ -70,82 +70,82 @@ bool SimulatedModule::isResponding() const
 
 void SimulatedModule::setCoilCount(int count)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_coils.resize(boundedCount(count));
 }
 
 int SimulatedModule::coilCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_coils.size();
 }
 
 void SimulatedModule::setCoil(int address, bool value)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (address >= 0 && address < m_coils.size())
         m_coils[address] = value ? 1 : 0;
 }
 
 bool SimulatedModule::coil(int address) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return address >= 0 && address < m_coils.size() && m_coils.at(address);
 }
 
 void SimulatedModule::setDiscreteInputCount(int count)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_discreteInputs.resize(boundedCount(count));
 }
 
 int SimulatedModule::discreteInputCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_discreteInputs.size();
 }
 
 void SimulatedModule::setDiscreteInput(int address, bool value)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (address >= 0 && address < m_discreteInputs.size())
         m_discreteInputs[address] = value ? 1 : 0;
 }
 
 bool SimulatedModule::discreteInput(int address) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return address >= 0 && address < m_discreteInputs.size() && m_discreteInputs.at(address);
 }
 
 void SimulatedModule::setHoldingRegisterCount(int count)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_holding.resize(boundedCount(count));
 }
 
 int SimulatedModule::holdingRegisterCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_holding.size();
 }
 
 void SimulatedModule::setHoldingRegister(int address, quint16 value)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (address >= 0 && address < m_holding.size())
         m_holding[address] = value;
 }
 
 quint16 SimulatedModule::holdingRegister(int address) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return address >= 0 && address < m_holding.size() ? m_holding.at(address) : 0;
 }
 
 void SimulatedModule::setHoldingRegisters(int address, const QVector<quint16> &values)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     for (int i = 0; i < values.size(); ++i) {
         if (address + i >= 0 && address + i < m_holding.size())
             m_holding[address + i] = values.at(i);
@@ -154,7 +154,7 @@ void SimulatedModule::setHoldingRegisters(int address, const QVector<quint16> &v
 
 QVector<quint16> SimulatedModule::holdingRegisters(int address, int count) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (address < 0 || count <= 0 || address >= m_holding.size())
         return {};
     return m_holding.mid(address, count);
@@ -162,32 +162,32 @@ QVector<quint16> SimulatedModule::holdingRegisters(int address, int count) const
 
 void SimulatedModule::setInputRegisterCount(int count)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_input.resize(boundedCount(count));
 }
 
 int SimulatedModule::inputRegisterCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_input.size();
 }
 
 void SimulatedModule::setInputRegister(int address, quint16 value)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (address >= 0 && address < m_input.size())
         m_input[address] = value;
 }
 
 quint16 SimulatedModule::inputRegister(int address) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return address >= 0 && address < m_input.size() ? m_input.at(address) : 0;
 }
 
 void SimulatedModule::setInputRegisters(int address, const QVector<quint16> &values)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     for (int i = 0; i < values.size(); ++i) {
         if (address + i >= 0 && address + i < m_input.size())
             m_input[address + i] = values.at(i);
@@ -196,7 +196,7 @@ void SimulatedModule::setInputRegisters(int address, const QVector<quint16> &val
 
 QVector<quint16> SimulatedModule::inputRegisters(int address, int count) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (address < 0 || count <= 0 || address >= m_input.size())
         return {};
     return m_input.mid(address, count);
@@ -204,7 +204,7 @@ QVector<quint16> SimulatedModule::inputRegisters(int address, int count) const
 
 void SimulatedModule::setFile(quint16 file, const QVector<quint16> &records)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_files.insert(file, records.mid(0, MaxFileRecords));
 }
 
@@ -219,7 +219,7 @@ void SimulatedModule::setFileBytes(quint16 file, const QByteArray &bytes)
 
 QVector<quint16> SimulatedModule::file(quint16 file) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_files.value(file);
 }
 
@@ -235,13 +235,13 @@ QByteArray SimulatedModule::fileBytes(quint16 file) const
 
 bool SimulatedModule::hasFile(quint16 file) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_files.contains(file);
 }
 
 void SimulatedModule::removeFile(quint16 file)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_files.remove(file);
 }
 
@@ -264,145 +264,145 @@ void SimulatedModule::storeTrunk(quint16 file, const QByteArray &data)
 
 void SimulatedModule::setObject(quint8 id, const QByteArray &value)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_objects.insert(id, value.left(255));  // the length is one byte
 }
 
 QByteArray SimulatedModule::object(quint8 id) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_objects.value(id);
 }
 
 void SimulatedModule::removeObject(quint8 id)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_objects.remove(id);
 }
 
 void SimulatedModule::clearObjects()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_objects.clear();
 }
 
 void SimulatedModule::setObjectPageSize(int bytes)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_objectPageSize = qMax(1, bytes);
 }
 
 int SimulatedModule::objectPageSize() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_objectPageSize;
 }
 
 void SimulatedModule::setConformityLevel(quint8 level)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_conformity = level;
 }
 
 void SimulatedModule::setExceptionStatus(quint8 status)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_exceptionStatus = status;
 }
 
 void SimulatedModule::setBusyPolls(int polls)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_busyPolls = qMax(0, polls);
 }
 
 int SimulatedModule::busyPolls() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_busyPolls;
 }
 
 void SimulatedModule::setFinalStatusWord(quint16 status)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_finalStatus = status;
 }
 
 quint16 SimulatedModule::finalStatusWord() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_finalStatus;
 }
 
 void SimulatedModule::setBusyTriggerRegister(int address)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_busyTrigger = address;
 }
 
 void SimulatedModule::startBusy()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_busyRemaining = m_busyPolls;
 }
 
 bool SimulatedModule::isBusy() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_busyRemaining > 0;
 }
 
 quint16 SimulatedModule::eventCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_eventCount;
 }
 
 void SimulatedModule::setEventCount(quint16 count)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_eventCount = count;
 }
 
 QByteArray SimulatedModule::eventLog() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_eventLog;
 }
 
 int SimulatedModule::restartCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_restartCount;
 }
 
 bool SimulatedModule::isInBootloader() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_bootloader;
 }
 
 void SimulatedModule::setInBootloader(bool on)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_bootloader = on;
 }
 
 void SimulatedModule::setServerId(const QByteArray &id)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_serverId = id.left(250);
 }
 
 void SimulatedModule::setBootloaderInfo(const QByteArray &info)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_bootloaderInfo = info.left(250);
 }
 
 void SimulatedModule::setFlashPageSize(int bytes)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_flashPageSize = qBound(2, bytes, 65536);
     m_flash.clear();
     m_flashWriteOffset.clear();
@@ -410,19 +410,19 @@ void SimulatedModule::setFlashPageSize(int bytes)
 
 void SimulatedModule::setFlashPageCount(int pages)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_flashPageCount = qMax(1, pages);
 }
 
 QByteArray SimulatedModule::flashPage(quint32 page) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_flash.value(page, QByteArray(m_flashPageSize, char(0xFF)));
 }
 
 void SimulatedModule::setPassThroughResponder(const PassThroughResponder &responder)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_passThrough = responder;
 }
 
@@ -458,7 +458,7 @@ bool SimulatedModule::respond(const quint8 *request, int size, QByteArray &reply
         // The responder runs without the lock, so it may use this module's accessors.
         PassThroughResponder responder;
         {
-            QMutexLocker lock(&m_mutex);
+            std::lock_guard<std::mutex> lock(m_mutex);
             responder = m_passThrough;
             logEvent(EventReceived);
             ++m_messageCount;
@@ -472,7 +472,7 @@ bool SimulatedModule::respond(const quint8 *request, int size, QByteArray &reply
         return true;
     }
 
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logEvent(EventReceived);
     ++m_messageCount;
     const int start = reply.size();

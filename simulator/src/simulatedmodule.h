@@ -5,7 +5,7 @@
 
 #include <QByteArray>
 #include <QMap>
-#include <QMutex>
+#include <mutex>
 #include <QVector>
 
 #include <atomic>
@@ -151,7 +151,7 @@ private:
 
     const quint8 m_address;
     std::atomic<bool> m_responding{true};
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     SimulatedFaultPlan m_faults;
 
     QVector<quint8> m_coils;           // one byte per bit, 0 or 1

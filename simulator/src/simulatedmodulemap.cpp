@@ -2,7 +2,7 @@
 
 #include "simulatedgateway.h"
 
-#include <QMutexLocker>
+#include <mutex>
 
 SimulatedModuleMap::SimulatedModuleMap() = default;
 SimulatedModuleMap::~SimulatedModuleMap() = default;
@@ -10,7 +10,7 @@ SimulatedModuleMap::~SimulatedModuleMap() = default;
 SimulatedModule *SimulatedModuleMap::addModule(quint8 address)
 {
     auto module = std::make_shared<SimulatedModule>(address);
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_modules[address] = module;
     return module.get();
 }
@@ -18,7 +18,7 @@ SimulatedModule *SimulatedModuleMap::addModule(quint8 address)
 SimulatedGateway *SimulatedModuleMap::addGateway(quint8 address)
 {
     auto gateway = std::make_shared<SimulatedGateway>(address);
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_modules[address] = gateway;
     return gateway.get();
 }
@@ -26,7 +26,7 @@ SimulatedGateway *SimulatedModuleMap::addGateway(quint8 address)
 bool SimulatedModuleMap::remove(quint8 address)
 {
     std::shared_ptr<SimulatedModule> removed;  // released outside the lock
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     removed.swap(m_modules[address]);
     return bool(removed);
 }
@@ -34,27 +34,27 @@ bool SimulatedModuleMap::remove(quint8 address)
 void SimulatedModuleMap::clear()
 {
     std::shared_ptr<SimulatedModule> removed[256];
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     for (int i = 0; i < 256; ++i)
         removed[i].swap(m_modules[i]);
 }
 
 std::shared_ptr<SimulatedModule> SimulatedModuleMap::find(quint8 address) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_modules[address];
 }
 
 bool SimulatedModuleMap::contains(quint8 address) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return bool(m_modules[address]);
 }
 
 QList<quint8> SimulatedModuleMap::addresses() const
 {
     QList<quint8> result;
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     for (int i = 0; i < 256; ++i) {
         if (m_modules[i])
             result.append(quint8(i));

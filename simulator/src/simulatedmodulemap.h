@@ -2,7 +2,7 @@
 #define SIMULATEDMODULEMAP_H
 
 #include <QList>
-#include <QMutex>
+#include <mutex>
 
 #include <memory>
 
@@ -31,7 +31,7 @@ public:
     QList<quint8> addresses() const;
 
 private:
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     std::shared_ptr<SimulatedModule> m_modules[256];
 };
 

@@ -6,6 +6,8 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <future>
+
 SimulatorThread::SimulatorThread() = default;
 
 SimulatorThread::~SimulatorThread()
@@ -30,7 +32,8 @@ bool SimulatorThread::start(int endpoints, quint16 port)
     m_thread->start();
 
     bool ok = true;
-    // Open the endpoints on the simulator's thread; the call returns when that is done.
+    // Open the endpoints on the simulator's thread and wait until that is done.
+    std::promise<void> opened;
     QMetaObject::invokeMethod(
         server,
         [&] {
@@ -42,8 +45,10 @@ bool SimulatorThread::start(int endpoints, quint16 port)
             m_url = server->url();
             m_ptyName = server->ptyName();
             m_error = server->errorString();
+            opened.set_value();
         },
-        Qt::BlockingQueuedConnection);
+        Qt::QueuedConnection);
+    opened.get_future().wait();
     m_server = server;
     if (!ok) {
         if (m_error.isEmpty())
@@ -60,8 +65,12 @@ void SimulatorThread::stop()
         return;
     if (m_server) {
         SimulatorServer *server = m_server;
-        QMetaObject::invokeMethod(server, [server] { delete server; },
-                                  Qt::BlockingQueuedConnection);
+        std::promise<void> deleted;
+        QMetaObject::invokeMethod(server, [server, &deleted] {
+            delete server;
+            deleted.set_value();
+        }, Qt::QueuedConnection);
+        deleted.get_future().wait();
         m_server = nullptr;
     }
     m_thread->quit();

@@ -9,6 +9,7 @@
 #include <simulatorthread.h>
 
 #include <QElapsedTimer>
+#include <QSerialPort>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -125,12 +126,14 @@ private slots:
     void extraData_data();
     void extraData();
     void requestLog();
+    void randomFramesAreAnsweredSafely();
     void framer_data();
     void framer();
     void defaultAnalyser();
     void tcpExchanges();
     void tcpTimingFaults();
     void ptyExchange();
+    void serialPortClient();
 };
 
 void tst_Simulator::crc_data()
@@ -549,6 +552,36 @@ void tst_Simulator::requestLog()
     QCOMPARE(link.requestCount(), 3);
 }
 
+void tst_Simulator::randomFramesAreAnsweredSafely()
+{
+    // Well-framed requests with random fields: every reply must be a whole frame from
+    // the addressed module, or nothing. Under the sanitizers this also checks bounds.
+    SimulatedLink link;
+    buildFixture(link);
+    link.setRequestLogLimit(0);
+    const quint8 functions[] = {1, 2, 3, 4, 5, 6, 7, 8, 11, 12, 15, 16, 17, 20, 21, 43, 65, 66, 67, 68, 99};
+    QRandomGenerator random(20261208);
+    int answered = 0;
+    for (int i = 0; i < 20000; ++i) {
+        QByteArray body(2 + int(random.bounded(40)), '\0');
+        for (char &c : body)
+            c = char(random.bounded(256));
+        body[0] = char(1 + random.bounded(2));
+        body[1] = char(functions[random.bounded(int(sizeof functions))]);
+        if (body.at(1) == 43 && body.size() > 2 && random.bounded(2))
+            body[2] = char(0x0C + random.bounded(3));
+        const QByteArray reply = link.reply(framed(body));
+        if (reply.isEmpty())
+            continue;
+        ++answered;
+        QVERIFY(reply.size() >= 5);
+        QCOMPARE(crc16(reply.constData(), reply.size()), quint16(0));
+        QCOMPARE(reply.at(0), body.at(0));
+        QCOMPARE(reply.at(1) & 0x7F, body.at(1) & 0x7F);
+    }
+    QVERIFY(answered > 10000);
+}
+
 void tst_Simulator::framer_data()
 {
     QTest::addColumn<QByteArray>("input");
@@ -755,6 +788,29 @@ void tst_Simulator::ptyExchange()
     QCOMPARE(::write(fd, again.constData(), size_t(again.size())), ssize_t(again.size()));
     QCOMPARE(readFd(fd, good.size()), good);
     ::close(fd);
+}
+
+void tst_Simulator::serialPortClient()
+{
+    // What the serial driver does: a real serial port opened on the pseudo-terminal.
+    SimulatorThread simulator;
+    QVERIFY(simulator.start(SimulatorThread::Pty));
+    buildFixture(simulator.link());
+    QSerialPort port;
+    port.setPortName(simulator.ptyName());
+    QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
+    QVERIFY(port.setBaudRate(9600));
+    port.write(framed("01 2B 0C 05 03 00 10 00 02"));
+    QVERIFY(port.waitForBytesWritten(1000));
+    const QByteArray expected = framed("01 2B 0C 05 03 04 05 00 05 01");
+    QByteArray reply;
+    QElapsedTimer timer;
+    timer.start();
+    while (reply.size() < expected.size() && timer.elapsed() < 2000) {
+        if (port.waitForReadyRead(100))
+            reply += port.readAll();
+    }
+    QCOMPARE(reply, expected);
 }
 
 QTEST_GUILESS_MAIN(tst_Simulator)

@@ -1,0 +1,51 @@
+#include "profilesettingitem.h"
+
+#include <QtGui/QColor>
+
+#include <profile.h>
+
+ProfileSettingItem::ProfileSettingItem(Profile &profile, const QString &key, int metaType,
+                                       Reader read, Writer write)
+    : PropertyItem(key, QVariant())
+    , m_profile(profile)
+    , m_metaType(metaType)
+    , m_read(std::move(read))
+    , m_write(std::move(write))
+{
+    PropertyItem::setValue(m_read(m_profile), false);
+    setData(key, Qt::ToolTipRole);
+}
+
+int ProfileSettingItem::type() const
+{
+    return Type;
+}
+
+void ProfileSettingItem::setValue(const QVariant &value, bool notify)
+{
+    QVariant typed = value;
+    // A colour name the parser does not know converts to an invalid colour.
+    if (!typed.convert(m_metaType) || (m_metaType == QMetaType::QColor && !typed.value<QColor>().isValid())) {
+        qWarning("profileeditor: %s: \"%s\" is not a value of this setting",
+                 qPrintable(name()), qPrintable(value.toString()));
+        return;
+    }
+    m_write(m_profile, typed);
+    PropertyItem::setValue(typed, notify);
+}
+
+void ProfileSettingItem::reset()
+{
+    PropertyItem::setValue(m_read(m_profile), false);
+    PropertyItem::reset();
+}
+
+QVariant ProfileSettingItem::data(int role) const
+{
+    if (m_metaType == QMetaType::QColor && (role == Qt::DisplayRole || role == Qt::DecorationRole)) {
+        // A colour never set shows as nothing rather than as black.
+        const QVariant colour = value();
+        return colour.value<QColor>().isValid() ? colour : QVariant();
+    }
+    return PropertyItem::data(role);
+}
