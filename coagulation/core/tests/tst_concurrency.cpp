@@ -1,6 +1,8 @@
 // The library's shared objects used from several threads at once, as the
 // application does: the settings cache from workers while the GUI thread runs
-// the queued writes. Run under ThreadSanitizer by ./qv test --tsan.
+// the queued writes, and one transport shared by clients on several threads,
+// one of them holding it across a run of exchanges. Run under ThreadSanitizer
+// by ./qv test --tsan.
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDir>
 #include <QtCore/QElapsedTimer>
@@ -14,8 +16,15 @@
 #include <thread>
 #include <vector>
 
+#include <devicedriver.h>
+#include <messagebuilder.h>
 #include <messageboxrecorder.h>
+#include <modbusclient.h>
 #include <profile.h>
+#include <socketdriver.h>
+
+#include <simulatedmodule.h>
+#include <simulatorthread.h>
 
 namespace {
 
@@ -78,6 +87,7 @@ private Q_SLOTS:
     void init();
     void cleanup();
     void profileCacheFromSeveralThreads();
+    void heldTransportKeepsRunTogether();
 
 private:
     QScopedPointer<QTemporaryDir> m_dir;
@@ -149,6 +159,81 @@ void tst_Concurrency::profileCacheFromSeveralThreads()
     const QStringList keys = profile.keys();
     for (int i = 0; i < 16; ++i)
         QVERIFY(keys.contains(QStringLiteral("missing%1").arg(i)));
+}
+
+void tst_Concurrency::heldTransportKeepsRunTogether()
+{
+    // A multi-exchange operation that must not be interleaved (a file written
+    // in chunks) holds the driver's lock across its exchanges; readers on other
+    // threads sharing the driver wait between their own exchanges, never inside
+    // the run.
+    SimulatorThread sim;
+    SimulatedModule *module = sim.link().addModule(2);
+    QVector<quint16> values(64);
+    for (int i = 0; i < values.size(); ++i)
+        values[i] = quint16(0x5000 + 7 * i);
+    module->setHoldingRegisters(0, values);
+    QVERIFY2(sim.start(SimulatorThread::Tcp), qPrintable(sim.errorString()));
+    SocketDriver driver;
+    driver.setPortName(sim.url());
+    QVERIFY(driver.open());
+
+    const int runs = 6;
+    const int runLength = 8;
+    std::atomic<int> wrong{0};
+    std::atomic<bool> writing{true};
+    auto reader = [&](int offset) {
+        ModbusClient client;
+        client.setDriver(&driver);
+        for (int i = 0; writing.load() || i < 10; ++i) {
+            const int address = (offset + i) % 60;
+            MessageBuilder builder(2);
+            builder.readWord(quint16(address), 2);
+            quint8 count = 0;
+            quint16 first = 0, second = 0;
+            const int result = client.talk(builder);
+            builder.seekToData();
+            builder >> count >> first >> second;
+            if (result != 7 || first != values[address] || second != values[address + 1])
+                ++wrong;
+        }
+    };
+    auto writer = [&]() {
+        ModbusClient client;
+        client.setDriver(&driver);
+        for (int run = 0; run < runs; ++run) {
+            DeviceDriver::DeviceLocker hold(&driver);
+            for (int i = 0; i < runLength; ++i) {
+                // Writes to registers nobody reads, each naming its run and place.
+                MessageBuilder builder(2);
+                builder.writeWord(quint16(0x200 + run * runLength + i), quint16(run));
+                if (client.talk(builder) != 6)
+                    ++wrong;
+            }
+        }
+        writing = false;
+    };
+    std::thread a(reader, 0), b(reader, 29), w(writer);
+    a.join();
+    b.join();
+    w.join();
+    QCOMPARE(wrong.load(), 0);
+
+    // In the simulator's log the writes of each run follow one another.
+    int expected = 0;
+    int inRun = 0;
+    for (const QByteArray &frame : sim.link().requests()) {
+        const bool isWrite = quint8(frame.at(1)) == 0x06;
+        if (inRun > 0 && inRun < runLength)
+            QVERIFY2(isWrite, "a read fell inside a held run of writes");
+        if (!isWrite)
+            continue;
+        const int reg = quint8(frame.at(2)) << 8 | quint8(frame.at(3));
+        QCOMPARE(reg, 0x200 + expected);
+        ++expected;
+        inRun = (inRun + 1) % runLength;
+    }
+    QCOMPARE(expected, runs * runLength);
 }
 
 QTEST_MAIN(tst_Concurrency)
