@@ -25,8 +25,12 @@ void fill(SimulatedModule *module, const char *name)
         module->setDiscreteInput(i, i % 2 == 0);
     }
 
-    module->storeTrunk(1, QByteArray("module ") + QByteArray::number(a) + ' ' + name
-                           + " configuration");
+    // An even length: the block's checksum then ends on a record boundary, as the
+    // library's trunk reader requires.
+    QByteArray trunk = QByteArray("module ") + QByteArray::number(a) + ' ' + name + " configuration";
+    if (trunk.size() % 2)
+        trunk.append('.');
+    module->storeTrunk(1, trunk);
     QVector<quint16> records(100);
     for (int i = 0; i < records.size(); ++i)
         records[i] = quint16(a * 1000 + i);
