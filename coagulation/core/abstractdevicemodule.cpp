@@ -1,0 +1,527 @@
+#include "abstractdevicemodule.h"
+
+#include "devicedriver.h"
+#include "messagebuilder.h"
+#include "modbusclient.h"
+
+#include <QtCore/QCoreApplication>
+#include <QtCore/QStringList>
+#include <QtCore/QThread>
+
+#include <cstring>
+#include <optional>
+
+namespace Modbus {
+
+namespace {
+
+// One exchange, classified: a communication error as the client returned it; an
+// exception when the reply is one, or when fewer route prefixes came back than the
+// path has (a gateway answered in place of the target). The route is removed from
+// the reply either way, so an exception names the module that answered.
+ModuleStatus exchange(ModbusClient *client, MessageBuilder &builder)
+{
+    if (!client)
+        return ModuleStatus::NotOpenError;
+    const int result = client->talk(builder);
+    if (result < 0)
+        return ModuleStatus(result);
+    ModuleStatus status;
+    if (builder.discardRoute() != builder.gateCount() || builder.isExceptionResponse())
+        status.setException(builder.buffer());
+    return status;
+}
+
+int hopCount(const QString &path)
+{
+    return MessageBuilder(path).gateCount();
+}
+
+// The data bytes at the reader's position.
+const char *dataAt(const MessageBuilder &builder)
+{
+    return builder.buffer().constData() + builder.pos();
+}
+
+} // namespace
+
+AbstractDeviceModule::AbstractDeviceModule(const QString &path, ModbusClient *client)
+    : m_path(path), m_client(client), m_processEvents(false)
+{
+}
+
+AbstractDeviceModule::AbstractDeviceModule(const AbstractDeviceModule &other) = default;
+AbstractDeviceModule &AbstractDeviceModule::operator=(const AbstractDeviceModule &other) = default;
+AbstractDeviceModule::~AbstractDeviceModule() = default;
+
+QString AbstractDeviceModule::path() const
+{
+    return m_path;
+}
+
+void AbstractDeviceModule::setPath(const QString &path)
+{
+    m_path = path;
+}
+
+ModbusClient *AbstractDeviceModule::client() const
+{
+    return m_client;
+}
+
+bool AbstractDeviceModule::processEvents() const
+{
+    return m_processEvents;
+}
+
+void AbstractDeviceModule::setProcessEvents(bool enabled)
+{
+    m_processEvents = enabled;
+}
+
+int AbstractDeviceModule::readRun(RunKind kind, unsigned short address, unsigned short count, char *buffer,
+                                  ModuleStatus *status) const
+{
+    if (count == 0)
+        return 0;
+    ModuleStatus local;
+    ModuleStatus &st = status ? *status : local;
+
+    const bool bits = kind == ReadCoils || kind == ReadInputs;
+    const int hops = hopCount(m_path);
+    const int limit = bits ? bitChunkLimit(hops) : wordChunkLimit(hops);
+    // 33 hops or more leave no room for data in a frame.
+    if (limit <= 0) {
+        st = ModuleStatus::InvalidReplyError;
+        return 0;
+    }
+
+    int total = 0;
+    int remaining = count;
+    int attempts = 0;
+    while (remaining > 0) {
+        const int n = qMin(remaining, limit);
+        MessageBuilder builder(m_path);
+        switch (kind) {
+        case ReadCoils: builder.readRwBit(address, n); break;
+        case ReadInputs: builder.readRoBit(address, n); break;
+        case ReadRegisters: builder.readWord(address, n); break;
+        case ReadInputRegisters: builder.readRoWord(address, n); break;
+        }
+        st = exchange(m_client, builder);
+        if (!st)
+            break;
+        if (!builder.seekToData() || !builder.checkDataSize()) {
+            st = ModuleStatus::InvalidReplyError;
+            break;
+        }
+        const int expected = bits ? (n + 7) / 8 : n;
+        const int actual = bits ? builder.left() : builder.left() / 2;
+        if (actual != expected) {
+            st = ModuleStatus::InvalidReplyError;
+            switch (kind) {
+            case ReadCoils:
+                qWarning("(AbstractDeviceModule::readBit) Reply doesn't match request, expect %d bytes, actual: %d",
+                         expected, actual);
+                break;
+            case ReadInputs:
+                qWarning("(AbstractDeviceModule::readRoBit) Reply doesn't match request, expect %d bytes, actual: %d",
+                         expected, actual);
+                break;
+            case ReadRegisters:
+                qWarning("(AbstractDeviceModule::readWord) Reply doesn't match request, expect %d records, actual: %d",
+                         expected, actual);
+                break;
+            case ReadInputRegisters:
+                qWarning("(AbstractDeviceModule::readRoWord) Reply doesn't match request, expect %d records, actual: %d",
+                         expected, actual);
+                break;
+            }
+            // The same chunk again, a few times: a module that keeps answering the
+            // wrong length must not hold the caller forever.
+            if (++attempts >= ChunkAttempts)
+                break;
+            continue;
+        }
+        attempts = 0;
+        const int bytes = bits ? (n + 7) / 8 : 2 * n;
+        std::memcpy(buffer, dataAt(builder), size_t(bytes));
+        buffer += bytes;
+        total += n;
+        address = (unsigned short)(address + n);
+        remaining -= n;
+    }
+    return total;
+}
+
+int AbstractDeviceModule::writeRun(bool bits, unsigned short address, unsigned short count, const char *buffer,
+                                   ModuleStatus *status) const
+{
+    if (count == 0)
+        return 0;
+    ModuleStatus local;
+    ModuleStatus &st = status ? *status : local;
+
+    const int hops = hopCount(m_path);
+    const int limit = bits ? bitChunkLimit(hops) : wordChunkLimit(hops);
+    if (limit <= 0) {
+        st = ModuleStatus::InvalidReplyError;
+        return 0;
+    }
+
+    int total = 0;
+    int remaining = count;
+    while (remaining > 0) {
+        const int n = qMin(remaining, limit);
+        const int bytes = bits ? (n + 7) / 8 : 2 * n;
+        MessageBuilder builder(m_path);
+        if (bits)
+            builder.beginWriteBit(address, n);
+        else
+            builder.beginWriteWord(address, n);
+        builder.writeRawData(buffer, bytes);
+        st = exchange(m_client, builder);
+        if (!st)
+            break;
+        buffer += bytes;
+        total += n;
+        address = (unsigned short)(address + n);
+        remaining -= n;
+    }
+    return total;
+}
+
+int AbstractDeviceModule::readBit(unsigned short address, unsigned short count, void *bits,
+                                  ModuleStatus *status) const
+{
+    return readRun(ReadCoils, address, count, static_cast<char *>(bits), status);
+}
+
+int AbstractDeviceModule::readRoBit(unsigned short address, unsigned short count, void *bits,
+                                    ModuleStatus *status) const
+{
+    return readRun(ReadInputs, address, count, static_cast<char *>(bits), status);
+}
+
+int AbstractDeviceModule::readWord(unsigned short address, unsigned short count, void *words,
+                                   ModuleStatus *status) const
+{
+    return readRun(ReadRegisters, address, count, static_cast<char *>(words), status);
+}
+
+int AbstractDeviceModule::readRoWord(unsigned short address, unsigned short count, void *words,
+                                     ModuleStatus *status) const
+{
+    return readRun(ReadInputRegisters, address, count, static_cast<char *>(words), status);
+}
+
+int AbstractDeviceModule::writeBit(unsigned short address, unsigned short count, const void *bits,
+                                   ModuleStatus *status) const
+{
+    return writeRun(true, address, count, static_cast<const char *>(bits), status);
+}
+
+int AbstractDeviceModule::writeWord(unsigned short address, unsigned short count, const void *words,
+                                    ModuleStatus *status) const
+{
+    return writeRun(false, address, count, static_cast<const char *>(words), status);
+}
+
+bool AbstractDeviceModule::getBit(unsigned short address, ModuleStatus *status) const
+{
+    unsigned char byte = 0;
+    return readBit(address, 1, &byte, status) == 1 && (byte & 1);
+}
+
+bool AbstractDeviceModule::getRoBit(unsigned short address, ModuleStatus *status) const
+{
+    unsigned char byte = 0;
+    return readRoBit(address, 1, &byte, status) == 1 && (byte & 1);
+}
+
+ModuleStatus AbstractDeviceModule::setBit(unsigned short address, bool value) const
+{
+    ModuleStatus status;
+    const unsigned char byte = value ? 1 : 0;
+    writeBit(address, 1, &byte, &status);
+    return status;
+}
+
+ModuleStatus AbstractDeviceModule::talk(MessageBuilder &builder) const
+{
+    return exchange(m_client, builder);
+}
+
+int AbstractDeviceModule::talk(char *reply, int capacity, const char *request, int length) const
+{
+    if (!m_client)
+        return ModuleStatus::NotOpenError;
+    return m_client->talk(reply, capacity, request, length);
+}
+
+int AbstractDeviceModule::globalStatus(int code) const
+{
+    const QStringList parts = m_path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    static const int shifts[] = { 12, 8, 4, 0 };
+    for (int i = 1; i < parts.size() && i <= 4; ++i)
+        code |= int(uint(parts.at(i).toInt(nullptr, 10)) << shifts[i - 1]);
+    return code;
+}
+
+int AbstractDeviceModule::readFile(unsigned short file, unsigned short record, unsigned short count,
+                                   void *buffer, ModuleStatus *status) const
+{
+    if (count == 0)
+        return 0;
+    ModuleStatus local;
+    ModuleStatus &st = status ? *status : local;
+
+    const int limit = wordChunkLimit(hopCount(m_path));
+    if (limit <= 0) {
+        st = ModuleStatus::InvalidReplyError;
+        return 0;
+    }
+
+    char *out = static_cast<char *>(buffer);
+    int total = 0;
+    int remaining = count;
+    int attempts = 0;
+    while (remaining > 0) {
+        const int n = qMin(remaining, limit);
+        MessageBuilder builder(m_path);
+        builder.beginReadFile(1).appendReadFile(file, record, n);
+        st = exchange(m_client, builder);
+        if (!st)
+            break;
+        if (!builder.seekToData() || !builder.checkDataSize()) {
+            st = ModuleStatus::InvalidReplyError;
+            break;
+        }
+        // One sub-response: its length S (reference type and data), the reference type 6,
+        // then the records.
+        quint8 subLength = 0;
+        builder >> subLength;
+        if (subLength != builder.left()) {
+            st = ModuleStatus::InvalidReplyError;
+            break;
+        }
+        quint8 referenceType = 0;
+        builder >> referenceType;
+        if (builder.status() != QDataStream::Ok || referenceType != MessageBuilder::FileReferenceType) {
+            st = ModuleStatus::InvalidReplyError;
+            break;
+        }
+        const int m = (subLength - 1) / 2;
+        if (m > n) {
+            st = ModuleStatus::InvalidReplyError;
+            qWarning("(AbstractDeviceModule::readFile) Reply doesn't match request, expect %d records, actual: %d",
+                     n, m);
+            if (++attempts >= ChunkAttempts)
+                break;
+            continue;
+        }
+        attempts = 0;
+        std::memcpy(out, dataAt(builder), size_t(2 * m));
+        out += 2 * m;
+        total += m;
+        record = (unsigned short)(record + m);
+        remaining -= m;
+        // Fewer records than asked: the file has ended.
+        if (m < n)
+            break;
+    }
+    return total;
+}
+
+int AbstractDeviceModule::writeFile(unsigned short file, unsigned short record, unsigned short count,
+                                    const void *buffer, ModuleStatus *status) const
+{
+    if (count == 0)
+        return 0;
+    ModuleStatus local;
+    ModuleStatus &st = status ? *status : local;
+
+    const int limit = wordChunkLimit(hopCount(m_path));
+    if (limit <= 0) {
+        st = ModuleStatus::InvalidReplyError;
+        return 0;
+    }
+
+    // The chunks of one file write go out with nobody else's exchange between them.
+    std::optional<DeviceDriver::DeviceLocker> locker;
+    if (m_client && m_client->driver())
+        locker.emplace(m_client->driver());
+
+    const char *in = static_cast<const char *>(buffer);
+    int total = 0;
+    int remaining = count;
+    while (remaining > 0) {
+        const int n = qMin(remaining, limit);
+        MessageBuilder builder(m_path);
+        builder.beginWriteFile(file, record, n);
+        builder.writeRawData(in, 2 * n);
+        st = exchange(m_client, builder);
+        if (!st)
+            break;
+        if (!builder.seekToData() || !builder.checkDataSize()) {
+            st = ModuleStatus::InvalidReplyError;
+            break;
+        }
+        in += 2 * n;
+        total += n;
+        record = (unsigned short)(record + n);
+        remaining -= n;
+    }
+    return total;
+}
+
+QByteArray AbstractDeviceModule::readTrunk(unsigned short file, ModuleStatus *status) const
+{
+    // Length word L (counting itself), data, then the crc16 of those L bytes.
+    enum { TrunkCapacity = 8192 };
+    ModuleStatus local;
+    ModuleStatus &st = status ? *status : local;
+
+    // Zeroed, so that nothing the module did not send can ever be returned.
+    QByteArray work(TrunkCapacity, '\0');
+    unsigned char *data = reinterpret_cast<unsigned char *>(work.data());
+    if (readFile(file, 0, 1, data, &st) != 1) {
+        // A file without even its length record is not a trunk.
+        if (st)
+            st = ModuleStatus::InvalidReplyError;
+        return QByteArray();
+    }
+    const int length = data[0] * 256 + data[1];
+    // Too long for the buffer, shorter than its own length word, or odd (its second
+    // checksum byte would lie beyond the records read): a broken block.
+    if (length + 2 > TrunkCapacity || length < 2 || (length & 1))
+        return QByteArray(2, '\0');
+    const int records = length / 2;
+    if (readFile(file, 1, (unsigned short)records, data + 2, &st) != records) {
+        // The file ended before the block did.
+        if (st)
+            st = ModuleStatus::InvalidReplyError;
+        return QByteArray();
+    }
+    const unsigned short stored = (unsigned short)(data[length] * 256 + data[length + 1]);
+    if (crc16(data, length) != stored)
+        return QByteArray(2, '\0');
+    work.truncate(length + 2);
+    return work;
+}
+
+ModuleStatus AbstractDeviceModule::readObject(int objectId, QByteArray &value) const
+{
+    // Continuation pages are requested from the reply's next object id, but their
+    // objects are matched against the id the caller asked for: another object's value
+    // is never the answer.
+    const quint8 wanted = quint8(objectId & 0xFF);
+    quint8 requested = wanted;
+    for (int page = 0; page < ObjectPageLimit; ++page) {
+        MessageBuilder builder(m_path);
+        builder.readObject(requested);
+        const ModuleStatus status = exchange(m_client, builder);
+        if (!status)
+            return status;
+        if (!builder.seekToData())
+            return ModuleStatus::InvalidReplyError;
+        // MEI type, read code, conformity level; then more-follows, next id, object count.
+        builder.skipRawData(3);
+        quint8 moreFollows = 0, nextId = 0, objects = 0;
+        builder >> moreFollows >> nextId >> objects;
+        if (builder.status() != QDataStream::Ok)
+            return ModuleStatus::InvalidReplyError;
+        for (int i = 0; i < objects; ++i) {
+            quint8 id = 0, length = 0;
+            builder >> id >> length;
+            if (builder.status() != QDataStream::Ok)
+                break;
+            if (id == wanted) {
+                value = QByteArray(dataAt(builder), qMin(int(length), builder.left()));
+                return ModuleStatus();
+            }
+            builder.skipRawData(length);
+        }
+        if (moreFollows == 0)
+            return ModuleStatus();
+        requested = nextId;
+    }
+    return ModuleStatus::InvalidReplyError;
+}
+
+ModuleStatus AbstractDeviceModule::readEventCount(quint16 *statusWord, quint16 *eventCount) const
+{
+    MessageBuilder builder(m_path);
+    builder.readEventCount();
+    const ModuleStatus status = exchange(m_client, builder);
+    if (!status)
+        return status;
+    // Address, function, status word, event count.
+    if (builder.size() < 6)
+        return ModuleStatus::InvalidReplyError;
+    builder.seekToData();
+    quint16 word = 0, events = 0;
+    builder >> word >> events;
+    if (statusWord)
+        *statusWord = word;
+    if (eventCount)
+        *eventCount = events;
+    return ModuleStatus();
+}
+
+ModuleStatus AbstractDeviceModule::wait(quint16 *statusWord) const
+{
+    return wait(statusWord, 0);
+}
+
+ModuleStatus AbstractDeviceModule::wait(quint16 *statusWord, int maxPolls) const
+{
+    quint16 local = 0;
+    quint16 &word = statusWord ? *statusWord : local;
+    const QCoreApplication *app = QCoreApplication::instance();
+    const bool pump = m_processEvents && app && QThread::currentThread() == app->thread();
+    for (int polls = 1;; ++polls) {
+        const ModuleStatus status = readEventCount(&word, nullptr);
+        if (!status)
+            return status;
+        if (word != BusyStatusWord)
+            return ModuleStatus(int(word));
+        if (maxPolls > 0 && polls >= maxPolls)
+            return ModuleStatus(int(BusyStatusWord));
+        if (pump)
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
+}
+
+ModuleStatus AbstractDeviceModule::restart(bool clearEventLog) const
+{
+    MessageBuilder builder(m_path);
+    builder.restart(clearEventLog);
+    return exchange(m_client, builder);
+}
+
+ModuleStatus AbstractDeviceModule::enterBootloaderMode() const
+{
+    MessageBuilder builder(m_path);
+    builder.enterBootloaderMode();
+    return exchange(m_client, builder);
+}
+
+QByteArray AbstractDeviceModule::transmit(const char *data, int length, ModuleStatus *status) const
+{
+    ModuleStatus local;
+    ModuleStatus &st = status ? *status : local;
+    MessageBuilder builder(m_path);
+    builder.encapsulate();
+    if (data && length > 0)
+        builder.writeRawData(data, length);
+    st = exchange(m_client, builder);
+    const QByteArray &reply = builder.buffer();
+    // Address, 0x2B, 0x0D, then the payload.
+    if (!st || reply.size() < 4 || quint8(reply.at(1)) != MessageBuilder::EncapsulatedInterface
+        || quint8(reply.at(2)) != MessageBuilder::EncapsulateMei)
+        return QByteArray();
+    return reply.mid(3);
+}
+
+} // namespace Modbus

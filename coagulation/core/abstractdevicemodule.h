@@ -1,0 +1,114 @@
+#ifndef ABSTRACTDEVICEMODULE_H
+#define ABSTRACTDEVICEMODULE_H
+
+#include <QtCore/QByteArray>
+#include <QtCore/QString>
+
+#include "modulestatus.h"
+#include "qvcore_global.h"
+
+class MessageBuilder;
+class ModbusClient;
+
+namespace Modbus {
+
+// The handle on one electronic module: a route path ("1/5": module 5 behind gateway 1)
+// bound to the client that performs the exchanges. Every operation builds its requests
+// afresh from the path, so the object has no connection state and setPath() takes
+// effect with the next request.
+//
+// Buffers are never converted to host order: registers and file records are byte pairs,
+// most significant byte first, as on the wire; bits are packed, item k in bit k % 8 of
+// byte k / 8.
+//
+// Runs are cut into chunks of at most 100 data bytes less 3 per gateway hop. A run
+// returns the items transferred; the status of the last exchange goes to the optional
+// status pointer. A count of 0 makes no exchange and leaves the status untouched.
+// Operations block the calling thread; the client serialises single exchanges on the
+// transport, and only writeFile() keeps the transport to itself between its chunks.
+class QVCORE_EXPORT AbstractDeviceModule
+{
+public:
+    // Items per request, h being the path's hop count.
+    static int bitChunkLimit(int hops) { return 800 - 24 * hops; }
+    static int wordChunkLimit(int hops) { return 50 - (3 * hops + 1) / 2; }
+    // How often one chunk is requested when its reply does not fit the request.
+    enum { ChunkAttempts = 3 };
+    // Requests of one readObject(), continuation pages included.
+    enum { ObjectPageLimit = 256 };
+    // The status word of a module still busy with an earlier command.
+    enum { BusyStatusWord = 0xFFFF };
+
+    AbstractDeviceModule(const QString &path, ModbusClient *client);
+    AbstractDeviceModule(const AbstractDeviceModule &other);
+    AbstractDeviceModule &operator=(const AbstractDeviceModule &other);
+    virtual ~AbstractDeviceModule();
+
+    QString path() const;
+    void setPath(const QString &path);
+    ModbusClient *client() const;
+    // Whether wait() lets the application's event loop run between polls.
+    bool processEvents() const;
+    void setProcessEvents(bool enabled);
+
+    int readBit(unsigned short address, unsigned short count, void *bits, ModuleStatus *status = nullptr) const;
+    int readRoBit(unsigned short address, unsigned short count, void *bits, ModuleStatus *status = nullptr) const;
+    int readWord(unsigned short address, unsigned short count, void *words, ModuleStatus *status = nullptr) const;
+    int readRoWord(unsigned short address, unsigned short count, void *words, ModuleStatus *status = nullptr) const;
+    int writeBit(unsigned short address, unsigned short count, const void *bits, ModuleStatus *status = nullptr) const;
+    int writeWord(unsigned short address, unsigned short count, const void *words, ModuleStatus *status = nullptr) const;
+
+    // False both for a clear bit and for a failed read; the status tells them apart.
+    bool getBit(unsigned short address, ModuleStatus *status = nullptr) const;
+    bool getRoBit(unsigned short address, ModuleStatus *status = nullptr) const;
+    // Function 15 with one bit.
+    ModuleStatus setBit(unsigned short address, bool value) const;
+
+    // One exchange of a request the caller built: the route is checked and removed, an
+    // exception reply or a gateway answering in place of the target becomes an exception.
+    ModuleStatus talk(MessageBuilder &builder) const;
+    // The client's raw exchange, unchanged: no route is added or removed.
+    int talk(char *reply, int capacity, const char *request, int length) const;
+
+    // code with the path's hops 1 to 4 ORed in at bits 12, 8, 4 and 0.
+    int globalStatus(int code) const;
+
+    // File records; a reply with fewer records than asked ends the file (success).
+    int readFile(unsigned short file, unsigned short record, unsigned short count, void *buffer,
+                 ModuleStatus *status = nullptr) const;
+    // Holds the transport's lock across all its chunks.
+    int writeFile(unsigned short file, unsigned short record, unsigned short count, const void *buffer,
+                  ModuleStatus *status = nullptr) const;
+    // The checksummed block from record 0 of file: length word, data and checksum.
+    // Empty when an exchange failed (the status says why); two zero bytes, with success,
+    // when the block is too long, has an impossible length or a wrong checksum.
+    QByteArray readTrunk(unsigned short file, ModuleStatus *status = nullptr) const;
+    // value is left unchanged when the module does not list the object.
+    ModuleStatus readObject(int objectId, QByteArray &value) const;
+    ModuleStatus readEventCount(quint16 *statusWord, quint16 *eventCount = nullptr) const;
+    // Polls the event counter until the module is no longer busy; the result is the
+    // final status word (0 success, anything else a device error) or the failure.
+    ModuleStatus wait(quint16 *statusWord = nullptr) const;
+    // As wait(), giving up after maxPolls busy answers with the status word 0xFFFF as a
+    // device error; maxPolls <= 0 polls without bound.
+    ModuleStatus wait(quint16 *statusWord, int maxPolls) const;
+    ModuleStatus restart(bool clearEventLog) const;
+    ModuleStatus enterBootloaderMode() const;
+    // Pass-through: the payload of the module's encapsulated reply, empty when there is none.
+    QByteArray transmit(const char *data, int length, ModuleStatus *status = nullptr) const;
+
+private:
+    enum RunKind { ReadCoils, ReadInputs, ReadRegisters, ReadInputRegisters };
+    int readRun(RunKind kind, unsigned short address, unsigned short count, char *buffer,
+                ModuleStatus *status) const;
+    int writeRun(bool bits, unsigned short address, unsigned short count, const char *buffer,
+                 ModuleStatus *status) const;
+
+    QString m_path;
+    ModbusClient *m_client;
+    bool m_processEvents;
+};
+
+} // namespace Modbus
+
+#endif // ABSTRACTDEVICEMODULE_H

@@ -1,0 +1,192 @@
+#include <QtCore/QTemporaryDir>
+#include <QtGui/QImage>
+#include <QtSql/QSqlDatabase>
+#include <QtSql/QSqlQuery>
+#include <QtTest/QtTest>
+
+#include <clotcurve.h>
+#include <toolrunner.h>
+
+// qvcurve as a process against a working directory made by qvprofile: stored
+// curves listed, exported as CSV (checked against the library's conversion) and
+// as a PNG whose size and drawn pixels are checked.
+class tst_ToolsCurve : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void listsStoredCurves();
+    void exportsCsv();
+    void exportsPng_data();
+    void exportsPng();
+    void failures_data();
+    void failures();
+
+private:
+    ToolResult curve(const QStringList &args) { return runTool("qvcurve", QStringList{"-C", m_work} + args); }
+    void insert(const QByteArray &blob, qint64 patient, const QString &item);
+
+    QTemporaryDir m_dir;
+    QString m_work;
+    ClotCurve m_od;
+};
+
+void tst_ToolsCurve::insert(const QByteArray &blob, qint64 patient, const QString &item)
+{
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "insert");
+        db.setDatabaseName(QDir(m_work).filePath("data.db"));
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        q.prepare("insert into curve (patientId, item, version, curve) values (?, ?, 2, ?)");
+        q.addBindValue(patient);
+        q.addBindValue(item);
+        q.addBindValue(blob);
+        QVERIFY(q.exec());
+    }
+    QSqlDatabase::removeDatabase("insert");
+}
+
+void tst_ToolsCurve::initTestCase()
+{
+    QVERIFY(QFile::exists(toolPath("qvcurve")));
+    m_work = m_dir.filePath("work");
+    QCOMPARE(runTool("qvprofile", {"init", m_work}).exitCode, 0);
+
+    const ToolResult r = curve({"demo", "--patient", "12", "--item", "APTT"});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.text().startsWith("stored curve 1: patient 12, APTT, version 1, 600 points"));
+
+    m_od.setType(ClotCurve::OpticalDensity);
+    m_od.append(0.0, 0.5, {0.0, 0.1, 0.4});
+    m_od.append(10.0, 1.0, {0.5});
+    insert(m_od.toBuffer(), 13, "FIB");
+    insert(m_od.toBuffer().left(30), 14, "TT");  // cut short
+}
+
+void tst_ToolsCurve::listsStoredCurves()
+{
+    const ToolResult r = curve({"list"});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.lines(), QStringList({"id\tpatient\titem\tversion\ttype\tpoints",
+                                     "1\t12\tAPTT\t1\traw\t600",
+                                     "2\t13\tFIB\t2\tod\t4",
+                                     "3\t14\tTT\t2\tod\t0 (damaged)"}));
+    // --db names the file directly
+    QCOMPARE(runTool("qvcurve", {"--db", QDir(m_work).filePath("data.db"), "list"}).lines(), r.lines());
+}
+
+void tst_ToolsCurve::exportsCsv()
+{
+    ToolResult r = curve({"export", "1"});
+    QCOMPARE(r.exitCode, 0);
+    QStringList rows = r.lines();
+    QCOMPARE(rows.size(), 601);
+    QCOMPARE(rows.first(), QString("point,x,raw,od"));
+
+    // the od column is the library's conversion of the raw column
+    ClotCurve raw;
+    QVector<double> y;
+    for (int i = 1; i < rows.size(); ++i) {
+        const QStringList f = rows.at(i).split(',');
+        QCOMPARE(f.size(), 4);
+        QCOMPARE(f.at(0).toInt(), i - 1);
+        QVERIFY(qAbs(f.at(1).toDouble() - (i - 1) * 0.1) < 1e-9);
+        y.append(f.at(2).toDouble());
+    }
+    raw.append(0.0, 0.1, y);
+    const ClotCurve od = raw.toType(ClotCurve::OpticalDensity);
+    for (int i : {0, 34, 35, 200, 599})
+        QVERIFY2(qAbs(rows.at(i + 1).split(',').at(3).toDouble() - od.y(i)) < 1e-6, qPrintable(rows.at(i + 1)));
+    QVERIFY(od.y(599) > 0.3);
+
+    // a curve stored as optical density has no raw column
+    const QString file = m_dir.filePath("od.csv");
+    r = curve({"export", "2", "--csv", file});
+    QCOMPARE(r.exitCode, 0);
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), QByteArray("point,x,raw,od\n0,0,,0\n1,0.5,,0.1\n2,1,,0.4\n3,10,,0.5\n"));
+}
+
+void tst_ToolsCurve::exportsPng_data()
+{
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QStringList>("size");
+    QTest::addColumn<QSize>("expected");
+    QTest::addColumn<bool>("rawPlot");   // whether the upper panel holds a line
+    QTest::newRow("raw, default size") << "1" << QStringList() << QSize(800, 600) << true;
+    QTest::newRow("raw, 400x300") << "1" << QStringList({"--size", "400x300"}) << QSize(400, 300) << true;
+    QTest::newRow("optical density") << "2" << QStringList() << QSize(800, 600) << false;
+}
+
+void tst_ToolsCurve::exportsPng()
+{
+    QFETCH(QString, id);
+    QFETCH(QStringList, size);
+    QFETCH(QSize, expected);
+    QFETCH(bool, rawPlot);
+    const QString file = m_dir.filePath(QString("curve%1-%2.png").arg(id, QTest::currentDataTag()).replace(' ', '_'));
+    const ToolResult r = curve(QStringList{"export", id, "--png", file} + size);
+    QCOMPARE(r.exitCode, 0);
+    QImage image(file);
+    QVERIFY(!image.isNull());
+    QCOMPARE(image.size(), expected);
+
+    // The line colour appears in the panel that has values; text and axes are black.
+    auto lineAndInk = [&image](int top, int bottom, int *line, int *ink) {
+        *line = *ink = 0;
+        for (int y = top; y < bottom; ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor c = image.pixelColor(x, y);
+                if (c.blue() > 150 && c.red() < 100)
+                    ++*line;
+                else if (c != Qt::white)
+                    ++*ink;
+            }
+        }
+    };
+    int line = 0, ink = 0;
+    const int half = image.height() / 2;
+    lineAndInk(0, half, &line, &ink);
+    QVERIFY(ink > 500);
+    QCOMPARE(line > 100, rawPlot);
+    lineAndInk(half, image.height(), &line, &ink);
+    QVERIFY(ink > 500);
+    QVERIFY(line > 100);
+}
+
+void tst_ToolsCurve::failures_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("no such curve") << QStringList({"export", "99"}) << 3 << QByteArray("no curve with id 99");
+    QTest::newRow("id not a number") << QStringList({"export", "one"}) << 1 << QByteArray("usage");
+    QTest::newRow("bad size") << QStringList({"export", "1", "--size", "10x10", "--png", "x.png"}) << 1
+                              << QByteArray("--size");
+    QTest::newRow("unwritable file") << QStringList({"export", "1", "--csv", "/nonexistent/dir/c.csv"}) << 5
+                                     << QByteArray("cannot write");
+    QTest::newRow("unknown command") << QStringList({"plot"}) << 1 << QByteArray("usage");
+}
+
+void tst_ToolsCurve::failures()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, message);
+    const ToolResult r = curve(args);
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2(r.err.contains(message), r.err.constData());
+
+    QTemporaryDir empty;
+    const ToolResult none = runTool("qvcurve", {"-C", empty.path(), "list"});
+    QCOMPARE(none.exitCode, 2);
+    QVERIFY(none.err.contains("no data database"));
+    QCOMPARE(runTool("qvcurve", {"--db", empty.filePath("missing.db"), "list"}).exitCode, 2);
+    QVERIFY(!QFile::exists(empty.filePath("missing.db")));
+}
+
+QTEST_MAIN(tst_ToolsCurve)
+#include "tst_toolscurve.moc"
