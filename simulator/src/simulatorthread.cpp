@@ -8,6 +8,48 @@
 
 #include <future>
 
+namespace {
+
+// The server is made, opened, run and destroyed on the thread itself, so nothing
+// crosses threads except through the thread's start and the promise.
+class ServingThread : public QThread
+{
+public:
+    ServingThread(SimulatedLink *link, int endpoints, quint16 port)
+        : m_link(link), m_endpoints(endpoints), m_port(port) {}
+
+    std::promise<bool> opened;
+    quint16 tcpPort = 0;
+    QString url;
+    QString ptyName;
+    QString error;
+
+protected:
+    void run() override
+    {
+        SimulatorServer server(m_link);
+        bool ok = true;
+        if ((m_endpoints & SimulatorThread::Tcp) && !server.listen(m_port))
+            ok = false;
+        if (ok && (m_endpoints & SimulatorThread::Pty) && !server.openPty())
+            ok = false;
+        tcpPort = server.tcpPort();
+        url = server.url();
+        ptyName = server.ptyName();
+        error = server.errorString();
+        opened.set_value(ok);
+        if (ok)
+            exec();
+    }
+
+private:
+    SimulatedLink *m_link;
+    int m_endpoints;
+    quint16 m_port;
+};
+
+} // namespace
+
 SimulatorThread::SimulatorThread() = default;
 
 SimulatorThread::~SimulatorThread()
@@ -25,31 +67,17 @@ bool SimulatorThread::start(int endpoints, quint16 port)
         m_error = QStringLiteral("no QCoreApplication: the simulator thread cannot run");
         return false;
     }
-    m_thread = new QThread;
-    m_thread->setObjectName(QStringLiteral("simulator"));
-    auto *server = new SimulatorServer(&m_link);
-    server->moveToThread(m_thread);
-    m_thread->start();
-
-    bool ok = true;
-    // Open the endpoints on the simulator's thread and wait until that is done.
-    std::promise<void> opened;
-    QMetaObject::invokeMethod(
-        server,
-        [&] {
-            if ((endpoints & Tcp) && !server->listen(port))
-                ok = false;
-            if (ok && (endpoints & Pty) && !server->openPty())
-                ok = false;
-            m_port = server->tcpPort();
-            m_url = server->url();
-            m_ptyName = server->ptyName();
-            m_error = server->errorString();
-            opened.set_value();
-        },
-        Qt::QueuedConnection);
-    opened.get_future().wait();
-    m_server = server;
+    auto *thread = new ServingThread(&m_link, endpoints, port);
+    thread->setObjectName(QStringLiteral("simulator"));
+    std::future<bool> opened = thread->opened.get_future();
+    thread->start();
+    const bool ok = opened.get();
+    m_thread = thread;
+    m_port = thread->tcpPort;
+    m_url = thread->url;
+    m_ptyName = thread->ptyName;
+    m_error = thread->error;
+    m_running = ok;
     if (!ok) {
         if (m_error.isEmpty())
             m_error = QStringLiteral("simulator thread did not start");
@@ -63,20 +91,11 @@ void SimulatorThread::stop()
 {
     if (!m_thread)
         return;
-    if (m_server) {
-        SimulatorServer *server = m_server;
-        std::promise<void> deleted;
-        QMetaObject::invokeMethod(server, [server, &deleted] {
-            delete server;
-            deleted.set_value();
-        }, Qt::QueuedConnection);
-        deleted.get_future().wait();
-        m_server = nullptr;
-    }
     m_thread->quit();
     m_thread->wait();
     delete m_thread;
     m_thread = nullptr;
+    m_running = false;
     m_port = 0;
     m_url.clear();
     m_ptyName.clear();
@@ -84,7 +103,7 @@ void SimulatorThread::stop()
 
 bool SimulatorThread::isRunning() const
 {
-    return m_thread && m_server;
+    return m_thread && m_running;
 }
 
 QString SimulatorThread::serialPortName(int baudRate) const

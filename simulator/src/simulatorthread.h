@@ -42,7 +42,7 @@ public:
 private:
     SimulatedLink m_link;
     QThread *m_thread = nullptr;
-    SimulatorServer *m_server = nullptr;
+    bool m_running = false;
     quint16 m_port = 0;
     QString m_url;
     QString m_ptyName;
