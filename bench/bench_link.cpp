@@ -4,6 +4,7 @@
 // The summary line gives the client's rate as a share of the raw loop's, each the best
 // of three repetitions.
 
+#include "rawsocket.h"
 #include <devicedriver.h>
 #include <messagebuilder.h>
 #include <modbusclient.h>
@@ -66,18 +67,7 @@ bool rawExchange(int fd)
 
 int openRawTcp()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(simulator->tcpPort());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return openLoopbackTcp(simulator->tcpPort());
 }
 
 int openRawPty()

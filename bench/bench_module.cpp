@@ -5,6 +5,7 @@
 // The summary gives exchanges, time per run and the
 // module's rate as a share of the raw loop's, each the best of three repetitions.
 
+#include "rawsocket.h"
 #include <abstractdevicemodule.h>
 #include <devicedriver.h>
 #include <messagebuilder.h>
@@ -74,18 +75,7 @@ QVector<RawRequest> rawRequests(int hops)
 
 int openRawTcp()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(simulator->tcpPort());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return openLoopbackTcp(simulator->tcpPort());
 }
 
 bool rawExchange(int fd, const RawRequest &request, char *reply, int capacity)
