@@ -9,11 +9,13 @@
 #include <QtCore/QMetaMethod>
 #include <QtCore/QtDebug>
 
+#include <atomic>
+
 namespace {
 
 using Modbus::ModuleStatus;
 
-constexpr int MaxAttempts = 5;
+constexpr int DefaultAttempts = 5;
 constexpr int ReservedFrameSize = 128;
 // Address and function code at least, so that byte 1 can be judged.
 constexpr int MinRequestLength = 2;
@@ -36,6 +38,7 @@ class ModbusClientPrivate
 public:
     DeviceDriver *driver = nullptr;
     int channel = DefaultChannel;
+    std::atomic<int> attempts{ DefaultAttempts };
 };
 
 ModbusClient::ModbusClient(QObject *parent)
@@ -64,6 +67,16 @@ void ModbusClient::setStatusCodeChannel(int channel)
 int ModbusClient::statusCodeChannel() const
 {
     return d->channel;
+}
+
+void ModbusClient::setAttempts(int attempts)
+{
+    d->attempts.store(qMax(1, attempts), std::memory_order_relaxed);
+}
+
+int ModbusClient::attempts() const
+{
+    return d->attempts.load(std::memory_order_relaxed);
 }
 
 void ModbusClient::setStatusCode(int code, int channel, const QString &detail)
@@ -126,7 +139,8 @@ int ModbusClient::talk(char *reply, int replyCapacity, const char *request, int 
 
     int result = ModuleStatus::TimeoutError;
     bool announce = true;
-    for (int attempt = 0; attempt < MaxAttempts; ++attempt) {
+    const int attempts = d->attempts.load(std::memory_order_relaxed);
+    for (int attempt = 0; attempt < attempts; ++attempt) {
         if (announce)
             emit messageWritten(frame);
         announce = true;

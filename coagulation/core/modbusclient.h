@@ -14,7 +14,7 @@ class ModbusClientPrivate;
 
 // Performs exchanges with the modules: adds the CRC to a request, writes the frame
 // through the driver, reads the reply until it is complete or the line falls silent,
-// checks it, and retries up to five times in all. Results are the reply's length
+// checks it, and retries up to five times in all (setAttempts()). Results are the reply's length
 // without CRC (0 or more) or a negative Modbus::ModuleStatus::ErrorCode.
 //
 // An exchange blocks the calling thread, processes no events and holds the driver's
@@ -34,6 +34,10 @@ public:
     // Passed unchanged as the channel of every statusCodeChanged().
     void setStatusCodeChannel(int channel);
     int statusCodeChannel() const;
+
+    // Attempts per exchange, the first included: 5 by default; values below 1 count as 1.
+    void setAttempts(int attempts);
+    int attempts() const;
 
     // The exchange on a builder: its buffer is the request, and afterwards holds the
     // reply without CRC (or nothing after a failure) at position 0.

@@ -303,6 +303,7 @@ void tst_ModbusClient::failureTable_data()
         QTest::newRow(qPrintable(t + "gateway exception to a routed request")) << transport << "1/7" << "" << 3 << good;
         QTest::newRow(qPrintable(t + "longer reply taken whole")) << transport << "2" << "longer" << 9 << good;
         QTest::newRow(qPrintable(t + "stray byte before every reply")) << transport << "2" << "stray" << int(ModuleStatus::InvalidReplyError) << five(invalid);
+        QTest::newRow(qPrintable(t + "silent module, two attempts set")) << transport << "9" << "attempts2" << int(ModuleStatus::TimeoutError) << timeout + ' ' + timeout;
     }
 }
 
@@ -336,6 +337,8 @@ void tst_ModbusClient::failureTable()
         faults.extendReplies(1, 1);
     else if (fault == QLatin1String("stray"))
         faults.sendStaleBytes(5, QByteArray::fromHex("02"));
+    else if (fault == QLatin1String("attempts2"))
+        client.setAttempts(2);
 
     MessageBuilder builder(path);
     builder.readWord(0x10, 2);
