@@ -44,9 +44,21 @@ int main(int argc, char *argv[])
                                        QStringLiteral("Also serve a pseudo-terminal."));
     const QCommandLineOption noTcpOption(QStringLiteral("no-tcp"),
                                          QStringLiteral("Do not serve TCP."));
+    const QCommandLineOption delayOption(QStringLiteral("delay-replies"),
+                                         QStringLiteral("Send every reply this many ms late; later requests are"
+                                                        " answered meanwhile."),
+                                         QStringLiteral("ms"));
+    const QCommandLineOption hangUpOption(QStringLiteral("hang-up"),
+                                          QStringLiteral("Close the line after this many bytes of each reply."),
+                                          QStringLiteral("bytes"));
+    const QCommandLineOption misrouteOption(QStringLiteral("misroute"),
+                                            QStringLiteral("Routed replies name another module behind the gateway."));
     parser.addOption(portOption);
     parser.addOption(ptyOption);
     parser.addOption(noTcpOption);
+    parser.addOption(delayOption);
+    parser.addOption(hangUpOption);
+    parser.addOption(misrouteOption);
     parser.process(app);
 
     bool ok = false;
@@ -60,8 +72,23 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    SimulatedFault standing;
+    for (const auto &[option, field] : { std::make_pair(&delayOption, &standing.delayMs),
+                                         std::make_pair(&hangUpOption, &standing.hangUpAfter) }) {
+        if (!parser.isSet(*option))
+            continue;
+        *field = parser.value(*option).toInt(&ok);
+        if (!ok || *field < 0) {
+            std::fprintf(stderr, "qvsim: bad value for --%s: '%s'\n", qPrintable(option->names().first()),
+                         qPrintable(parser.value(*option)));
+            return 2;
+        }
+    }
+    standing.misroute = parser.isSet(misrouteOption);
+
     SimulatedLink link;
     buildDefaultAnalyser(link);
+    link.faults().setStandingFault(standing);
     SimulatorServer server(&link);
     if (!parser.isSet(noTcpOption)) {
         if (!server.listen(quint16(port))) {

@@ -11,16 +11,27 @@
 
 class QIODevice;
 class DeviceDriverPrivate;
+class ModbusClient;
 
 // The byte transport under the instrument link: owns one I/O device (a serial port
 // or a TCP socket), opens and closes it, and carries the time-outs and the recursive
 // lock that serialises exchanges on it.
 //
+// An exchange is send(), receive() with the client's two time-outs, and discard() when
+// an earlier request may still be answered; the client calls them with the lock held.
+// The drivers here run them on the device's descriptor directly, so an exchange costs a
+// write, a wait and a read. The defaults go through device() for other devices.
+//
 // Exchanges may come from any thread. Qt's sockets and serial ports may only be
 // driven from the thread they belong to, so the device belongs to no thread while
-// it rests: whoever uses it takes a DeviceLocker, which locks the driver and brings
-// the device to the calling thread until the outermost locker is released. Because
-// of that the device is owned by the driver directly, not as a QObject child.
+// it rests: where Qt must drive it (open, close, the defaults) the driver takes a
+// DeviceLocker, which brings the device to the calling thread until the outermost
+// locker is released. Because of that the device is owned by the driver directly,
+// not as a QObject child.
+//
+// isOpen(), errorString(), portName() (and the serial speed) show state kept under a
+// small lock of its own: they answer at once from any thread, also during an exchange
+// or a 30-second connect.
 class QVCORE_EXPORT DeviceDriver : public QObject, public QMutex
 {
     Q_OBJECT
@@ -28,7 +39,7 @@ public:
     explicit DeviceDriver(QObject *parent = nullptr);
     ~DeviceDriver() override;
 
-    // Milliseconds; any value is stored unchanged.
+    // Milliseconds; any value is stored unchanged (a negative wait counts as none).
     int writeTimeouts() const;
     void setWriteTimeouts(int msecs);
     int readTimeouts() const;
@@ -40,7 +51,7 @@ public:
     QUrl url() const;
     void setUrl(const QUrl &url);
 
-    // The device's error text: why open() failed or a transfer broke off.
+    // Why open() failed or the line broke off (the peer hung up, the port went away).
     QString errorString() const;
 
     // A SocketDriver for the scheme "socks", a SerialPortDriver for anything else.
@@ -60,6 +71,32 @@ public:
     // signals, move it to a thread or use it without holding a DeviceLocker.
     virtual QIODevice *device() const = 0;
 
+    // The transfers of one exchange, called with the driver's lock held on an open line.
+    // A line that fails in them (the peer hangs up, the port goes away) is closed with
+    // the reason in errorString().
+    //
+    // Writes the whole frame within writeTimeouts(); false when the line did not take it.
+    virtual bool send(const char *data, int size);
+    // Waits at most msecs for input and reads what has arrived, at most capacity bytes:
+    // the count read, 0 when nothing came in time, -1 when the line failed.
+    virtual int receive(char *buffer, int capacity, int msecs);
+    // Drops the input that has already arrived, without waiting: the count dropped, -1
+    // when the line failed.
+    virtual int discard();
+
+    // Holds the driver's lock (recursively) without moving the device: what exchanges
+    // and runs of exchanges need.
+    class QVCORE_EXPORT LineLocker
+    {
+    public:
+        explicit LineLocker(DeviceDriver *driver);
+        ~LineLocker();
+
+    private:
+        DeviceDriver *m_driver;
+        Q_DISABLE_COPY(LineLocker)
+    };
+
     // Locks the driver (recursively) and, for its lifetime, gives the device the
     // calling thread's affinity, so that the device may be used from here. Nests.
     class QVCORE_EXPORT DeviceLocker
@@ -78,7 +115,27 @@ protected:
     // (without a parent); the driver owns it from then on.
     void adoptDevice(QIODevice *device);
 
+    // Takes the driver out of service: clients can no longer begin an exchange, and the
+    // exchange in progress (on any thread) ends first. A concrete driver calls it first
+    // in its destructor, before its own parts go; the base destructor calls it too.
+    void retire();
+
+    // Copies the device's open state and error text to what other threads see; call it,
+    // with the lock held, whenever the device has been opened or closed. Opening or
+    // closing the line also forgets the replies it still owed.
+    void publishDeviceState();
+    // An error text of the driver's own, shown by errorString().
+    void publishError(const QString &text);
+    void publishPortName(const QString &name);
+    bool publishedOpen() const;
+    QString publishedPortName() const;
+    // After a failed transfer: closes the line and keeps the reason as its error text.
+    void failLine(const QString &reason);
+
 private:
+    friend class ModbusClient;
+    void lockLine();
+    void unlockLine();
     void attachDevice();
     void detachDevice();
 

@@ -15,12 +15,15 @@ void SimulatedFault::merge(const SimulatedFault &other)
         pieces = other.pieces;
         pieceDelayMs = other.pieceDelayMs;
     }
+    if (other.hangUpAfter >= 0)
+        hangUpAfter = hangUpAfter >= 0 ? qMin(hangUpAfter, other.hangUpAfter) : other.hangUpAfter;
+    misroute = misroute || other.misroute;
 }
 
 bool SimulatedFault::isNone() const
 {
     return !drop && !corruptCrc && truncateTo < 0 && extraItems == 0 && staleBytes.isEmpty()
-        && delayMs <= 0 && pieces <= 1;
+        && delayMs <= 0 && pieces <= 1 && hangUpAfter < 0 && !misroute;
 }
 
 void SimulatedFaultPlan::add(const SimulatedFault &fault, int replies)
@@ -82,11 +85,34 @@ void SimulatedFaultPlan::extendReplies(int replies, int extraItems)
     add(f, replies);
 }
 
+void SimulatedFaultPlan::hangUp(int replies, int afterBytes)
+{
+    SimulatedFault f;
+    f.hangUpAfter = qMax(0, afterBytes);
+    add(f, replies);
+}
+
+void SimulatedFaultPlan::misrouteReplies(int replies)
+{
+    SimulatedFault f;
+    f.misroute = true;
+    add(f, replies);
+}
+
+void SimulatedFaultPlan::setStandingFault(const SimulatedFault &fault)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_standing = fault;
+    m_hasStanding = !fault.isNone();
+}
+
 void SimulatedFaultPlan::clear()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_queue.clear();
     m_pending = 0;
+    m_standing = SimulatedFault();
+    m_hasStanding = false;
 }
 
 int SimulatedFaultPlan::pending() const
@@ -96,12 +122,16 @@ int SimulatedFaultPlan::pending() const
 
 bool SimulatedFaultPlan::take(SimulatedFault *fault)
 {
-    // Checked without the lock so that a link without faults costs one atomic load.
-    if (m_pending.load(std::memory_order_acquire) == 0)
+    // Checked without the lock so that a link without faults costs two atomic loads.
+    if (m_pending.load(std::memory_order_acquire) == 0 && !m_hasStanding.load(std::memory_order_acquire))
         return false;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_queue.isEmpty())
-        return false;
+    if (m_queue.isEmpty()) {
+        if (!m_hasStanding)
+            return false;
+        *fault = m_standing;
+        return true;
+    }
     Entry &head = m_queue.head();
     *fault = head.fault;
     if (--head.remaining == 0)

@@ -37,7 +37,7 @@ SimulatorStream::~SimulatorStream() = default;
 
 void SimulatorStream::received(const char *data, int size)
 {
-    if (size <= 0)
+    if (size <= 0 || m_hungUp)
         return;
     if (m_framer.size() > 0 && m_lastArrival.elapsed() > StaleInputMs)
         m_framer.reset();
@@ -74,30 +74,41 @@ void SimulatorStream::lineQuiet()
 
 void SimulatorStream::answer(const char *frame, int size)
 {
-    if (!m_link->handleFrame(frame, size, &m_reply))
+    if (m_hungUp || !m_link->handleFrame(frame, size, &m_reply))
         return;
     const QByteArray &bytes = m_reply.bytes;
-    if (m_reply.delayMs <= 0 && m_reply.pieces <= 1) {
-        send(bytes.constData(), bytes.size());
+    const bool hangUp = m_reply.hangUp;
+    if (bytes.isEmpty()) {
+        schedule(m_reply.delayMs, bytes, hangUp);
         return;
     }
+    // Later requests are answered while a delayed reply waits, as a line would carry them.
     const int pieces = qMin(m_reply.pieces, bytes.size());
     int offset = 0;
     for (int i = 0; i < pieces; ++i) {
         const int end = (i + 1 == pieces) ? bytes.size() : (i + 1) * bytes.size() / pieces;
-        schedule(m_reply.delayMs + i * m_reply.pieceDelayMs, bytes.mid(offset, end - offset));
+        schedule(m_reply.delayMs + i * m_reply.pieceDelayMs, bytes.mid(offset, end - offset), hangUp && end == bytes.size());
         offset = end;
     }
 }
 
-void SimulatorStream::schedule(int delayMs, const QByteArray &bytes)
+void SimulatorStream::schedule(int delayMs, const QByteArray &bytes, bool thenHangUp)
 {
+    const auto go = [this, bytes, thenHangUp] {
+        if (m_hungUp)
+            return;
+        if (!bytes.isEmpty())
+            send(bytes.constData(), bytes.size());
+        if (thenHangUp) {
+            m_hungUp = true;
+            hangUp();
+        }
+    };
     if (delayMs <= 0) {
-        send(bytes.constData(), bytes.size());
+        go();
         return;
     }
-    QTimer::singleShot(delayMs, Qt::PreciseTimer, this,
-                       [this, bytes] { send(bytes.constData(), bytes.size()); });
+    QTimer::singleShot(delayMs, Qt::PreciseTimer, this, go);
 }
 
 // --- TCP ----------------------------------------------------------------------------
@@ -111,6 +122,13 @@ SimulatorTcpStream::SimulatorTcpStream(SimulatedLink *link, QTcpSocket *socket, 
     connect(socket, &QTcpSocket::readyRead, this, &SimulatorTcpStream::readSocket);
     connect(socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
     readSocket();
+}
+
+void SimulatorTcpStream::hangUp()
+{
+    // What was written goes out first, then the connection closes; nothing more is read.
+    disconnect(m_socket, &QTcpSocket::readyRead, this, &SimulatorTcpStream::readSocket);
+    m_socket->disconnectFromHost();
 }
 
 void SimulatorTcpStream::readSocket()
@@ -196,6 +214,12 @@ void SimulatorPtyStream::send(const char *data, int size)
         m_pending.append(data + written, size - written);
         m_writeNotifier->setEnabled(true);
     }
+}
+
+void SimulatorPtyStream::hangUp()
+{
+    m_readNotifier->setEnabled(false);
+    emit hungUp();
 }
 
 void SimulatorPtyStream::writePending()

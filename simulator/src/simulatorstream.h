@@ -24,18 +24,21 @@ public:
 protected:
     void received(const char *data, int size);
     virtual void send(const char *data, int size) = 0;
+    // Closes the line from this end, as a module that goes away mid-reply.
+    virtual void hangUp() = 0;
 
 private:
     void process();
     void lineQuiet();
     void answer(const char *frame, int size);
-    void schedule(int delayMs, const QByteArray &bytes);
+    void schedule(int delayMs, const QByteArray &bytes, bool thenHangUp);
 
     SimulatedLink *m_link;
     SimulatedFramer m_framer;
     QTimer m_quietTimer;
     QElapsedTimer m_lastArrival;
     SimulatedReply m_reply;
+    bool m_hungUp = false;
 };
 
 class SimulatorTcpStream : public SimulatorStream
@@ -46,6 +49,7 @@ public:
 
 protected:
     void send(const char *data, int size) override;
+    void hangUp() override;
 
 private:
     void readSocket();
@@ -61,8 +65,13 @@ public:
     SimulatorPtyStream(SimulatedLink *link, int masterFd, QObject *parent = nullptr);
     ~SimulatorPtyStream() override;
 
+signals:
+    // The stream hung up: whoever owns the pseudo-terminal closes it.
+    void hungUp();
+
 protected:
     void send(const char *data, int size) override;
+    void hangUp() override;
 
 private:
     void readMaster();
