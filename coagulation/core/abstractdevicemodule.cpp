@@ -157,7 +157,7 @@ bool AbstractDeviceModule::fitsAddressSpace(const char *operation, unsigned shor
 {
     if (int(address) + int(count) <= 0x10000)
         return true;
-    qWarning("(AbstractDeviceModule::%s) %d items from address %d would pass address 65535", operation, int(count),
+    qWarning("(AbstractDeviceModule::%s) %d items from %d would go past 65535", operation, int(count),
              int(address));
     *status = ModuleStatus::WriteError;
     return false;

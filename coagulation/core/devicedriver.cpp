@@ -97,6 +97,11 @@ void DeviceDriver::adoptDevice(QIODevice *device)
     d->error = device->errorString();
 }
 
+void DeviceDriver::useLine(PosixLine *line)
+{
+    d->line = line;
+}
+
 // A socket notifier that is enabled when its object changes threads disables itself
 // and queues a call to enable it again on the new thread. No event loop runs the
 // device's queue, neither at rest nor during an exchange (which works on the
@@ -126,7 +131,11 @@ void DeviceDriver::unlockLine()
 
 void DeviceDriver::attachDevice()
 {
-    if (d->attachDepth++ > 0 || !d->device)
+    if (d->attachDepth++ > 0)
+        return;
+    if (d->line)
+        d->line->setLentToQt(true);
+    if (!d->device)
         return;
     QThread *here = QThread::currentThread();
     d->movedOnAttach = d->device->thread() != here;
@@ -143,6 +152,8 @@ void DeviceDriver::detachDevice()
 {
     if (--d->attachDepth > 0)
         return;
+    if (d->line)
+        d->line->setLentToQt(false);
     if (d->device && d->movedOnAttach) {
         quietNotifiers(d->device);
         d->device->moveToThread(nullptr);

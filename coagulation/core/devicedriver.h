@@ -12,6 +12,7 @@
 class QIODevice;
 class DeviceDriverPrivate;
 class ModbusClient;
+class PosixLine;
 
 // The byte transport under the instrument link: owns one I/O device (a serial port
 // or a TCP socket), opens and closes it, and carries the time-outs and the recursive
@@ -114,6 +115,8 @@ protected:
     // Called once by the concrete driver's constructor with the device it created
     // (without a parent); the driver owns it from then on.
     void adoptDevice(QIODevice *device);
+    // The descriptor line the driver transfers on, told whenever Qt drives the device.
+    void useLine(PosixLine *line);
 
     // Takes the driver out of service: clients can no longer begin an exchange, and the
     // exchange in progress (on any thread) ends first. A concrete driver calls it first

@@ -2,6 +2,7 @@
 #define DEVICEDRIVER_P_H
 
 #include "devicedriver.h"
+#include "posixline_p.h"
 
 #include <QtCore/QByteArray>
 #include <QtCore/QString>
@@ -55,6 +56,7 @@ public:
     std::atomic<int> readTimeouts{ 100 };
     std::atomic<int> readIntervalTimeouts{ 50 };
     QIODevice *device = nullptr;
+    PosixLine *line = nullptr;
 
     // Guarded by the driver's lock. The depth is atomic only so that a ThreadSanitizer
     // build, blind to Qt's recursive mutex, can read it before it is told of the lock.

@@ -4,10 +4,12 @@
 #include <QtCore/QString>
 #include <QtCore/QtGlobal>
 
-// Transfers on a descriptor opened non-blocking (a connected socket or a serial line),
-// each bounded by its own time-out: what the drivers run an exchange on, under their
-// lock, while Qt's notifiers for the descriptor are quiet. One write, one wait and one
-// read make an exchange on a healthy line.
+// Transfers on the descriptor of a connected socket or a serial line, each bounded by its
+// own time-out: what the drivers run an exchange on, under their lock, while Qt's
+// notifiers for the descriptor are quiet. On a healthy line an exchange is a send and a
+// receive that waits in the kernel (a socket blocks in recv() with a receive time-out),
+// or a write, a poll and a read (a terminal, whose own time-outs count in tenths of a
+// second).
 class PosixLine
 {
 public:
@@ -16,6 +18,9 @@ public:
     void attach(int descriptor, Kind kind);
     void detach();
     bool isAttached() const { return m_fd >= 0; }
+    // While Qt drives the device (a DeviceLocker holds it) the descriptor stays in the
+    // non-blocking mode Qt expects, and receives wait in poll() instead.
+    void setLentToQt(bool lent);
 
     // Writes the whole frame, waiting at most msecs for room; false when the line failed
     // or stayed full.
@@ -33,10 +38,15 @@ public:
 
 private:
     int waitFor(short events, qint64 deadline);
+    int receiveFromSocket(char *buffer, int capacity, int msecs);
+    bool setBlocking(bool blocking);
 
     int m_fd = -1;
     Kind m_kind = Socket;
     int m_error = 0;
+    bool m_blocking = false;
+    bool m_lent = false;
+    int m_receiveTimeout = -1; // ms last given to SO_RCVTIMEO
 };
 
 #endif // POSIXLINE_P_H

@@ -19,6 +19,7 @@ SerialPortDriver::SerialPortDriver(QObject *parent)
     , m_baudRate(m_port->baudRate(QSerialPort::Input))
 {
     adoptDevice(m_port);
+    useLine(m_line.data());
 }
 
 SerialPortDriver::~SerialPortDriver()

@@ -49,6 +49,7 @@ SocketDriver::SocketDriver(QObject *parent)
     // The link goes straight to the instrument, never through a proxy.
     m_socket->setProxy(QNetworkProxy::NoProxy);
     adoptDevice(m_socket);
+    useLine(m_line.data());
 }
 
 SocketDriver::~SocketDriver()
