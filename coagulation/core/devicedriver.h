@@ -20,8 +20,10 @@ class PosixLine;
 //
 // An exchange is send(), receive() with the client's two time-outs, and discard() when
 // an earlier request may still be answered; the client calls them with the lock held.
-// The drivers here run them on the device's descriptor directly, so an exchange costs a
-// write, a wait and a read. The defaults go through device() for other devices.
+// The drivers here run them on the device's descriptor directly, with Qt's notifiers
+// quiet and its buffers empty, so a healthy exchange costs a send and a receive (a write,
+// a poll and a read on a serial line). The defaults go through device() for other
+// devices and platforms.
 //
 // Exchanges may come from any thread. Qt's sockets and serial ports may only be
 // driven from the thread they belong to, so the device belongs to no thread while
