@@ -252,7 +252,8 @@ void DeviceDriver::publishDeviceState()
 void DeviceDriver::publishError(const QString &text)
 {
     std::lock_guard<std::mutex> lock(d->shownMutex);
-    d->error = text;
+    if (d->error != text)
+        d->error = text;
 }
 
 void DeviceDriver::publishPortName(const QString &name)

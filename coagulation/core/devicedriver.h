@@ -54,7 +54,8 @@ public:
     QUrl url() const;
     void setUrl(const QUrl &url);
 
-    // Why open() failed or the line broke off (the peer hung up, the port went away).
+    // The last failure: why open() failed, why the line broke off (the peer hung up, the
+    // port went away), or that a wait for a reply ran out.
     QString errorString() const;
 
     // A SocketDriver for the scheme "socks", a SerialPortDriver for anything else.

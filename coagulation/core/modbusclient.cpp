@@ -192,8 +192,15 @@ private:
     bool settleOwedReply()
     {
         UnansweredRequest &owed = m_line->unanswered;
-        if (owed.frame.isEmpty())
-            return m_line->waryUntil == 0 || nowMs() >= m_line->waryUntil || dropArrived();
+        if (owed.frame.isEmpty()) {
+            if (m_line->waryUntil == 0)
+                return true;
+            if (nowMs() < m_line->waryUntil)
+                return dropArrived();
+            m_line->waryUntil = 0;
+            m_line->givenUpAt = -1;
+            return true;
+        }
         const unsigned char *frame = reinterpret_cast<const unsigned char *>(owed.frame.constData());
         const qint64 deadline = owed.writtenAt + owed.firstWait + qMax(owed.firstWait, m_line->lateReplyMs);
         const int interval = qMax(0, m_driver->readIntervalTimeouts());

@@ -2,6 +2,7 @@
 
 #include "posixline_p.h"
 
+#include <QtCore/QCoreApplication>
 #include <QtCore/QUrlQuery>
 #include <QtSerialPort/QSerialPort>
 #include <QtSerialPort/QSerialPortInfo>
@@ -109,7 +110,8 @@ bool SerialPortDriver::qtHoldsInput() const
 
 QString SerialPortDriver::lineErrorText() const
 {
-    return m_line->closedByPeer() ? tr("The serial line was hung up") : m_line->errorText();
+    return m_line->closedByPeer() ? QCoreApplication::translate("DeviceDriver", "The line was closed at the other end")
+                                  : m_line->errorText();
 }
 
 bool SerialPortDriver::send(const char *data, int size)
@@ -129,6 +131,8 @@ int SerialPortDriver::receive(char *buffer, int capacity, int msecs)
     const int count = m_line->receive(buffer, capacity, msecs);
     if (count < 0)
         failLine(lineErrorText());
+    else if (count == 0 && msecs > 0)
+        publishError(QCoreApplication::translate("DeviceDriver", "Operation timed out"));
     return count;
 }
 

@@ -156,6 +156,8 @@ int SocketDriver::receive(char *buffer, int capacity, int msecs)
         failLine(m_line->closedByPeer()
                      ? QCoreApplication::translate("SocketDriver", "The remote host closed the connection")
                      : m_line->errorText());
+    else if (count == 0 && msecs > 0)
+        publishError(QCoreApplication::translate("DeviceDriver", "Operation timed out"));
     return count;
 }
 
