@@ -138,7 +138,8 @@ void ProfilePrivate::changeAndSave(const QString &key, const QVariant &value, bo
             recordFailure(key, QStringLiteral("no profile database was found; the change is kept in memory only"));
             return;
         }
-        writes.enqueue(PendingWrite{key, value});
+        writes.enqueue(PendingWrite{key, value, ++sequence});
+        latest.insert(key, sequence);
         if (!here && !drainPosted)
             post = drainPosted = true;
     }
@@ -162,6 +163,10 @@ void ProfilePrivate::drain()
                 break;
             }
             pending = writes.dequeue();
+            const auto newest = latest.find(pending.key);
+            if (newest.value() != pending.sequence)
+                continue;
+            latest.erase(newest);
         }
         write(pending);
     }

@@ -81,6 +81,7 @@ struct PendingWrite
 {
     QString key;
     QVariant value;
+    quint64 sequence = 0;
 };
 
 class ProfilePrivate
@@ -110,8 +111,12 @@ public:
     mutable CacheLock lock;
 
     // Guarded by lock. Saves are queued in the order they change the cache, so
-    // the file ends as the cache ended.
+    // the file ends as the cache ended. A queued save that a later one of the
+    // same key supersedes is skipped: latest holds the newest queued sequence
+    // number of each key with a save waiting.
     QQueue<PendingWrite> writes;
+    QHash<QString, quint64> latest;
+    quint64 sequence = 0;
     bool drainPosted = false;
     Profile::Status status = Profile::NoError;
     QString errorString;
