@@ -117,7 +117,7 @@ QSqlDatabase ProfilePrivate::connection(const char *name) const
 
 void ProfilePrivate::openPendingConnections() const
 {
-    if (!connectionsPending.exchange(false))
+    if (!connectionsPending.load() || !connectionsPending.exchange(false))
         return;
     // The profile's own problems were shown when it was read at first use.
     addConnection(QLatin1String(ProfileConnection), profilePath).open();
