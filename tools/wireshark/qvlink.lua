@@ -923,29 +923,40 @@ end
 local function dissect_stream(tvb, pinfo, root)
     local direction, conv = stream_direction(pinfo)
     local offset, total, first = 0, tvb:len(), true
+    -- Bytes that line up as no frame are passed over one at a time, as a receiver
+    -- resynchronises, and shown as one block.
+    local unframed
+    local function show_unframed(upto)
+        if not unframed then return end
+        local tree = root:add(qvlink, tvb(unframed, upto - unframed))
+        tree:add(f.data, tvb(unframed, upto - unframed)):add_proto_expert_info(ef.undecoded)
+        set_info(pinfo, first, "bytes that form no frame")
+        first, unframed = false, nil
+    end
     while offset < total do
         local available = tvb:raw(offset, math.min(total - offset, MAX_FRAME))
         local key = string.format("%d:%d:%d", pinfo.number, total, offset)
         local context = direction == REPLY and reply_context(pinfo, conv, key, available) or nil
         local length = stream_frame_length(available, direction, context and context.request)
         if length == false then
-            local tree = root:add(qvlink, tvb(offset))
-            tree:add(f.data, tvb(offset)):add_proto_expert_info(ef.undecoded)
-            set_info(pinfo, first, "bytes that form no frame")
-            return total
-        end
-        if length == MORE or length > total - offset then
+            unframed = unframed or offset
+            offset = offset + 1
+        elseif length == MORE or length > total - offset then
+            show_unframed(offset)
             if direction == REPLY and not pinfo.visited then pairs_by_pdu[key] = nil end
             pinfo.desegment_offset = offset
             pinfo.desegment_len = (length == MORE) and DESEGMENT_ONE_MORE_SEGMENT or (length - (total - offset))
             return total
+        else
+            show_unframed(offset)
+            local text = dissect_frame(tvb, offset, length, direction, nil, pinfo, root, conv, key, context)
+            if direction == REQUEST then note_request(pinfo, conv, key, tvb:raw(offset, length)) end
+            set_info(pinfo, first, text)
+            first = false
+            offset = offset + length
         end
-        local text = dissect_frame(tvb, offset, length, direction, nil, pinfo, root, conv, key, context)
-        if direction == REQUEST then note_request(pinfo, conv, key, tvb:raw(offset, length)) end
-        set_info(pinfo, first, text)
-        first = false
-        offset = offset + length
     end
+    show_unframed(total)
     return total
 end
 
