@@ -247,9 +247,11 @@ local function function_index(s)
     end
 end
 
--- Bytes after the function code of a request, by its layout.
+-- Bytes after the function code of a request, by its layout; for the others, how
+-- many bytes after it tell their length.
 local request_fields = { [1] = 4, [2] = 4, [3] = 4, [4] = 4, [5] = 4, [6] = 4, [7] = 0, [11] = 0,
                          [12] = 0, [17] = 0, [65] = 0, [66] = 6, [67] = 0, [68] = 6 }
+local request_length_fields = { [8] = 2, [15] = 5, [16] = 5, [20] = 1, [21] = 1, [43] = 1 }
 
 local function request_length(s)
     local fi = function_index(s)
@@ -257,7 +259,7 @@ local function request_length(s)
     local code = s:byte(fi)
     local fields = request_fields[code]
     if not fields then
-        local need = ({ [8] = 2, [15] = 5, [16] = 5, [20] = 1, [21] = 1, [43] = 1 })[code]
+        local need = request_length_fields[code]
         if not need then return UNKNOWN end
         if #s < fi + need then return MORE end
         if code == 8 then

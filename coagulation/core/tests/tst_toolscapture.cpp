@@ -394,8 +394,8 @@ void tst_ToolsCapture::sessions_data()
     // Every session into its own file, then all of them into one file for one tshark run.
     const QVector<Session> table = sessionTable();
     QVector<Recorded> recorded;
-    QStringList fields{"qvlink.direction", "qvlink.crc", "qvlink.crc.status", "qvlink.request_in", "qvlink.time",
-                       "_ws.expert.message"};
+    QStringList fields{"qvlink.direction", "qvlink.crc", "qvlink.crc.status", "qvlink.request_in",
+                       "qvlink.response_in", "qvlink.time", "_ws.expert.message"};
     PcapWriter all;
     all.open(m_dir.filePath("all.pcap"));
     for (const Session &session : table) {
@@ -459,8 +459,8 @@ void tst_ToolsCapture::sessions()
     }
     QCOMPARE(requests, logged);
 
-    // Every packet decodes: its direction, its CRC and whether it holds, and a reply's
-    // request (the latest before it; sessions here send one at a time) and its time.
+    // Every packet decodes: its direction, its CRC and whether it holds, and the pairs
+    // (a reply answers the latest request before it: sessions here send one at a time).
     int lastRequest = 0;
     for (int i = 0; i < packets.size(); ++i) {
         const QByteArray frame = packets.at(i).mid(1);
@@ -473,6 +473,9 @@ void tst_ToolsCapture::sessions()
         QCOMPARE(fields.value("qvlink.crc.status").toString(), QString(good ? "1" : "0"));
         if (packets.at(i).at(0) == PcapWriter::Request) {
             lastRequest = firstFrame + i;
+            const bool answered = i + 1 < packets.size() && packets.at(i + 1).at(0) == PcapWriter::Reply;
+            QVERIFY2(fields.value("qvlink.response_in") == (answered ? QString::number(firstFrame + i + 1) : QString()),
+                     qPrintable(where));
         } else {
             QVERIFY2(fields.value("qvlink.request_in") == QString::number(lastRequest), qPrintable(where));
             QVERIFY2(!fields.value("qvlink.time").toString().isEmpty(), qPrintable(where));
