@@ -5,6 +5,8 @@
 #include "simulatedlink.h"
 #include "simulatorserver.h"
 
+#include <pcapwriter.h>
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -44,6 +46,9 @@ int main(int argc, char *argv[])
                                        QStringLiteral("Also serve a pseudo-terminal."));
     const QCommandLineOption noTcpOption(QStringLiteral("no-tcp"),
                                          QStringLiteral("Do not serve TCP."));
+    const QCommandLineOption pcapOption(QStringLiteral("pcap"),
+                                        QStringLiteral("Record every request and reply to a capture file."),
+                                        QStringLiteral("file"));
     const QCommandLineOption delayOption(QStringLiteral("delay-replies"),
                                          QStringLiteral("Send every reply this many ms late; later requests are"
                                                         " answered meanwhile."),
@@ -56,6 +61,7 @@ int main(int argc, char *argv[])
     parser.addOption(portOption);
     parser.addOption(ptyOption);
     parser.addOption(noTcpOption);
+    parser.addOption(pcapOption);
     parser.addOption(delayOption);
     parser.addOption(hangUpOption);
     parser.addOption(misrouteOption);
@@ -90,6 +96,22 @@ int main(int argc, char *argv[])
     buildDefaultAnalyser(link);
     link.faults().setStandingFault(standing);
     SimulatorServer server(&link);
+    PcapWriter capture;
+    if (parser.isSet(pcapOption)) {
+        if (!capture.open(parser.value(pcapOption))) {
+            std::fprintf(stderr, "qvsim: cannot write %s: %s\n", qPrintable(parser.value(pcapOption)),
+                         qPrintable(capture.errorString()));
+            return 1;
+        }
+        auto record = [&capture](PcapWriter::Direction direction, const QByteArray &frame) {
+            if (capture.isOpen() && !capture.writeFrame(direction, frame))
+                std::fprintf(stderr, "qvsim: capture stopped: %s\n", qPrintable(capture.errorString()));
+        };
+        QObject::connect(&server, &SimulatorServer::requestReceived,
+                         [record](const QByteArray &frame) { record(PcapWriter::Request, frame); });
+        QObject::connect(&server, &SimulatorServer::replySent,
+                         [record](const QByteArray &reply) { record(PcapWriter::Reply, reply); });
+    }
     if (!parser.isSet(noTcpOption)) {
         if (!server.listen(quint16(port))) {
             std::fprintf(stderr, "qvsim: cannot listen on 127.0.0.1:%u: %s\n", port,

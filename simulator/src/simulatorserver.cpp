@@ -63,6 +63,7 @@ bool SimulatorServer::openPty()
     // errors while no client has the port open.
     m_slave = slave;
     m_pty = new SimulatorPtyStream(m_link, master, this);
+    relaySignals(m_pty);
     // Queued: the stream is inside its own call when it hangs up. Closing the master
     // (and the slave kept here) hangs the line up for the client as well.
     connect(m_pty, &SimulatorPtyStream::hungUp, this, &SimulatorServer::closePty, Qt::QueuedConnection);
@@ -120,7 +121,13 @@ QString SimulatorServer::errorString() const
 void SimulatorServer::acceptClients()
 {
     while (QTcpSocket *socket = m_tcp->nextPendingConnection()) {
-        new SimulatorTcpStream(m_link, socket, this);
+        relaySignals(new SimulatorTcpStream(m_link, socket, this));
         emit clientConnected();
     }
+}
+
+void SimulatorServer::relaySignals(SimulatorStream *stream)
+{
+    connect(stream, &SimulatorStream::requestReceived, this, &SimulatorServer::requestReceived);
+    connect(stream, &SimulatorStream::replySent, this, &SimulatorServer::replySent);
 }

@@ -1,5 +1,6 @@
 #include "simulatorstream.h"
 
+#include <QMetaMethod>
 #include <QSocketNotifier>
 #include <QTcpSocket>
 
@@ -74,41 +75,49 @@ void SimulatorStream::lineQuiet()
 
 void SimulatorStream::answer(const char *frame, int size)
 {
-    if (m_hungUp || !m_link->handleFrame(frame, size, &m_reply))
+    if (m_hungUp)
+        return;
+    // Copies only for a listener: the benchmarks run this path without one.
+    if (isSignalConnected(QMetaMethod::fromSignal(&SimulatorStream::requestReceived)))
+        emit requestReceived(QByteArray(frame, size));
+    if (!m_link->handleFrame(frame, size, &m_reply))
         return;
     const QByteArray &bytes = m_reply.bytes;
     const bool hangUp = m_reply.hangUp;
     if (bytes.isEmpty()) {
-        schedule(m_reply.delayMs, bytes, hangUp);
+        schedule(m_reply.delayMs, bytes, bytes, hangUp);
         return;
     }
     // Later requests are answered while a delayed reply waits, as a line would carry them.
     const int pieces = qMin(m_reply.pieces, bytes.size());
     int offset = 0;
     for (int i = 0; i < pieces; ++i) {
-        const int end = (i + 1 == pieces) ? bytes.size() : (i + 1) * bytes.size() / pieces;
-        schedule(m_reply.delayMs + i * m_reply.pieceDelayMs, bytes.mid(offset, end - offset), hangUp && end == bytes.size());
+        const bool last = i + 1 == pieces;
+        const int end = last ? bytes.size() : (i + 1) * bytes.size() / pieces;
+        schedule(m_reply.delayMs + i * m_reply.pieceDelayMs, bytes.mid(offset, end - offset),
+                 last ? bytes : QByteArray(), last && hangUp);
         offset = end;
     }
 }
 
-void SimulatorStream::schedule(int delayMs, const QByteArray &bytes, bool thenHangUp)
+void SimulatorStream::schedule(int delayMs, const QByteArray &bytes, const QByteArray &wholeReply, bool thenHangUp)
 {
-    const auto go = [this, bytes, thenHangUp] {
+    const auto go = [this, bytes, wholeReply, thenHangUp] {
         if (m_hungUp)
             return;
         if (!bytes.isEmpty())
             send(bytes.constData(), bytes.size());
+        if (!wholeReply.isEmpty())
+            emit replySent(wholeReply);
         if (thenHangUp) {
             m_hungUp = true;
             hangUp();
         }
     };
-    if (delayMs <= 0) {
+    if (delayMs <= 0)
         go();
-        return;
-    }
-    QTimer::singleShot(delayMs, Qt::PreciseTimer, this, go);
+    else
+        QTimer::singleShot(delayMs, Qt::PreciseTimer, this, go);
 }
 
 // --- TCP ----------------------------------------------------------------------------
@@ -121,7 +130,9 @@ SimulatorTcpStream::SimulatorTcpStream(SimulatedLink *link, QTcpSocket *socket, 
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(socket, &QTcpSocket::readyRead, this, &SimulatorTcpStream::readSocket);
     connect(socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
-    readSocket();
+    // Bytes that came with the connection: read once the creator has connected to
+    // this stream's signals.
+    QMetaObject::invokeMethod(this, &SimulatorTcpStream::readSocket, Qt::QueuedConnection);
 }
 
 void SimulatorTcpStream::hangUp()

@@ -103,6 +103,7 @@ bool Console::connectLink()
     m_client->setDriver(m_driver);
     connect(m_client, &ModbusClient::messageWritten, this, [this](const QByteArray &frame) {
         ++m_framesWritten;
+        capture(PcapWriter::Request, frame);
         if (m_options.trace)
             err() << QString::asprintf("%10.3f ", m_clock.nsecsElapsed() / 1e6) << "-> " << hex(frame) << "\n";
         err().flush();
@@ -110,6 +111,9 @@ bool Console::connectLink()
     connect(m_client, &ModbusClient::messageRead, this, [this](int status, const QByteArray &frame) {
         if (status == 0)
             ++m_framesAnswered;
+        // Whatever arrived, a bad or partial reply too; a time-out without a byte is no packet.
+        if (!frame.isEmpty())
+            capture(PcapWriter::Reply, frame);
         if (m_options.trace) {
             err() << QString::asprintf("%10.3f ", m_clock.nsecsElapsed() / 1e6) << "<- " << hex(frame);
             if (status != 0)
@@ -119,6 +123,15 @@ bool Console::connectLink()
         }
     });
     return true;
+}
+
+void Console::capture(PcapWriter::Direction direction, const QByteArray &frame)
+{
+    if (!m_capture.isOpen() || m_capture.writeFrame(direction, frame))
+        return;
+    m_captureFailed = true;
+    err() << "qvlink: capture stopped: cannot write " << m_options.pcap << ": " << m_capture.errorString() << "\n";
+    err().flush();
 }
 
 int Console::usage(const QString &message)
@@ -199,9 +212,16 @@ int Console::dispatch(const QString &command, const QStringList &args)
 
 int Console::run()
 {
-    if (m_options.command == "walkthrough")
-        return runWalkthrough(*this);
-    const int rc = runCommand(m_options.command, m_options.args);
+    if (!m_options.pcap.isEmpty() && !m_capture.open(m_options.pcap)) {
+        err() << "qvlink: cannot write " << m_options.pcap << ": " << m_capture.errorString() << "\n";
+        return 8;
+    }
+    int rc = m_options.command == "walkthrough" ? runWalkthrough(*this)
+                                                : runCommand(m_options.command, m_options.args);
+    // A capture asked for but cut short is a failure of this run, even when the
+    // command itself went through.
+    if (rc == 0 && m_captureFailed)
+        rc = 8;
     out().flush();
     err().flush();
     return rc;

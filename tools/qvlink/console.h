@@ -4,6 +4,7 @@
 #include "options.h"
 
 #include <abstractdevicemodule.h>
+#include <pcapwriter.h>
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -58,6 +59,7 @@ private:
     void emitJson(QJsonObject result);
     QString formatWord(quint16 value) const;
     void progress(const QString &what, qint64 done, qint64 total);
+    void capture(PcapWriter::Direction direction, const QByteArray &frame);
 
     Options m_options;
     QString m_url;
@@ -65,6 +67,8 @@ private:
     DeviceDriver *m_driver = nullptr;
     ModbusClient *m_client = nullptr;
     QElapsedTimer m_clock;
+    PcapWriter m_capture;
+    bool m_captureFailed = false;
     // counted from the client's signals, for poll's summary
     int m_framesWritten = 0;
     int m_framesAnswered = 0;

@@ -31,6 +31,7 @@ QString usageText()
         "  --hex | --dec | --signed   register values (default hex)\n"
         "  --json               machine-readable output on stdout\n"
         "  --trace              every frame written and read, on stderr\n"
+        "  --pcap FILE          the same frames to a capture file for Wireshark\n"
         "\n"
         "Commands:\n"
         "  ports                         serial ports of this machine\n"
@@ -90,6 +91,7 @@ bool parseOptions(const QStringList &arguments, Options *o, QString *error)
         else if (a == "--polls") ok = intArg(i, a, 1, 1000000, &o->polls);
         else if (a == "--in") ok = textArg(i, a, &o->in);
         else if (a == "--out") ok = textArg(i, a, &o->out);
+        else if (a == "--pcap") ok = textArg(i, a, &o->pcap);
         else if (a == "--hex") o->format = Options::Hex;
         else if (a == "--dec") o->format = Options::Decimal;
         else if (a == "--signed") o->format = Options::Signed;

@@ -16,6 +16,7 @@ struct Options {
     Format format = Hex;
     bool json = false;
     bool trace = false;
+    QString pcap;             // capture file of every frame written and read
     int count = -1;           // poll: number of rounds, -1 until Ctrl-C
     int period = 1000;        // poll: ms between rounds
     QString in, out;          // file transfers
