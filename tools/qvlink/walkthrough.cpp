@@ -22,7 +22,7 @@ int runWalkthrough(Console &console)
            "module 1 is a gateway with modules 5 and 6 behind it, module 5 a gateway with 3\n"
            "behind it, and module 2 a plain module on the link.\n";
     out.flush();
-    console.options().url.clear();
+    console.options().link = LinkAddress();
     if (!console.connectLink())
         return 2;
 
