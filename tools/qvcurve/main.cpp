@@ -348,12 +348,8 @@ int storeDemo(QSqlDatabase &db, bool direct, const CommandLine &line)
     return Ok;
 }
 
-int run(const QStringList &arguments)
+int run(const CommandLine &line)
 {
-    CommandLine line = curveCommandLine();
-    const int finished = line.finish(line.parse(arguments));
-    if (finished >= 0)
-        return finished;
     QStringList args = line.arguments();
     if (args.isEmpty())
         return usage(QStringLiteral("no command given"));
@@ -393,6 +389,14 @@ int run(const QStringList &arguments)
 
 int main(int argc, char **argv)
 {
+    // The command line first, so that --help and --version start no GUI.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    CommandLine line = curveCommandLine();
+    const int finished = line.finish(line.parse(arguments));
+    if (finished >= 0)
+        return finished;
     // The plot is drawn offscreen; no display is needed.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -400,7 +404,7 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("qvcurve"));
     installToolMessageHandler();
     setDefaultCodec();
-    const int rc = run(app.arguments().mid(1));
+    const int rc = run(line);
     out().flush();
     err().flush();
     return rc;

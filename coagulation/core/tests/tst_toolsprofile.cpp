@@ -1,3 +1,6 @@
+#include <QtCore/QJsonArray>
+#include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
 #include <QtCore/QTemporaryDir>
 #include <QtSql/QSqlDatabase>
 #include <QtSql/QSqlQuery>
@@ -21,6 +24,10 @@ private slots:
     void rejectsValuesOfTheWrongType();
     void listAndRemove();
     void outsideAWorkingDirectory();
+    void commandLine_data();
+    void commandLine();
+    void everyToolFollowsTheConventions_data();
+    void everyToolFollowsTheConventions();
 
 private:
     ToolResult profile(const QStringList &args) { return runTool("qvprofile", QStringList{"-C", m_work} + args); }
@@ -93,19 +100,21 @@ void tst_ToolsProfile::roundTrip_data()
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("shown");    // what get prints (typed accessor)
     QTest::addColumn<QString>("stored");   // the row's value text
+    QTest::addColumn<QStringList>("options");
 
-    QTest::newRow("text") << "hospital" << "City Hospital" << "City Hospital" << "City Hospital";
-    QTest::newRow("text, UTF-8") << "result_not_clotted" << "不凝" << "不凝" << "不凝";
-    QTest::newRow("text, empty") << "replication_diff_flag" << "" << "" << "";
-    QTest::newRow("colour by hex") << "color_of_lower_mark" << "#ffaa00" << "#ffaa00" << "#ffaa00";
-    QTest::newRow("colour by name") << "color_of_waiting" << "red" << "#ff0000" << "#ff0000";
-    QTest::newRow("colour with alpha") << "color_of_analysing" << "#80102030" << "#102030" << "#102030";
-    QTest::newRow("int") << "max_qc_file" << "42" << "42" << "42";
-    QTest::newRow("int, hex") << "qc_method" << "0x10" << "16" << "16";
-    QTest::newRow("int, negative") << "qc_method" << "-3" << "-3" << "-3";
-    QTest::newRow("bool true") << "is_touch_screen" << "yes" << "true" << "true";
-    QTest::newRow("bool false") << "is_touch_screen" << "FALSE" << "false" << "false";
-    QTest::newRow("other key") << "my/own key" << "0042" << "0042" << "0042";
+    QTest::newRow("text") << "hospital" << "City Hospital" << "City Hospital" << "City Hospital" << QStringList();
+    QTest::newRow("text, UTF-8") << "result_not_clotted" << "不凝" << "不凝" << "不凝" << QStringList();
+    QTest::newRow("text, empty") << "replication_diff_flag" << "" << "" << "" << QStringList();
+    QTest::newRow("colour by hex") << "color_of_lower_mark" << "#ffaa00" << "#ffaa00" << "#ffaa00" << QStringList();
+    QTest::newRow("colour by name") << "color_of_waiting" << "red" << "#ff0000" << "#ff0000" << QStringList();
+    QTest::newRow("colour with alpha") << "color_of_analysing" << "#80102030" << "#102030" << "#102030" << QStringList();
+    QTest::newRow("int") << "max_qc_file" << "42" << "42" << "42" << QStringList();
+    QTest::newRow("int, hex") << "qc_method" << "0x10" << "16" << "16" << QStringList();
+    QTest::newRow("int, negative") << "qc_method" << "-3" << "-3" << "-3" << QStringList();
+    QTest::newRow("bool true") << "is_touch_screen" << "yes" << "true" << "true" << QStringList();
+    QTest::newRow("bool false") << "is_touch_screen" << "FALSE" << "false" << "false" << QStringList();
+    // A name that is no named setting is stored only with --force.
+    QTest::newRow("other key, forced") << "my/own key" << "0042" << "0042" << "0042" << QStringList{"--force"};
 }
 
 void tst_ToolsProfile::roundTrip()
@@ -114,8 +123,9 @@ void tst_ToolsProfile::roundTrip()
     QFETCH(QString, input);
     QFETCH(QString, shown);
     QFETCH(QString, stored);
+    QFETCH(QStringList, options);
 
-    ToolResult r = profile({"set", key, input});
+    ToolResult r = profile(QStringList{"set", key, input} + options);
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.text(), key + " = " + stored + "\n");
 
@@ -161,6 +171,17 @@ void tst_ToolsProfile::listAndRemove()
     sorted.sort();
     QCOMPARE(r.lines(), sorted);
 
+    // One line per setting whatever the value holds; --json as one object.
+    QCOMPARE(profile({"set", "result_is_preparing", "a\tb\nc\\d"}).exitCode, 0);
+    r = profile({"list"});
+    QVERIFY2(r.lines().contains("result_is_preparing\ttext\ta\\tb\\nc\\\\d"), qPrintable(r.text()));
+    r = profile({"list", "--json"});
+    QCOMPARE(r.exitCode, 0);
+    const QJsonObject json = QJsonDocument::fromJson(r.out).object();
+    QCOMPARE(json.value("file").toString(), QDir(m_work).filePath("profile.db"));
+    QVERIFY(json.value("settings").toArray().contains(
+        QJsonObject{{"key", "result_is_preparing"}, {"type", "text"}, {"value", "a\tb\nc\\d"}}));
+
     QCOMPARE(profile({"remove", "hospital"}).exitCode, 0);
     r = profile({"get", "hospital"});
     QCOMPARE(r.exitCode, 3);
@@ -185,6 +206,62 @@ void tst_ToolsProfile::outsideAWorkingDirectory()
 
     QCOMPARE(runTool("qvprofile", {"frobnicate"}).exitCode, 1);
     QCOMPARE(runTool("qvprofile", {}).exitCode, 1);
+}
+
+void tst_ToolsProfile::commandLine_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("message");  // in stdout or stderr
+
+    QTest::newRow("mistyped name, set") << QStringList{"set", "hospitl", "x"} << 6
+                                        << QByteArray("\"hospitl\" is not a named setting; the closest is hospital");
+    QTest::newRow("mistyped name, get") << QStringList{"get", "colour_of_waiting"} << 6
+                                        << QByteArray("the closest is color_of_waiting");
+    QTest::newRow("mistyped name, remove") << QStringList{"remove", "qc_metod"} << 6 << QByteArray("closest is qc_method");
+    QTest::newRow("unknown option") << QStringList{"--forse", "set", "hospital", "x"} << 1
+                                    << QByteArray("unknown option --forse (did you mean --force?)");
+    QTest::newRow("--json for get") << QStringList{"--json", "get", "hospital"} << 1 << QByteArray("--json is for");
+}
+
+void tst_ToolsProfile::commandLine()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, message);
+    const ToolResult r = runTool("qvprofile", QStringList{"--dir=" + m_work} + args);
+    QVERIFY2(r.exitCode == exitCode, r.err.constData());
+    QVERIFY2((r.out + r.err).contains(message), (r.out + r.err).constData());
+}
+
+void tst_ToolsProfile::everyToolFollowsTheConventions_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("name");
+    const QString bin = QStringLiteral(QV_BINARY_DIR);
+    for (const char *tool : {"qvlink", "qvprofile", "qvcurve"})
+        QTest::newRow(tool) << toolPath(tool) << tool;
+    QTest::newRow("qvsim") << bin + "/simulator/qvsim" << "qvsim";
+    QTest::newRow("profileeditor") << bin + "/examples/profileeditor/profileeditor" << "profileeditor";
+}
+
+// --help on stdout with exit 0 and the exit codes, --version, unknown options refused.
+void tst_ToolsProfile::everyToolFollowsTheConventions()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, name);
+    ToolResult r = runProgram(program, {"--help"});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.startsWith("usage: " + name.toUtf8() + " "));
+    QVERIFY(r.out.contains("\nExit codes:\n    0  "));
+    QVERIFY(r.err.isEmpty());
+    r = runProgram(program, {"--version"});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.text(), name + " 1.0.0\n");
+    r = runProgram(program, {"--no-such-option"});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.out.isEmpty());
+    QVERIFY2(r.err.contains("unknown option --no-such-option"), r.err.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_ToolsProfile)
