@@ -446,10 +446,11 @@ void tst_ToolsLink::interruptReportsWhatWasDone_data()
     QTest::newRow("write-file") << QStringList{"--delay", "all,20"}
                                 << QStringList{"--path", "2", "write-file", "7", "0", "--in", m_dir.filePath("big.bin")}
                                 << "interrupted: \\d+ of 10000 records written";
-    // File 2 holds 100 records: two replies, each a second in coming.
+    // File 2 holds 100 records: two replies, each a second in coming; Ctrl-C may
+    // come after the second request has left.
     QTest::newRow("read-file") << QStringList{"--split", "all,40,25"}
                                << QStringList{"--path", "2", "--interval", "1000", "read-file", "2", "0", "60000"}
-                               << "interrupted: 50 of 60000 records read";
+                               << "interrupted: (50|100) of 60000 records read";
     QTest::newRow("scan") << QStringList{"--delay", "all,20"} << QStringList{"--timeout", "200", "scan", "1", "247"}
                           << "interrupted: addresses 1-\\d+ of 1-247 scanned, \\d modules? found";
 }
@@ -477,12 +478,13 @@ void tst_ToolsLink::interruptReportsWhatWasDone()
     QVERIFY2(err.contains(" <- "), err.constData());
     ::kill(pid_t(tool.processId()), SIGINT);
     QVERIFY(tool.waitForFinished(20000));
+    err += tool.readAllStandardError();
     sim.terminate();
     sim.waitForFinished(5000);
     QCOMPARE(tool.exitCode(), 130);
     const QStringList lines = QString::fromUtf8(tool.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
     QVERIFY(!lines.isEmpty());
-    QVERIFY2(QRegularExpression("^" + report + "$").match(lines.last()).hasMatch(), qPrintable(lines.last()));
+    QVERIFY2(QRegularExpression("^" + report + "$").match(lines.last()).hasMatch(), qPrintable(lines.last() + "\n" + err));
 }
 
 QTEST_GUILESS_MAIN(tst_ToolsLink)
