@@ -25,6 +25,7 @@ private slots:
     void traceLines();
     void fileRoundTrip();
     void pollSummary();
+    void pollReconnects();
     void serialSession();
     void embeddedSimulator();
     void usageErrors_data();
@@ -301,6 +302,43 @@ void tst_ToolsLink::pollSummary()
     const QRegularExpression row("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3},ok,0x0002,0x0102$");
     QCOMPARE(csv.lines().filter(row).size(), 2);
     QVERIFY(csv.err.contains("2 polls, 2 frames sent, 2 replies received, 0 errors, 0.0% loss"));
+}
+
+// The simulator goes away after the first poll and comes back on its port: poll
+// says that the link dropped, reopens it with a growing pause, counts the polls
+// lost meanwhile and goes on.
+void tst_ToolsLink::pollReconnects()
+{
+    QProcess sim;
+    const QString url = startSimulator(sim, {});
+    QVERIFY(!url.isEmpty());
+    QProcess tool;
+    tool.start(toolPath("qvlink"), {"--url", url, "--path", "2", "poll", "--count", "6", "--period", "1000",
+                                    "read-holding", "0"});
+    QByteArray out;
+    auto waitFor = [&](const char *text) {
+        while (!out.contains(text) && tool.waitForReadyRead(15000))
+            out += tool.readAllStandardOutput();
+        return out.contains(text);
+    };
+    QVERIFY2(waitFor("0: 0x0002"), out.constData());
+    sim.kill();
+    QVERIFY(sim.waitForFinished(5000));
+    QVERIFY2(waitFor("dropped; reconnecting in 0.5 s"), out.constData());
+    QProcess again;
+    QCOMPARE(startSimulator(again, {"--port", url.section(':', -1)}), url);
+    QVERIFY(tool.waitForFinished(30000));
+    out += tool.readAllStandardOutput();
+    again.terminate();
+    again.waitForFinished(5000);
+    QCOMPARE(tool.exitCode(), 9);
+    const QStringList lines = QString::fromUtf8(out).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.filter("reconnected to " + url).size(), 1);
+    const QRegularExpressionMatch summary = QRegularExpression("^6 polls, .* ([1-5]) errors? .*, 1 reconnected$")
+                                                .match(lines.at(lines.size() - 2));
+    QVERIFY2(summary.hasMatch(), out.constData());
+    // The polls after the reconnection are answered again.
+    QVERIFY2(lines.at(lines.size() - 4).endsWith("  0: 0x0002"), out.constData());
 }
 
 void tst_ToolsLink::serialSession()

@@ -206,6 +206,25 @@ void tst_ToolsProfile::outsideAWorkingDirectory()
 
     QCOMPARE(runTool("qvprofile", {"frobnicate"}).exitCode, 1);
     QCOMPARE(runTool("qvprofile", {}).exitCode, 1);
+
+    // A profile without its table: the store's warnings reach people without
+    // source file paths, and the failure names the file.
+    const QString broken = empty.filePath("broken");
+    QCOMPARE(runTool("qvprofile", {"init", broken}).exitCode, 0);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "break");
+        db.setDatabaseName(QDir(broken).filePath("profile.db"));
+        QVERIFY(db.open());
+        QVERIFY(QSqlQuery(db).exec("drop table profile"));
+        QVERIFY(QSqlQuery(db).exec("create table other (x)"));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("break");
+    const ToolResult failed = runTool("qvprofile", {"-C", broken, "set", "hospital", "x"});
+    QCOMPARE(failed.exitCode, 5);
+    QVERIFY2(!failed.err.contains(".cpp:"), failed.err.constData());
+    QVERIFY2(failed.err.contains("could not be written to " + QDir(broken).filePath("profile.db").toUtf8()),
+             failed.err.constData());
 }
 
 void tst_ToolsProfile::commandLine_data()
