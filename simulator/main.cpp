@@ -93,7 +93,8 @@ int main(int argc, char *argv[])
     }
     qint64 port = 0;
     if (line.isSet("port") && !parseNumber(line.value("port"), 0, 65535, &port)) {
-        std::fprintf(stderr, "qvsim: --port takes a number from 0 to 65535, not '%s'\n", qPrintable(line.value("port")));
+        std::fprintf(stderr, "qvsim: --port takes a number from 0 to 65535, not '%s'\n",
+                     qPrintable(line.value("port")));
         return UsageError;
     }
     if (line.isSet("no-tcp") && !line.isSet("pty")) {
@@ -116,7 +117,8 @@ int main(int argc, char *argv[])
     SimulatorServer server(&link);
     if (!line.isSet("no-tcp")) {
         if (!server.listen(quint16(port))) {
-            std::fprintf(stderr, "qvsim: cannot listen on 127.0.0.1:%lld: %s\n", port, qPrintable(server.errorString()));
+            std::fprintf(stderr, "qvsim: cannot listen on 127.0.0.1:%lld: %s\n", port,
+                         qPrintable(server.errorString()));
             return CannotServe;
         }
         std::printf("listening on %s\n", qPrintable(server.url()));

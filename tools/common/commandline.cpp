@@ -154,7 +154,8 @@ CommandLine::Outcome CommandLine::parse(const QStringList &arguments)
 
 bool CommandLine::isSet(const QString &name) const
 {
-    return std::any_of(m_given.cbegin(), m_given.cend(), [&](const QPair<QString, QString> &g) { return g.first == name; });
+    return std::any_of(m_given.cbegin(), m_given.cend(),
+                       [&](const QPair<QString, QString> &g) { return g.first == name; });
 }
 
 QString CommandLine::value(const QString &name) const

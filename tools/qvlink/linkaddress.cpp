@@ -63,12 +63,15 @@ bool parseLinkAddress(const QString &text, LinkAddress *a, QString *error)
 {
     a->url = text.trimmed();
     if (a->url.isEmpty()) {
-        *error = QStringLiteral("--url is empty: %1 (leave --url out for the embedded simulated analyser)").arg(UseInstead);
+        *error = QStringLiteral("--url is empty: %1 (leave --url out for the embedded simulated analyser)")
+                     .arg(QLatin1String(UseInstead));
         return false;
     }
     const QUrl url(a->url, QUrl::StrictMode);
     if (!url.isValid()) {
-        *error = QStringLiteral("--url %1 is not a valid URL: %2").arg(a->url, url.errorString().section(QLatin1Char(';'), 0, 0));
+        // Qt's text goes on to repeat the URL's parts; its first sentence says it.
+        *error = QStringLiteral("--url %1 is not a valid URL: %2")
+                     .arg(a->url, url.errorString().section(QLatin1Char(';'), 0, 0));
         return false;
     }
     const QUrlQuery query(url);
@@ -84,7 +87,8 @@ bool parseLinkAddress(const QString &text, LinkAddress *a, QString *error)
             return false;
         }
         for (const auto &item : query.queryItems())
-            a->warnings << QStringLiteral("--url: ignoring the query key \"%1\" (a TCP link takes none)").arg(item.first);
+            a->warnings << QStringLiteral("--url: ignoring the query key \"%1\" (a TCP link takes none)")
+                               .arg(item.first);
         if (!url.path().isEmpty() && url.path() != QLatin1String("/"))
             a->warnings << QStringLiteral("--url: ignoring the path \"%1\"").arg(url.path());
         return true;

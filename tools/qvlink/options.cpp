@@ -46,6 +46,31 @@ const QVector<ToolOption> &optionTable()
     return table;
 }
 
+// Options that mean something to some commands only; given to another they are
+// refused rather than silently ignored.
+struct ScopedOption {
+    const char *option;
+    QStringList commands;
+};
+
+const QVector<ScopedOption> &scopedOptions()
+{
+    static const QStringList registers = {"read-holding", "read-input-registers", "write-holding", "poll"};
+    static const QVector<ScopedOption> table = {
+        {"count", {"poll"}},
+        {"csv", {"poll"}},
+        {"period", {"poll", "wait"}},
+        {"polls", {"wait"}},
+        {"out", {"read-file"}},
+        {"in", {"write-file"}},
+        {"clear-log", {"restart"}},
+        {"multiple", {"write-coils", "write-holding"}},
+        {"type", registers},
+        {"word-order", registers},
+    };
+    return table;
+}
+
 bool intOption(const CommandLine &line, const char *name, qint64 low, qint64 high, int *target, QString *error)
 {
     if (!line.isSet(QLatin1String(name)))
@@ -163,6 +188,13 @@ bool readOptions(const CommandLine &line, Options *o, QString *error)
     }
     o->command = args.first();
     o->args = args.mid(1);
+    for (const ScopedOption &scoped : scopedOptions()) {
+        if (line.isSet(QLatin1String(scoped.option)) && !scoped.commands.contains(o->command)) {
+            *error = QStringLiteral("--%1 is for %2, not for %3")
+                         .arg(QLatin1String(scoped.option), scoped.commands.join(QStringLiteral(", ")), o->command);
+            return false;
+        }
+    }
     if (o->behindGateway && o->command != QLatin1String("scan")) {
         *error = QStringLiteral("a --path ending in / (the modules behind a gateway) is for scan only");
         return false;

@@ -288,7 +288,8 @@ int run(const QStringList &arguments)
     }
     const QString wanted = synopsis.value(command);
     if (args.size() != (wanted.isEmpty() ? 0 : wanted.count(' ') + 1))
-        return usage(QStringLiteral("%1 takes %2").arg(command, wanted.isEmpty() ? QStringLiteral("no arguments") : wanted));
+        return usage(QStringLiteral("%1 takes %2")
+                         .arg(command, wanted.isEmpty() ? QStringLiteral("no arguments") : wanted));
     if (!dir.isEmpty() && !QDir::setCurrent(dir)) {
         err() << "qvprofile: cannot enter " << dir << "\n";
         return StartupError;

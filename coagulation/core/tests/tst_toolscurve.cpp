@@ -242,7 +242,8 @@ void tst_ToolsCurve::concurrentDemosSayWhatTheyStored()
             QVERIFY(p->readAllStandardError().contains("nothing was stored"));
             continue;
         }
-        const QRegularExpressionMatch m = QRegularExpression("^stored curve (\\d+): patient (\\d+), (\\w+),").match(said);
+        const QRegularExpressionMatch m =
+            QRegularExpression("^stored curve (\\d+): patient (\\d+), (\\w+),").match(said);
         QVERIFY2(m.hasMatch(), qPrintable(said));
         QSqlQuery q(db);
         q.prepare("select patientId, item, curve from curve where rowid = ?");

@@ -147,8 +147,8 @@ void tst_ToolsLink::commands_data()
     QTest::newRow("int32, low word first")
         << QStringList({"--path", "2", "--type=int32", "--word-order=low-first", "read-holding", "0"}) << 0
         << QStringList({"0: 16908290"}) << QByteArray();
-    QTest::newRow("float32 written") << QStringList({"--path", "2", "--type", "float32", "write-holding", "0x40", "-2.5"})
-                                     << 0 << QStringList({"wrote 2 registers from 64 (function 16)"}) << QByteArray();
+    QTest::newRow("float32 written")
+        << QStringList({"--path", "2", "--type", "float32", "write-holding", "0x40", "-2.5"}) << 0 << QStringList({"wrote 2 registers from 64 (function 16)"}) << QByteArray();
     QTest::newRow("float32 read back") << QStringList({"--path", "2", "--type", "float32", "read-holding", "0x40"}) << 0
                                        << QStringList({"64: -2.5"}) << QByteArray();
     // One item goes with the single-write functions unless told otherwise.
@@ -166,8 +166,8 @@ void tst_ToolsLink::commands_data()
     QTest::newRow("wait with a period") << QStringList({"--path", "1/5", "--period", "20", "wait"}) << 0
                                         << QStringList({"module 1/5 is idle after 2 polls"}) << QByteArray();
     // A file too short for the block its length word announces is bad data.
-    QTest::newRow("short trunk file written") << QStringList({"--path", "2", "write-file", "11", "0", "--in", m_shortTrunk})
-                                              << 0 << QStringList({"wrote 2 records"}) << QByteArray();
+    QTest::newRow("short trunk file written")
+        << QStringList({"--path", "2", "write-file", "11", "0", "--in", m_shortTrunk}) << 0 << QStringList({"wrote 2 records"}) << QByteArray();
     QTest::newRow("trunk: the file ends before the block") << QStringList({"--path", "2", "read-trunk", "11"}) << 8
                                                            << QStringList() << QByteArray("ends before the block");
     QTest::newRow("output file full") << QStringList({"--path", "2", "read-file", "2", "0", "3", "--out", "/dev/full"})
@@ -175,7 +175,8 @@ void tst_ToolsLink::commands_data()
     QTest::newRow("serial query checked") << QStringList({"--url", m_pty + "?baudrate=9600&parity=none&databits=8"
                                                                             "&stopbits=1&flowcontrol=none&speed=1",
                                                           "--path", "2", "read-holding", "0"})
-                                          << 0 << QStringList({"0: 0x0002"}) << QByteArray("unknown query key \"speed\"");
+                                          << 0 << QStringList({"0: 0x0002"})
+                                          << QByteArray("unknown query key \"speed\"");
 }
 
 void tst_ToolsLink::commands()
@@ -284,7 +285,8 @@ void tst_ToolsLink::pollSummary()
     // A poll answered with an exception is lost too, although its frame was answered.
     const ToolResult refused = link({"--path", "2", "poll", "--count", "2", "--period", "0", "read-holding", "0x1000"});
     QCOMPARE(refused.exitCode, 9);
-    QVERIFY2(refused.lines().contains("2 polls, 2 frames sent, 2 replies received, 2 errors (2 exception), 100.0% loss"),
+    QVERIFY2(refused.lines().contains(
+                 "2 polls, 2 frames sent, 2 replies received, 2 errors (2 exception), 100.0% loss"),
              refused.out.constData());
 
     // --retries sets the attempts per exchange.
@@ -295,7 +297,8 @@ void tst_ToolsLink::pollSummary()
     // Each poll's line has its time; --csv makes the lines CSV and sends the summary to stderr.
     const QRegularExpression stamped("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}  0: 0x0002$");
     QCOMPARE(lines.filter(stamped).size(), 3);
-    const ToolResult csv = link({"--path", "2", "--csv", "poll", "--count", "2", "--period", "0", "read-holding", "0", "2"});
+    const ToolResult csv = link({"--path", "2", "--csv", "poll", "--count", "2", "--period", "0",
+                                 "read-holding", "0", "2"});
     QCOMPARE(csv.exitCode, 0);
     QCOMPARE(csv.lines().size(), 3);
     QCOMPARE(csv.lines().first(), QString("time,status,0,1"));
@@ -391,7 +394,8 @@ void tst_ToolsLink::usageErrors_data()
                                                      << QByteArray("for scan only");
     // Counts, and runs that would pass address 0xffff.
     QTest::newRow("count 65536") << QStringList{"read-holding", "0", "65536"} << QByteArray("count 1-65535");
-    QTest::newRow("run past 0xffff") << QStringList{"read-coils", "0xfff0", "17"} << QByteArray("would pass address 65535");
+    QTest::newRow("run past 0xffff") << QStringList{"read-coils", "0xfff0", "17"}
+                                     << QByteArray("would pass address 65535");
     QTest::newRow("pairs past 0xffff") << QStringList{"--type", "int32", "read-holding", "0xfffe", "2"}
                                        << QByteArray("would pass address 65535");
     QTest::newRow("write past 0xffff") << QStringList{"write-holding", "0xffff", "1", "2"}
@@ -403,7 +407,9 @@ void tst_ToolsLink::usageErrors_data()
                                            << QByteArray("not a float32 value");
     QTest::newRow("int32 out of range") << QStringList{"--type", "int32", "write-holding", "0", "2147483648"}
                                         << QByteArray("not an int32 value");
-    QTest::newRow("type for coils") << QStringList{"--type", "int32", "read-coils", "0"} << QByteArray("for registers");
+    QTest::newRow("type for coils") << QStringList{"--type", "int32", "read-coils", "0"} << QByteArray("not for read-coils");
+    QTest::newRow("an option of another command") << QStringList{"--csv", "read-holding", "0"}
+                                                  << QByteArray("--csv is for poll");
     // URLs are checked before anything opens.
     QTest::newRow("url empty") << QStringList{"--url", "", "read-holding", "0"} << QByteArray("--url is empty");
     QTest::newRow("url scheme") << QStringList{"--url", "tcp://127.0.0.1:502", "read-holding", "0"}
@@ -416,7 +422,8 @@ void tst_ToolsLink::usageErrors_data()
                                    << QByteArray("parity is one of none, even, odd");
     QTest::newRow("serial data bits") << QStringList{"--url", "/dev/null?databits=9", "read-holding", "0"}
                                       << QByteArray("data bits");
-    QTest::newRow("unknown option") << QStringList{"--verbos", "read-holding", "0"} << QByteArray("unknown option --verbos");
+    QTest::newRow("unknown option") << QStringList{"--verbos", "read-holding", "0"}
+                                    << QByteArray("unknown option --verbos");
     QTest::newRow("bad --name=value") << QStringList{"--timeout=abc", "read-holding", "0"}
                                       << QByteArray("--timeout needs a number");
 }
@@ -451,8 +458,8 @@ void tst_ToolsLink::simulatorFaults_data()
     QTest::newRow("stale bytes first") << QStringList{"--stale", "1,dead"} << read << 0 << 2;
     QTest::newRow("a reply in pieces") << QStringList{"--split", "1,3,10"} << read << 0 << 1;
     QTest::newRow("a read answering more") << QStringList{"--extend", "1"} << read << 0 << 2;
-    QTest::newRow("a reply late, in time") << QStringList{"--delay", "1,30"} << QStringList({"--timeout", "2000"}) + read
-                                           << 0 << 1;
+    QTest::newRow("a reply late, in time") << QStringList{"--delay", "1,30"}
+                                           << QStringList({"--timeout", "2000"}) + read << 0 << 1;
     QTest::newRow("faults in their order") << QStringList{"--corrupt-crc", "1", "--drop", "1"} << read << 0 << 3;
 }
 
@@ -522,7 +529,8 @@ void tst_ToolsLink::interruptReportsWhatWasDone()
     QCOMPARE(tool.exitCode(), 130);
     const QStringList lines = QString::fromUtf8(tool.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
     QVERIFY(!lines.isEmpty());
-    QVERIFY2(QRegularExpression("^" + report + "$").match(lines.last()).hasMatch(), qPrintable(lines.last() + "\n" + err));
+    QVERIFY2(QRegularExpression("^" + report + "$").match(lines.last()).hasMatch(),
+             qPrintable(lines.last() + "\n" + err));
 }
 
 QTEST_GUILESS_MAIN(tst_ToolsLink)
