@@ -7,6 +7,7 @@
 #include "simulatorserver.h"
 
 #include <commandline.h>
+#include <pcapwriter.h>
 #include <toolmessages.h>
 
 #include <QCoreApplication>
@@ -42,12 +43,13 @@ CommandLine simulatorCommandLine()
         {"pty", "", "also serve a pseudo-terminal"},
         {"no-tcp", "", "do not serve TCP"},
         {"verbose", "", "log every request and its reply on stderr"},
+        {"pcap", "FILE", "record every request and reply to a capture file for Wireshark"},
         {"", "", "Faults (N replies, or all; given together they follow one another in their order):"},
     });
     line.addOptions(faultOptions());
     line.setExitCodes({{Ok, "ended by Ctrl-C or SIGTERM"},
                        {UsageError, "usage: a bad command line"},
-                       {CannotServe, "cannot listen on the port or open a pseudo-terminal"}});
+                       {CannotServe, "cannot listen on the port, open a pseudo-terminal or write the capture file"}});
     return line;
 }
 
@@ -115,6 +117,22 @@ int main(int argc, char *argv[])
         link.setObserver(logExchange);
 
     SimulatorServer server(&link);
+    PcapWriter capture;
+    if (line.isSet("pcap")) {
+        if (!capture.open(line.value("pcap"))) {
+            std::fprintf(stderr, "qvsim: cannot write %s: %s\n", qPrintable(line.value("pcap")),
+                         qPrintable(capture.errorString()));
+            return CannotServe;
+        }
+        auto record = [&capture](PcapWriter::Direction direction, const QByteArray &frame) {
+            if (capture.isOpen() && !capture.writeFrame(direction, frame))
+                std::fprintf(stderr, "qvsim: capture stopped: %s\n", qPrintable(capture.errorString()));
+        };
+        QObject::connect(&server, &SimulatorServer::requestReceived,
+                         [record](const QByteArray &frame) { record(PcapWriter::Request, frame); });
+        QObject::connect(&server, &SimulatorServer::replySent,
+                         [record](const QByteArray &reply) { record(PcapWriter::Reply, reply); });
+    }
     if (!line.isSet("no-tcp")) {
         if (!server.listen(quint16(port))) {
             std::fprintf(stderr, "qvsim: cannot listen on 127.0.0.1:%lld: %s\n", port,

@@ -63,6 +63,7 @@ bool SimulatorServer::openPty()
     // errors while no client has the port open.
     m_slave = slave;
     m_pty = new SimulatorPtyStream(m_link, master, this);
+    relaySignals(m_pty);
     return true;
 }
 
@@ -117,7 +118,13 @@ QString SimulatorServer::errorString() const
 void SimulatorServer::acceptClients()
 {
     while (QTcpSocket *socket = m_tcp->nextPendingConnection()) {
-        new SimulatorTcpStream(m_link, socket, this);
+        relaySignals(new SimulatorTcpStream(m_link, socket, this));
         emit clientConnected();
     }
+}
+
+void SimulatorServer::relaySignals(SimulatorStream *stream)
+{
+    connect(stream, &SimulatorStream::requestReceived, this, &SimulatorServer::requestReceived);
+    connect(stream, &SimulatorStream::replySent, this, &SimulatorServer::replySent);
 }

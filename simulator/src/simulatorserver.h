@@ -7,6 +7,7 @@
 class QTcpServer;
 class SimulatedLink;
 class SimulatorPtyStream;
+class SimulatorStream;
 
 // Serves a simulated link over loopback TCP (any number of clients) and over a
 // pseudo-terminal whose slave a client opens as a serial port. Lives on the thread
@@ -32,10 +33,15 @@ public:
 
 signals:
     void clientConnected();
+    // What passes on any of its streams: each request frame cut from the bytes
+    // received, and each reply once sent (see SimulatorStream).
+    void requestReceived(const QByteArray &frame);
+    void replySent(const QByteArray &reply);
 
 private:
     void acceptClients();
     void closePty();
+    void relaySignals(SimulatorStream *stream);
 
     SimulatedLink *m_link;
     QTcpServer *m_tcp;

@@ -1,5 +1,6 @@
 #include "simulatorstream.h"
 
+#include <QMetaMethod>
 #include <QSocketNotifier>
 #include <QTcpSocket>
 
@@ -74,30 +75,39 @@ void SimulatorStream::lineQuiet()
 
 void SimulatorStream::answer(const char *frame, int size)
 {
+    // Copies only for a listener: the benchmarks run this path without one.
+    if (isSignalConnected(QMetaMethod::fromSignal(&SimulatorStream::requestReceived)))
+        emit requestReceived(QByteArray(frame, size));
     if (!m_link->handleFrame(frame, size, &m_reply))
         return;
     const QByteArray &bytes = m_reply.bytes;
     if (m_reply.delayMs <= 0 && m_reply.pieces <= 1) {
         send(bytes.constData(), bytes.size());
+        emit replySent(bytes);
         return;
     }
     const int pieces = qMin(m_reply.pieces, bytes.size());
     int offset = 0;
     for (int i = 0; i < pieces; ++i) {
-        const int end = (i + 1 == pieces) ? bytes.size() : (i + 1) * bytes.size() / pieces;
-        schedule(m_reply.delayMs + i * m_reply.pieceDelayMs, bytes.mid(offset, end - offset));
+        const bool last = i + 1 == pieces;
+        const int end = last ? bytes.size() : (i + 1) * bytes.size() / pieces;
+        schedule(m_reply.delayMs + i * m_reply.pieceDelayMs, bytes.mid(offset, end - offset),
+                 last ? bytes : QByteArray());
         offset = end;
     }
 }
 
-void SimulatorStream::schedule(int delayMs, const QByteArray &bytes)
+void SimulatorStream::schedule(int delayMs, const QByteArray &bytes, const QByteArray &wholeReply)
 {
-    if (delayMs <= 0) {
+    auto sendPiece = [this, bytes, wholeReply] {
         send(bytes.constData(), bytes.size());
-        return;
-    }
-    QTimer::singleShot(delayMs, Qt::PreciseTimer, this,
-                       [this, bytes] { send(bytes.constData(), bytes.size()); });
+        if (!wholeReply.isEmpty())
+            emit replySent(wholeReply);
+    };
+    if (delayMs <= 0)
+        sendPiece();
+    else
+        QTimer::singleShot(delayMs, Qt::PreciseTimer, this, sendPiece);
 }
 
 // --- TCP ----------------------------------------------------------------------------
@@ -110,7 +120,9 @@ SimulatorTcpStream::SimulatorTcpStream(SimulatedLink *link, QTcpSocket *socket, 
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(socket, &QTcpSocket::readyRead, this, &SimulatorTcpStream::readSocket);
     connect(socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
-    readSocket();
+    // Bytes that came with the connection: read once the creator has connected to
+    // this stream's signals.
+    QMetaObject::invokeMethod(this, &SimulatorTcpStream::readSocket, Qt::QueuedConnection);
 }
 
 void SimulatorTcpStream::readSocket()

@@ -21,6 +21,12 @@ public:
     explicit SimulatorStream(SimulatedLink *link, QObject *parent = nullptr);
     ~SimulatorStream() override;
 
+signals:
+    // A request frame cut from the stream (checksum included), before it is answered.
+    void requestReceived(const QByteArray &frame);
+    // A reply as it went out, once its last byte was sent (delays and pieces included).
+    void replySent(const QByteArray &reply);
+
 protected:
     void received(const char *data, int size);
     virtual void send(const char *data, int size) = 0;
@@ -29,7 +35,8 @@ private:
     void process();
     void lineQuiet();
     void answer(const char *frame, int size);
-    void schedule(int delayMs, const QByteArray &bytes);
+    // Sends bytes after delayMs; the piece that ends a reply carries the whole reply.
+    void schedule(int delayMs, const QByteArray &bytes, const QByteArray &wholeReply);
 
     SimulatedLink *m_link;
     SimulatedFramer m_framer;

@@ -76,31 +76,34 @@ Console::~Console() = default;
 
 const QVector<Console::Command> &Console::commands()
 {
+    enum { Stops = false, Reports = true };  // what Ctrl-C does to the command
     static const QVector<Command> table = {
-        {"ports", "", "serial ports of this machine", &Console::ports},
-        {"read-coils", "ADDR [N]", "coils (function 1)", &Console::readRun},
-        {"read-inputs", "ADDR [N]", "discrete inputs (function 2)", &Console::readRun},
-        {"read-holding", "ADDR [N]", "N holding register values of --type (function 3)", &Console::readRun},
-        {"read-input-registers", "ADDR [N]", "N input register values of --type (function 4)", &Console::readRun},
-        {"write-coils", "ADDR V...", "coils, each 0 or 1 (function 5 for one, 15 for more)", &Console::writeRun},
-        {"write-holding", "ADDR V...",
-         "holding registers, values of --type (function 6 for one word, 16 for more)", &Console::writeRun},
-        {"read-file", "FILE RECORD N", "N file records, shown or written to --out", &Console::readFile},
-        {"write-file", "FILE RECORD", "file records from --in (whole 16-bit records)", &Console::writeFile},
-        {"read-trunk", "FILE", "the checksummed block from record 0 of a file, checked", &Console::readTrunk},
-        {"identify", "", "the identification objects", &Console::identify},
-        {"events", "", "status word and event counter", &Console::events},
+        {"ports", "", "serial ports of this machine", &Console::ports, Stops},
+        {"read-coils", "ADDR [N]", "coils (function 1)", &Console::readRun, Stops},
+        {"read-inputs", "ADDR [N]", "discrete inputs (function 2)", &Console::readRun, Stops},
+        {"read-holding", "ADDR [N]", "N holding register values of --type (function 3)", &Console::readRun, Stops},
+        {"read-input-registers", "ADDR [N]", "N input register values of --type (function 4)", &Console::readRun,
+         Stops},
+        {"write-coils", "ADDR V...", "coils, each 0 or 1 (function 5 for one, 15 for more)", &Console::writeRun,
+         Stops},
+        {"write-holding", "ADDR V...", "holding registers, values of --type (function 6 for one word, 16 for more)",
+         &Console::writeRun, Stops},
+        {"read-file", "FILE RECORD N", "N file records, shown or written to --out", &Console::readFile, Reports},
+        {"write-file", "FILE RECORD", "file records from --in (whole 16-bit records)", &Console::writeFile, Reports},
+        {"read-trunk", "FILE", "the checksummed block from record 0 of a file, checked", &Console::readTrunk, Stops},
+        {"identify", "", "the identification objects", &Console::identify, Stops},
+        {"events", "", "status word and event counter", &Console::events, Stops},
         {"wait", "", "poll the event counter until the module is no longer busy\n"
-                     "(--period between polls, --polls before giving up)", &Console::waitIdle},
-        {"restart", "", "restart the module (--clear-log: its event log too)", &Console::restart},
-        {"bootloader", "", "restart the module into its boot loader", &Console::restart},
-        {"raw", "HEX...", "pass bytes through (encapsulated) and show the answer", &Console::raw},
+                     "(--period between polls, --polls before giving up)", &Console::waitIdle, Reports},
+        {"restart", "", "restart the module (--clear-log: its event log too)", &Console::restart, Stops},
+        {"bootloader", "", "restart the module into its boot loader", &Console::restart, Stops},
+        {"raw", "HEX...", "pass bytes through (encapsulated) and show the answer", &Console::raw, Stops},
         {"scan", "[FROM [TO]]", "look for modules at addresses FROM-TO (default 1-16, at most 1-247);\n"
-                                "with --path 1/ behind gateway 1", &Console::scan},
+                                "with --path 1/ behind gateway 1", &Console::scan, Reports},
         {"poll", "READ-COMMAND ARGS", "repeat a read (--count, --period), a timestamp per poll; Ctrl-C or\n"
                                       "--count ends it with a summary. The link is reopened when it drops",
-         &Console::poll},
-        {"walkthrough", "", "a short tour against the embedded simulated analyser", &Console::walkthrough},
+         &Console::poll, Reports},
+        {"walkthrough", "", "a short tour against the embedded simulated analyser", &Console::walkthrough, Stops},
     };
     return table;
 }
@@ -160,6 +163,7 @@ bool Console::connectLink()
         m_client->setAttempts(m_options.retries + 1);
     connect(m_client, &ModbusClient::messageWritten, this, [this](const QByteArray &frame) {
         ++m_framesWritten;
+        capture(PcapWriter::Request, frame);
         if (m_options.trace) {
             err() << QString::asprintf("%10.3f ", m_clock.nsecsElapsed() / 1e6) << "-> " << hex(frame) << "\n";
             err().flush();
@@ -168,6 +172,9 @@ bool Console::connectLink()
     connect(m_client, &ModbusClient::messageRead, this, [this](int status, const QByteArray &frame) {
         if (status == 0)
             ++m_framesAnswered;
+        // Whatever arrived, a bad or partial reply too; a time-out without a byte is no packet.
+        if (!frame.isEmpty())
+            capture(PcapWriter::Reply, frame);
         if (m_options.trace) {
             err() << QString::asprintf("%10.3f ", m_clock.nsecsElapsed() / 1e6) << "<- " << hex(frame);
             if (status != 0)
@@ -177,6 +184,15 @@ bool Console::connectLink()
         }
     });
     return true;
+}
+
+void Console::capture(PcapWriter::Direction direction, const QByteArray &frame)
+{
+    if (!m_capture.isOpen() || m_capture.writeFrame(direction, frame))
+        return;
+    m_captureFailed = true;
+    err() << "qvlink: capture stopped: cannot write " << m_options.pcap << ": " << m_capture.errorString() << "\n";
+    err().flush();
 }
 
 // --- outcomes -------------------------------------------------------------
@@ -287,8 +303,15 @@ void Console::progress(const QString &what, qint64 done, qint64 total)
 
 int Console::run()
 {
-    catchInterrupts();
-    const int rc = runCommand(m_options.command, m_options.args);
+    if (!m_options.pcap.isEmpty() && !m_capture.open(m_options.pcap)) {
+        m_command = m_options.command;
+        return fileError(QStringLiteral("cannot write %1: %2").arg(m_options.pcap, m_capture.errorString()));
+    }
+    int rc = runCommand(m_options.command, m_options.args);
+    // A capture asked for but cut short is a failure of this run, even when the
+    // command itself went through.
+    if (rc == ExitOk && m_captureFailed)
+        rc = ExitFileError;
     out().flush();
     err().flush();
     return rc;
@@ -306,6 +329,8 @@ int Console::runCommand(const QString &command, const QStringList &args)
     }
     int rc = ExitUsage;
     if (found) {
+        if (found->reportsInterrupt)
+            catchInterrupts();
         rc = (this->*found->run)(command, args);
     } else {
         const QString guess = closestName(command, names, 3);

@@ -4,6 +4,7 @@
 #include "options.h"
 
 #include <abstractdevicemodule.h>
+#include <pcapwriter.h>
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -45,6 +46,7 @@ private:
         const char *arguments;
         const char *help;
         Handler run;
+        bool reportsInterrupt;  // Ctrl-C stops it between exchanges with a report; else it ends the program
     };
     static const QVector<Command> &commands();
 
@@ -102,6 +104,7 @@ private:
     bool readInput(QByteArray *data, QString *error) const;
     QString fileName(const QString &name) const;
     void progress(const QString &what, qint64 done, qint64 total);
+    void capture(PcapWriter::Direction direction, const QByteArray &frame);
     Modbus::AbstractDeviceModule module() const { return Modbus::AbstractDeviceModule(m_options.path, m_client); }
 
     Options m_options;
@@ -111,6 +114,8 @@ private:
     DeviceDriver *m_driver = nullptr;
     ModbusClient *m_client = nullptr;
     QElapsedTimer m_clock;
+    PcapWriter m_capture;
+    bool m_captureFailed = false;
     // counted from the client's signals, for poll's summary
     int m_framesWritten = 0;
     int m_framesAnswered = 0;

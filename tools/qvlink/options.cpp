@@ -35,6 +35,7 @@ const QVector<ToolOption> &optionTable()
         {"json", "", "one JSON object per command on stdout, failures included"},
         {"csv", "", "poll: one CSV line per poll (time, status, values); the summary on stderr"},
         {"trace", "", "every frame written (->) and read (<-) with its time in ms, on stderr"},
+        {"pcap", "FILE", "the same frames to a capture file for Wireshark"},
         {"", "", "Command options:"},
         {"count", "N", "poll: number of polls (default: until Ctrl-C)"},
         {"period", "MS", "poll: ms between polls (default 1000); wait: between busy answers (default 100)"},
@@ -169,8 +170,13 @@ bool readOptions(const CommandLine &line, Options *o, QString *error)
     o->clearLog = line.isSet("clear-log");
     o->in = line.value("in");
     o->out = line.value("out");
+    o->pcap = line.value("pcap");
     if ((line.isSet("in") && o->in.isEmpty()) || (line.isSet("out") && o->out.isEmpty())) {
         *error = QStringLiteral("--in and --out need a file name (- for stdin or stdout)");
+        return false;
+    }
+    if (line.isSet("pcap") && o->pcap.isEmpty()) {
+        *error = QStringLiteral("--pcap needs a file name");
         return false;
     }
     if (o->json && o->csv) {

@@ -28,6 +28,7 @@ struct Options {
     bool json = false;
     bool csv = false;
     bool trace = false;
+    QString pcap;              // capture file of every frame written and read
     int count = -1;            // poll: number of polls, -1 until Ctrl-C
     int period = -1;           // ms between polls; -1: the command's default
     QString in, out;           // file transfers; "-" is stdin or stdout

@@ -35,7 +35,7 @@ const QVector<ToolExitCode> &consoleExitCodes()
         {ExitBadData, "bad data: a damaged or incomplete trunk, an input file of odd size"},
         {ExitPollsFailed, "poll: some polls failed"},
         {ExitStillBusy, "wait: the module was still busy after --polls answers"},
-        {ExitFileError, "a local file could not be read or written (--in, --out)"},
+        {ExitFileError, "a local file could not be read or written (--in, --out, --pcap)"},
         {ExitInterrupted, "interrupted by Ctrl-C; what was done is said"},
     };
     return table;

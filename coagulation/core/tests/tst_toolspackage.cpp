@@ -43,6 +43,7 @@ void tst_ToolsPackage::installsFiles_data()
     QTest::newRow("translation") << "share/qvcore/translations/qv_en.qm";
     QTest::newRow("profile tool") << "bin/qvprofile";
     QTest::newRow("curve tool") << "bin/qvcurve";
+    QTest::newRow("wireshark dissector") << "share/qvcore/wireshark/qvlink.lua";
 }
 
 void tst_ToolsPackage::installsFiles()

@@ -1,0 +1,94 @@
+#include "pcapwriter.h"
+
+#include <QtEndian>
+
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+// Magic number of the microsecond format; its byte order tells readers ours.
+constexpr quint32 Magic = 0xA1B2C3D4;
+constexpr quint16 VersionMajor = 2;
+constexpr quint16 VersionMinor = 4;
+// Longest packet a reader has to accept; our frames are far shorter.
+constexpr quint32 SnapLength = 65535;
+constexpr int FileHeaderSize = 24;
+constexpr int PacketHeaderSize = 16;
+
+void put32(char *at, quint32 value)
+{
+    qToLittleEndian(value, at);
+}
+
+void put16(char *at, quint16 value)
+{
+    qToLittleEndian(value, at);
+}
+
+} // namespace
+
+PcapWriter::~PcapWriter()
+{
+    close();
+}
+
+bool PcapWriter::open(const QString &fileName, LinkType linkType)
+{
+    close();
+    m_error.clear();
+    m_file.setFileName(fileName);
+    // Unbuffered: each packet reaches the file at once, in a single write.
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        m_error = m_file.errorString();
+        return false;
+    }
+    QByteArray header(FileHeaderSize, '\0');
+    char *h = header.data();
+    put32(h, Magic);
+    put16(h + 4, VersionMajor);
+    put16(h + 6, VersionMinor);
+    // bytes 8-15: time zone offset and accuracy, both 0
+    put32(h + 16, SnapLength);
+    put32(h + 20, linkType);
+    return writeWhole(header);
+}
+
+void PcapWriter::close()
+{
+    if (m_file.isOpen())
+        m_file.close();
+}
+
+bool PcapWriter::writePacket(const QByteArray &data, qint64 microsecondsSinceEpoch)
+{
+    if (!m_file.isOpen())
+        return false;
+    if (microsecondsSinceEpoch < 0) {
+        using namespace std::chrono;
+        microsecondsSinceEpoch = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+    }
+    const quint32 length = quint32(qMin<qsizetype>(data.size(), SnapLength));
+    QByteArray record(PacketHeaderSize + int(length), '\0');
+    char *r = record.data();
+    put32(r, quint32(microsecondsSinceEpoch / 1000000));
+    put32(r + 4, quint32(microsecondsSinceEpoch % 1000000));
+    put32(r + 8, length);                 // bytes kept
+    put32(r + 12, quint32(data.size()));  // bytes on the wire
+    std::memcpy(r + PacketHeaderSize, data.constData(), length);
+    return writeWhole(record);
+}
+
+bool PcapWriter::writeFrame(Direction direction, const QByteArray &frame)
+{
+    return writePacket(char(direction) + frame);
+}
+
+bool PcapWriter::writeWhole(const QByteArray &bytes)
+{
+    if (m_file.write(bytes) == bytes.size())
+        return true;
+    m_error = m_file.errorString();
+    m_file.close();
+    return false;
+}
