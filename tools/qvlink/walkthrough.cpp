@@ -59,7 +59,9 @@ int runWalkthrough(Console &console)
                                                : step.command.join(' '))
             << "\n";
         out.flush();
-        console.options().path = QString::fromLatin1(step.path);
+        QString error;
+        parseModulePath(QString::fromLatin1(step.path), &console.options().path, &console.options().behindGateway,
+                        &error);
         console.options().trace = step.trace;
         console.options().count = 3;
         console.options().period = 200;

@@ -373,6 +373,7 @@ void tst_ToolsLink::embeddedSimulator()
     QCOMPARE(tour.exitCode, 0);
     QVERIFY(tour.text().contains("trunk of file 1: 34 data bytes, checksum 8ddd ok"));
     QVERIFY(tour.text().contains("3 polls, 3 frames sent, 3 replies received"));
+    QVERIFY(tour.text().contains("1/5: answers\n1/6: answers\n2 modules found at 1/1-8"));
 }
 
 void tst_ToolsLink::usageErrors_data()
