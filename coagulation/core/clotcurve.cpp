@@ -231,10 +231,10 @@ ClotCurve ClotCurve::fromBuffer(const QByteArray &buffer, bool *ok)
     return curve;
 }
 
-void ClotCurve::save(qint64 patientId, const QString &item, int version) const
+bool ClotCurve::save(qint64 patientId, const QString &item, int version) const
 {
     if (m_segments.isEmpty())
-        return;
+        return true;
     QSqlQuery query(Profile::instance().dataDatabase());
     if (!query.prepare(QStringLiteral("insert into curve (patientId, item, version, curve) "
                                       "values(:patientId, :item, :version, :curve)")))
@@ -244,6 +244,9 @@ void ClotCurve::save(qint64 patientId, const QString &item, int version) const
     query.bindValue(QStringLiteral(":item"), item);
     query.bindValue(QStringLiteral(":version"), version);
     query.bindValue(QStringLiteral(":curve"), toBuffer());
-    if (!query.exec())
+    if (!query.exec()) {
         QV_CURVE_SQL_WARNING(query.lastError());
+        return false;
+    }
+    return true;
 }

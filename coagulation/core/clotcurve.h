@@ -67,9 +67,10 @@ public:
     // *ok, when given, tells whether the buffer was exactly one stored form.
     static ClotCurve fromBuffer(const QByteArray &buffer, bool *ok = nullptr);
 
-    // Inserts the curve into the table "curve" of the data database; a curve
-    // without segments writes nothing. Failures are logged as warnings.
-    void save(qint64 patientId, const QString &item, int version) const;
+    // Inserts the curve into the table "curve" of the data database. False
+    // when the row could not be written (also logged as a warning line); a
+    // curve without segments writes nothing and gives true.
+    bool save(qint64 patientId, const QString &item, int version) const;
 
 private:
     PointType m_type = RawSignal;

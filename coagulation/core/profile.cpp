@@ -3,7 +3,9 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDebug>
+#include <QtCore/QMetaObject>
 #include <QtCore/QSettings>
+#include <QtCore/QThread>
 #include <QtSql/QSqlError>
 #include <QtSql/QSqlQuery>
 
@@ -16,6 +18,18 @@ const char DataConnection[] = "data.db";
 const char QcConnection[] = "qc.db";
 const char SyslogConnection[] = "syslog.db";
 const char ConnectOptions[] = "QSQLITE_BUSY_TIMEOUT=30000";
+
+// The other databases: key in "settings.ini", and connection name, which is
+// also the default file name.
+struct OtherDatabase {
+    const char *key;
+    const char *connection;
+};
+const OtherDatabase OtherDatabases[] = {
+    {"db/data", DataConnection},
+    {"db/qc", QcConnection},
+    {"db/syslog", SyslogConnection},
+};
 
 #define QV_LOG_SQL_ERROR(error) \
     qWarning("%s:%d: %s", __FILE__, __LINE__, qPrintable((error).text()))
@@ -49,31 +63,188 @@ QVariant storedForm(const QVariant &value)
     }
 }
 
+// Opens a profile connection; a file that does not open, or holds no table,
+// is shown to the user and start-up goes on.
+void openProfile(QSqlDatabase &db, const QString &path)
+{
+    if (!db.open())
+        warning(Profile::tr("无法加载配置文件 %1\n%2").arg(path, db.lastError().text()),
+                QMessageBox::Ok, QMessageBox::Ok);
+    if (db.tables(QSql::Tables).isEmpty())
+        warning(Profile::tr("错误的配置文件 %1").arg(path), QMessageBox::Ok, QMessageBox::Ok);
+}
+
+void loadCache(const QSqlDatabase &db, ProfilePrivate *d)
+{
+    if (!db.isOpen())
+        return;
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("select name, value from profile"))) {
+        QV_LOG_SQL_ERROR(query.lastError());
+        return;
+    }
+    CacheWriteLocker locker(d->lock);
+    while (query.next())
+        d->cache.insert(query.value(0).toString(), query.value(1));
+}
+
+// Registers and opens the data, quality-control and system-log connections,
+// showing each problem and going on.
+void openOtherConnections(const QStringList &paths)
+{
+    for (int i = 0; i < paths.size(); ++i) {
+        const QString &path = paths.at(i);
+        QSqlDatabase db = addConnection(QLatin1String(OtherDatabases[i].connection), path);
+        if (!db.open())
+            warning(Profile::tr("无法打开数据库文件 %1").arg(path), QMessageBox::Ok, QMessageBox::Ok);
+        if (db.tables(QSql::Tables).isEmpty())
+            warning(Profile::tr("错误的数据库文件 %1").arg(path), QMessageBox::Ok, QMessageBox::Ok);
+    }
+}
+
 } // namespace
+
+// ---------------------------------------------------------------------------
+// Write-through
+// ---------------------------------------------------------------------------
+
+QSqlDatabase ProfilePrivate::connection(const char *name) const
+{
+    if (onStoreThread())
+        openPendingConnections();
+    return QSqlDatabase::database(QLatin1String(name), true);
+}
+
+void ProfilePrivate::openPendingConnections() const
+{
+    if (!connectionsPending.load() || !connectionsPending.exchange(false))
+        return;
+    // The profile's own problems were shown when it was read at first use.
+    addConnection(QLatin1String(ProfileConnection), profilePath).open();
+    openOtherConnections(otherPaths);
+}
+
+void ProfilePrivate::changeAndSave(const QString &key, const QVariant &value, bool remove)
+{
+    const bool here = onStoreThread();
+    bool post = false;
+    {
+        CacheWriteLocker locker(lock);
+        if (remove)
+            cache.remove(key);
+        else
+            cache.insert(key, value);
+        if (!persistent) {
+            recordFailure(key, QStringLiteral("no profile database was found; the change is kept in memory only"));
+            return;
+        }
+        writes.enqueue(PendingWrite{key, value, ++sequence});
+        latest.insert(key, sequence);
+        if (!here && !drainPosted)
+            post = drainPosted = true;
+    }
+    if (here)
+        drain();
+    else if (post)
+        QMetaObject::invokeMethod(q_ptr, [this]() { drain(); }, Qt::QueuedConnection);
+}
+
+void ProfilePrivate::drain()
+{
+    if (draining)
+        return;
+    draining = true;
+    for (;;) {
+        PendingWrite pending;
+        {
+            CacheWriteLocker locker(lock);
+            if (writes.isEmpty()) {
+                drainPosted = false;
+                break;
+            }
+            pending = writes.dequeue();
+            const auto newest = latest.find(pending.key);
+            if (newest.value() != pending.sequence)
+                continue;
+            latest.erase(newest);
+        }
+        write(pending);
+    }
+    draining = false;
+}
+
+void ProfilePrivate::write(const PendingWrite &pending)
+{
+    QSqlQuery query(connection(ProfileConnection));
+    if (pending.value.isValid()) {
+        query.prepare(QStringLiteral("insert or replace into profile (name, value) values(?,?)"));
+        query.addBindValue(pending.key);
+        query.addBindValue(storedForm(pending.value));
+    } else {
+        query.prepare(QStringLiteral("delete from profile where name = ?"));
+        query.addBindValue(pending.key);
+    }
+    if (query.exec())
+        return;
+    const QSqlError error = query.lastError();
+    QV_LOG_SQL_ERROR(error);
+    CacheWriteLocker locker(lock);
+    recordFailure(pending.key, error.text());
+}
+
+void ProfilePrivate::recordFailure(const QString &key, const QString &reason)
+{
+    if (status != Profile::NoError)
+        return;
+    status = Profile::AccessError;
+    errorString = key + QStringLiteral(": ") + reason;
+}
+
+// ---------------------------------------------------------------------------
+// Profile
+// ---------------------------------------------------------------------------
 
 Profile &Profile::instance()
 {
-    static Profile profile;
+    static Profile profile(QStringLiteral("profile.db"), MainThread);
     return profile;
 }
 
 Profile::Profile(QObject *parent)
     : QObject(parent)
 {
-    init(QStringLiteral("profile.db"));
+    init(QStringLiteral("profile.db"), CallingThread);
 }
 
 Profile::Profile(const QString &profileName, QObject *parent)
     : QObject(parent)
 {
-    init(profileName);
+    init(profileName, CallingThread);
 }
 
-Profile::~Profile() = default;
-
-void Profile::init(const QString &profileName)
+Profile::Profile(const QString &profileName, ThreadRule rule)
+    : QObject(nullptr)
 {
-    d_ptr.reset(new ProfilePrivate);
+    init(profileName, rule);
+}
+
+Profile::~Profile()
+{
+    Q_D(Profile);
+    // Saves still waiting for the store's thread are written now if this is
+    // that thread; otherwise they are lost, and said so.
+    if (d->onStoreThread()) {
+        d->drain();
+        return;
+    }
+    CacheReadLocker locker(d->lock);
+    if (!d->writes.isEmpty())
+        qWarning("Profile: destroyed outside its thread; %d saves not written", int(d->writes.size()));
+}
+
+void Profile::init(const QString &profileName, ThreadRule rule)
+{
+    d_ptr.reset(new ProfilePrivate(this));
     Q_D(Profile);
     d->workdir = QDir::current();
 
@@ -97,48 +268,39 @@ void Profile::init(const QString &profileName)
         return;
     }
 
-    const QString profilePath = profileDir.filePath(name);
-    QSqlDatabase db = addConnection(QLatin1String(ProfileConnection), profilePath);
-    if (!db.open())
-        warning(tr("无法加载配置文件 %1\n%2").arg(profilePath, db.lastError().text()),
-                QMessageBox::Ok, QMessageBox::Ok);
-    if (db.tables(QSql::Tables).isEmpty())
-        warning(tr("错误的配置文件 %1").arg(profilePath), QMessageBox::Ok, QMessageBox::Ok);
+    d->persistent = true;
+    d->profilePath = profileDir.filePath(name);
+    for (const OtherDatabase &other : OtherDatabases)
+        d->otherPaths << profileDir.filePath(
+            settings.value(QLatin1String(other.key), QLatin1String(other.connection)).toString());
 
-    if (db.isOpen()) {
-        QSqlQuery query(db);
-        if (query.exec(QStringLiteral("select name, value from profile"))) {
-            CacheWriteLocker locker(d->lock);
-            while (query.next())
-                d->cache.insert(query.value(0).toString(), query.value(1));
-        } else {
-            QV_LOG_SQL_ERROR(query.lastError());
+    // Connections belong to the thread that makes them, and a worker may end
+    // long before the program does. So the process-wide store reads its cache
+    // here on a connection of its own and leaves the named connections to the
+    // main thread, which makes them before its first SQL.
+    const QCoreApplication *app = QCoreApplication::instance();
+    if (rule == MainThread && app && QThread::currentThread() != app->thread()) {
+        qWarning("Profile: first used on a thread other than the application's main thread; "
+                 "the store and its database connections are handed to the main thread");
+        const QString reader = QStringLiteral("profile.db:first-use");
+        {
+            QSqlDatabase db = addConnection(reader, d->profilePath);
+            openProfile(db, d->profilePath);
+            loadCache(db, d);
         }
-    }
-    db = QSqlDatabase();
-
-    struct Other {
-        const char *key;
-        const char *connection;
-    };
-    static const Other others[] = {
-        {"db/data", DataConnection},
-        {"db/qc", QcConnection},
-        {"db/syslog", SyslogConnection},
-    };
-    for (const Other &other : others) {
-        const QString connection = QLatin1String(other.connection);
-        const QString path = profileDir.filePath(
-            settings.value(QLatin1String(other.key), connection).toString());
-        QSqlDatabase odb = addConnection(connection, path);
-        if (!odb.open())
-            warning(tr("无法打开数据库文件 %1").arg(path), QMessageBox::Ok, QMessageBox::Ok);
-        if (odb.tables(QSql::Tables).isEmpty())
-            warning(tr("错误的数据库文件 %1").arg(path), QMessageBox::Ok, QMessageBox::Ok);
+        QSqlDatabase::removeDatabase(reader);
+        moveToThread(app->thread());
+        d->connectionsPending = true;
+        QMetaObject::invokeMethod(this, [d]() { d->openPendingConnections(); }, Qt::QueuedConnection);
+        return;
     }
 
-    connect(this, &Profile::valueChanged, this, &Profile::saveValue, Qt::AutoConnection);
-    connect(this, &Profile::keyRemoved, this, &Profile::removeKey, Qt::AutoConnection);
+    {
+        QSqlDatabase db = addConnection(QLatin1String(ProfileConnection), d->profilePath);
+        openProfile(db, d->profilePath);
+        loadCache(db, d);
+    }
+    openOtherConnections(d->otherPaths);
 }
 
 QDir Profile::workdir() const
@@ -149,22 +311,26 @@ QDir Profile::workdir() const
 
 QSqlDatabase Profile::database() const
 {
-    return QSqlDatabase::database(QLatin1String(ProfileConnection), true);
+    Q_D(const Profile);
+    return d->connection(ProfileConnection);
 }
 
 QSqlDatabase Profile::dataDatabase() const
 {
-    return QSqlDatabase::database(QLatin1String(DataConnection), true);
+    Q_D(const Profile);
+    return d->connection(DataConnection);
 }
 
 QSqlDatabase Profile::qcDatabase() const
 {
-    return QSqlDatabase::database(QLatin1String(QcConnection), true);
+    Q_D(const Profile);
+    return d->connection(QcConnection);
 }
 
 QSqlDatabase Profile::syslogDatabase() const
 {
-    return QSqlDatabase::database(QLatin1String(SyslogConnection), true);
+    Q_D(const Profile);
+    return d->connection(SyslogConnection);
 }
 
 QVariant Profile::value(const QString &key, const QVariant &defaultValue)
@@ -199,21 +365,19 @@ QVariant Profile::value3(const QString &key1, const QString &key2, const QString
 void Profile::setValue(const QString &key, const QVariant &value, bool save)
 {
     Q_D(Profile);
-    {
+    if (!save) {
         CacheWriteLocker locker(d->lock);
         d->cache.insert(key, value);
+        return;
     }
-    if (save)
-        Q_EMIT valueChanged(key, value);
+    d->changeAndSave(key, value, false);
+    Q_EMIT valueChanged(key, value);
 }
 
 void Profile::remove(const QString &key)
 {
     Q_D(Profile);
-    {
-        CacheWriteLocker locker(d->lock);
-        d->cache.remove(key);
-    }
+    d->changeAndSave(key, QVariant(), true);
     Q_EMIT keyRemoved(key);
 }
 
@@ -224,26 +388,24 @@ QStringList Profile::keys() const
     return d->cache.keys();
 }
 
-void Profile::saveValue(const QString &key, const QVariant &value)
+Profile::Status Profile::status() const
 {
-    QSqlQuery query(database());
-    if (value.isValid()) {
-        query.prepare(QStringLiteral("insert or replace into profile (name, value) values(?,?)"));
-        query.addBindValue(key);
-        query.addBindValue(storedForm(value));
-    } else {
-        query.prepare(QStringLiteral("delete from profile where name = ?"));
-        query.addBindValue(key);
-    }
-    if (!query.exec())
-        QV_LOG_SQL_ERROR(query.lastError());
+    Q_D(const Profile);
+    CacheReadLocker locker(d->lock);
+    return d->status;
 }
 
-void Profile::removeKey(const QString &key)
+QString Profile::errorString() const
 {
-    QSqlQuery query(database());
-    query.prepare(QStringLiteral("delete from profile where name = ?"));
-    query.addBindValue(key);
-    if (!query.exec())
-        QV_LOG_SQL_ERROR(query.lastError());
+    Q_D(const Profile);
+    CacheReadLocker locker(d->lock);
+    return d->errorString;
+}
+
+void Profile::resetStatus()
+{
+    Q_D(Profile);
+    CacheWriteLocker locker(d->lock);
+    d->status = NoError;
+    d->errorString.clear();
 }

@@ -17,17 +17,33 @@ class ProfilePrivate;
 // The process-wide store of named settings: an in-memory cache of the table
 // "profile" (name, value) of an SQLite file, read once at start-up and written
 // through on request, plus the application's other three database connections.
-// Reads and writes of the cache are safe from any thread; all SQL runs on the
-// store's own thread, where writes made elsewhere are queued.
+// Reads and writes of the cache are safe from any thread. All SQL runs on the
+// store's own thread: a save made there is written at once, one made on
+// another thread is handed to the store's thread. Saves reach the file in the
+// order they changed the cache, so once the store's thread has run its event
+// loop the file holds what the cache holds (settings changed without save
+// aside), whatever the threads and whatever is done to the signals.
 class QVCORE_EXPORT Profile : public QObject
 {
     Q_OBJECT
 
 public:
-    // The store of the program, made on first use (on the GUI thread, since
-    // start-up may show message boxes) and destroyed at exit.
+    // Whether the writes to the file went through.
+    enum Status {
+        NoError,
+        AccessError // a save or remove did not reach the file; see errorString()
+    };
+    Q_ENUM(Status)
+
+    // The store of the program, made on first use. It and its connections
+    // belong to the application's main thread whoever calls first: when that is
+    // another thread, the cache is read there, the connections are opened on
+    // the main thread, and a warning line names the misuse. Start-up may show
+    // message boxes, so the main thread should call first.
     static Profile &instance();
 
+    // A store of one's own belongs to the thread that makes it. Saves still
+    // waiting for that thread when it is destroyed there are written first.
     explicit Profile(QObject *parent = nullptr);
     Profile(const QString &profileName, QObject *parent);
     ~Profile() override;
@@ -50,12 +66,22 @@ public:
     QVariant value3(const QString &key1, const QString &key2, const QString &key3,
                     const QVariant &defaultValue = QVariant());
 
-    // Sets the cached value; with save, also emits valueChanged, which writes
-    // the row (an invalid value deletes it).
+    // Sets the cached value; with save, also writes the row (an invalid value
+    // deletes it) and then emits valueChanged.
     void setValue(const QString &key, const QVariant &value, bool save);
-    // Forgets key and deletes its row.
+    // Forgets key, deletes its row, then emits keyRemoved.
     void remove(const QString &key);
     QStringList keys() const;
+
+    // AccessError once a write did not reach the file since start-up or the
+    // last resetStatus(): an SQL error (also written as a warning line), or a
+    // save or remove in a store that found no profile. errorString() tells the first
+    // such write: its key and the reason. The cache keeps the new state all
+    // the same. A write made on another thread is known here only after the
+    // store's thread has run it.
+    Status status() const;
+    QString errorString() const;
+    void resetStatus();
 
     // Typed settings: the getter is named like the key and the setter adds
     // "set_"; save has the meaning it has for setValue(). A stored value that
@@ -97,15 +123,15 @@ public:
 #undef QV_PROFILE_SETTING
 
 Q_SIGNALS:
+    // Notifications only: saving does not depend on them, so blocked signals
+    // or a disconnect() do not stop the write-through.
     void valueChanged(const QString &key, const QVariant &value);
     void keyRemoved(const QString &key);
 
-private Q_SLOTS:
-    void saveValue(const QString &key, const QVariant &value);
-    void removeKey(const QString &key);
-
 private:
-    void init(const QString &profileName);
+    enum ThreadRule { CallingThread, MainThread };
+    Profile(const QString &profileName, ThreadRule rule);
+    void init(const QString &profileName, ThreadRule rule);
 
     template <typename T>
     T setting(const char *key, const T &defaultValue)

@@ -3,9 +3,17 @@
 
 #include <QtCore/QDir>
 #include <QtCore/QHash>
+#include <QtCore/QQueue>
 #include <QtCore/QReadWriteLock>
 #include <QtCore/QString>
+#include <QtCore/QStringList>
+#include <QtCore/QThread>
 #include <QtCore/QVariant>
+#include <QtSql/QSqlDatabase>
+
+#include <atomic>
+
+#include "profile.h"
 
 // Qt's lock is not instrumented, so a ThreadSanitizer build is told what it
 // does; otherwise these cost nothing.
@@ -67,13 +75,63 @@ private:
     CacheLock &m_lock;
 };
 
+// One write-through waiting for the store's thread: the row of key to store,
+// or to delete when value is invalid.
+struct PendingWrite
+{
+    QString key;
+    QVariant value;
+    quint64 sequence = 0;
+};
+
 class ProfilePrivate
 {
 public:
+    explicit ProfilePrivate(Profile *q) : q_ptr(q) {}
+
+    bool onStoreThread() const { return QThread::currentThread() == q_ptr->thread(); }
+    // The named connection, made first if the store still owes it (first use
+    // on another thread). Only the store's thread may use it.
+    QSqlDatabase connection(const char *name) const;
+    void openPendingConnections() const;
+
+    // Changes the cache and queues its write in one step, then writes or has
+    // the store's thread write. remove forgets the key, else value is set.
+    void changeAndSave(const QString &key, const QVariant &value, bool remove);
+    // Writes every queued save, oldest first; on the store's thread only.
+    void drain();
+    void write(const PendingWrite &pending);
+    // With lock held for writing.
+    void recordFailure(const QString &key, const QString &reason);
+
+    Profile *const q_ptr;
     QDir workdir;
     // Every key the store knows; a looked-up miss is held as an invalid QVariant.
     QHash<QString, QVariant> cache;
     mutable CacheLock lock;
+
+    // Guarded by lock. Saves are queued in the order they change the cache, so
+    // the file ends as the cache ended. A queued save that a later one of the
+    // same key supersedes is skipped: latest holds the newest queued sequence
+    // number of each key with a save waiting.
+    QQueue<PendingWrite> writes;
+    QHash<QString, quint64> latest;
+    quint64 sequence = 0;
+    bool drainPosted = false;
+    Profile::Status status = Profile::NoError;
+    QString errorString;
+
+    // Set at start-up. persistent: a profile was found, so saves go to a file.
+    bool persistent = false;
+    QString profilePath;
+    QStringList otherPaths; // data, quality control, system log
+    // Set when the store was first used off the main thread and its
+    // connections are still to be made there.
+    mutable std::atomic<bool> connectionsPending{false};
+
+    // On the store's thread only: a drain is running (a save made meanwhile,
+    // by a message handler say, is taken by its loop).
+    bool draining = false;
 };
 
 #endif // PROFILE_P_H

@@ -21,6 +21,8 @@
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QWidget>
 
+#include <limits>
+
 #include "profile.h"
 
 // ---------------------------------------------------------------------------
@@ -285,17 +287,33 @@ QStringList dilutionList()
 #define QV_LOG_SQL_ERROR(error) \
     qWarning("%s:%d: %s", __FILE__, __LINE__, qPrintable((error).text()))
 
-int nextSampleNo(const QDate &date)
+int nextSampleNo(const QDate &date, bool *ok)
 {
+    if (ok)
+        *ok = false;
     QSqlQuery query(Profile::instance().dataDatabase());
     if (!query.prepare(QStringLiteral("select max(cast(sampleNo as integer)) from patient where date=:date")))
         QV_LOG_SQL_ERROR(query.lastError());
     query.bindValue(QStringLiteral(":date"), date);
-    if (!query.exec())
+    if (!query.exec()) {
         QV_LOG_SQL_ERROR(query.lastError());
-    // A null maximum (no rows that day) and a failed query both read as 0.
-    const int greatest = query.first() ? query.value(0).toInt() : 0;
-    return greatest + 1;
+        return 0;
+    }
+    // An aggregate gives one row; its maximum is null on a day without rows.
+    if (!query.first()) {
+        QV_LOG_SQL_ERROR(query.lastError());
+        return 0;
+    }
+    // A number that is not numeric, or below zero, counts as 0.
+    const qlonglong greatest = qMax(query.value(0).toLongLong(), Q_INT64_C(0));
+    if (greatest >= std::numeric_limits<int>::max()) {
+        qWarning("%s:%d: sample number %lld of %s leaves no next number within int", __FILE__, __LINE__,
+                 greatest, qPrintable(date.toString(Qt::ISODate)));
+        return 0;
+    }
+    if (ok)
+        *ok = true;
+    return int(greatest) + 1;
 }
 
 #undef QV_LOG_SQL_ERROR

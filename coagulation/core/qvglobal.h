@@ -147,11 +147,13 @@ enum SampleType : int {
 // One more than the greatest sample number stored for the day, 1 for a day
 // without samples. Reads the table "patient" of Profile::dataDatabase(): its
 // text column "sampleNo" is compared as an integer (leading zeros and text
-// forms compare numerically, a non-numeric number counts as 0), and its column
-// "date" holds the day as the SQLite driver binds a QDate, ISO text
-// "yyyy-MM-dd". A database error is written as a warning line and the result
-// is then 1. Uses the profile's connection, so it belongs to the GUI thread.
-QVCORE_EXPORT int nextSampleNo(const QDate &date);
+// forms compare numerically, a non-numeric or negative number counts as 0),
+// and its column "date" holds the day as the SQLite driver binds a QDate, ISO
+// text "yyyy-MM-dd". On any failure (a database error, a greatest number
+// with no successor within int) it writes a warning line and returns 0, which
+// is never a sample number, and sets *ok, when given, to false. Uses the
+// profile's connection, so it belongs to the main thread.
+QVCORE_EXPORT int nextSampleNo(const QDate &date, bool *ok = nullptr);
 
 // The prefix of a sample type, read from the profile; empty for Routine and
 // for any value not listed.

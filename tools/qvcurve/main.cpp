@@ -323,6 +323,7 @@ int storeDemo(QSqlDatabase &db, bool direct, const CommandLine &line)
 
     const ClotCurve c = demoCurve(item);
     const qint64 before = lastInsertedRow(db);
+    bool written = true;
     if (direct) {
         QSqlQuery query(db);
         query.prepare(QStringLiteral("insert into curve (patientId, item, version, curve) values(?, ?, ?, ?)"));
@@ -330,16 +331,16 @@ int storeDemo(QSqlDatabase &db, bool direct, const CommandLine &line)
         query.addBindValue(item);
         query.addBindValue(version);
         query.addBindValue(c.toBuffer());
-        if (!query.exec())
+        written = query.exec();
+        if (!written)
             err() << "qvcurve: " << databaseFile(db) << ": " << query.lastError().text() << "\n";
     } else {
-        // The library's own insert reports a failure only as a warning; the row id
-        // this connection last inserted tells whether this insert went in, whatever
-        // other programs write meanwhile.
-        c.save(patient, item, version);
+        written = c.save(patient, item, version);
     }
+    // The row id this connection inserted last names this insert's row, whatever
+    // other programs write to the file meanwhile.
     const qint64 id = lastInsertedRow(db);
-    if (id <= 0 || id == before) {
+    if (!written || id <= 0 || id == before) {
         err() << "qvcurve: the curve could not be stored in " << databaseFile(db) << "; nothing was stored\n";
         return DatabaseError;
     }

@@ -223,9 +223,10 @@ int setSetting(const QString &key, const QString &text)
     } else {
         Profile::instance().setValue(key, text, true);
     }
-    // The store does not report a failed write-through; look at the row itself.
-    if (!isStored(key)) {
-        err() << "qvprofile: " << key << " could not be written to " << profileFile() << "\n";
+    // Written on this thread, so the store's status already tells.
+    if (Profile::instance().status() != Profile::NoError) {
+        err() << "qvprofile: " << key << " could not be written to " << profileFile() << ": "
+              << Profile::instance().errorString() << "\n";
         return WriteFailed;
     }
     out() << key << " = " << storedText(key) << '\n';
@@ -236,8 +237,9 @@ int removeSetting(const QString &key)
 {
     const bool was = isStored(key);
     Profile::instance().remove(key);
-    if (isStored(key)) {
-        err() << "qvprofile: " << key << " could not be removed from " << profileFile() << "\n";
+    if (Profile::instance().status() != Profile::NoError) {
+        err() << "qvprofile: " << key << " could not be removed from " << profileFile() << ": "
+              << Profile::instance().errorString() << "\n";
         return WriteFailed;
     }
     if (!was) {

@@ -4,6 +4,9 @@
 
 #include <QColor>
 #include <QHash>
+#include <QRegularExpression>
+
+#include <limits>
 
 namespace {
 
@@ -122,22 +125,42 @@ bool parseSettingValue(const NamedSetting &setting, const QString &text, QVarian
         *value = text;
         return true;
     case NamedSetting::Color: {
+        // Eight digits are #aarrggbb to QColor but #rrggbbaa to most people;
+        // either way the profile keeps no alpha, so another colour would be
+        // stored than the one meant.
+        static const QRegularExpression withAlpha(QStringLiteral("^\\s*#[0-9a-fA-F]{8}\\s*$"));
+        if (withAlpha.match(text).hasMatch()) {
+            *error = QStringLiteral("%1 has an alpha part, which the profile does not keep (use #rrggbb)").arg(text);
+            return false;
+        }
         const QColor c(text);
         if (!c.isValid()) {
             *error = QStringLiteral("%1 is not a colour (use #rrggbb or a colour name)").arg(text);
+            return false;
+        }
+        if (c.alpha() != 255) {
+            *error = QStringLiteral("%1 is not opaque, and the profile keeps no alpha (use #rrggbb)").arg(text);
             return false;
         }
         *value = c;
         return true;
     }
     case NamedSetting::Integer: {
+        // Decimal, leading zeros included, or hexadecimal after 0x.
+        static const QRegularExpression integer(
+            QStringLiteral("^\\s*([+-]?)(?:0[xX]([0-9a-fA-F]+)|([0-9]+))\\s*$"));
+        const QRegularExpressionMatch match = integer.match(text);
         bool ok = false;
-        const int n = text.trimmed().toInt(&ok, 0);
-        if (!ok) {
-            *error = QStringLiteral("%1 is not an integer").arg(text);
+        qlonglong n = 0;
+        if (match.hasMatch()) {
+            const bool hex = match.capturedLength(2) > 0;
+            n = (match.captured(1) + match.captured(hex ? 2 : 3)).toLongLong(&ok, hex ? 16 : 10);
+        }
+        if (!ok || n < std::numeric_limits<int>::min() || n > std::numeric_limits<int>::max()) {
+            *error = QStringLiteral("%1 is not an integer (decimal, or hexadecimal after 0x)").arg(text);
             return false;
         }
-        *value = n;
+        *value = int(n);
         return true;
     }
     case NamedSetting::Boolean: {

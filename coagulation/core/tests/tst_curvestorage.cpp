@@ -51,7 +51,7 @@ void tst_CurveStorage::savesOneRowWithTheStoredForm()
     c.append(0.0, 0.1, {1.0, 2.5, -3.0});
     c.append(12.0, 1.0, {4.0});
     const qint64 patientId = Q_INT64_C(5000000000);  // beyond 32 bits
-    c.save(patientId, "PT", 3);
+    QVERIFY(c.save(patientId, "PT", 3));
 
     QSqlQuery query(Profile::instance().dataDatabase());
     QVERIFY(query.exec("select patientId, typeof(patientId), item, typeof(item), version, typeof(version),"
@@ -78,7 +78,7 @@ void tst_CurveStorage::savesOneRowWithTheStoredForm()
 
 void tst_CurveStorage::curveWithoutSegmentsWritesNothing()
 {
-    ClotCurve().save(1, "PT", 1);
+    QVERIFY(ClotCurve().save(1, "PT", 1));
     QCOMPARE(rowCount(), 0);
 }
 
@@ -87,7 +87,7 @@ void tst_CurveStorage::curveOfEmptySegmentsIsWritten()
     ClotCurve c;
     c.setType(ClotCurve::OpticalDensity);
     c.append(0.0, 1.0, {});
-    c.save(7, QString(), 0);
+    QVERIFY(c.save(7, QString(), 0));
     QSqlQuery query(Profile::instance().dataDatabase());
     QVERIFY(query.exec("select curve, item is null from curve"));
     QVERIFY(query.next());
@@ -105,8 +105,9 @@ void tst_CurveStorage::failureIsAWarning()
     c.append(0.0, 1.0, {1.0});
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("clotcurve\\.cpp:\\d+: .*no such table: curve"));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("clotcurve\\.cpp:\\d+: "));
-    c.save(1, "PT", 1);
+    const bool saved = c.save(1, "PT", 1);
     QVERIFY(query.exec("alter table curve_kept rename to curve"));
+    QVERIFY(!saved);
     QCOMPARE(rowCount(), 0);
 }
 

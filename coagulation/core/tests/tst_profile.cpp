@@ -1,16 +1,22 @@
 #include <QtCore/QDir>
 #include <QtCore/QFile>
+#include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
 #include <QtSql/QSqlDatabase>
 #include <QtSql/QSqlError>
 #include <QtSql/QSqlQuery>
 #include <QtTest/QSignalSpy>
 #include <QtTest/QtTest>
+#include <QtWidgets/QApplication>
 
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 #include <functional>
+#include <random>
 #include <thread>
 #include <type_traits>
+#include <vector>
 
 #include <messageboxrecorder.h>
 #include <profile.h>
@@ -151,6 +157,29 @@ QMap<QString, Accessor> accessors()
     return result;
 }
 
+// Child mode of this program: the process-wide store is first reached from a
+// worker thread that then ends; the main thread goes on saving and querying.
+// Prints what it saw; the parent test reads the file.
+int firstUseOnAWorker(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QString greeting;
+    std::thread worker([&greeting]() {
+        Profile &profile = Profile::instance();
+        greeting = profile.value(QStringLiteral("greeting")).toString();
+        profile.setValue(QStringLiteral("from-worker"), QStringLiteral("w"), true);
+    });
+    worker.join();
+
+    Profile &profile = Profile::instance();
+    profile.setValue(QStringLiteral("from-gui"), QStringLiteral("g"), true);
+    QCoreApplication::processEvents();
+    QSqlQuery query(profile.dataDatabase());
+    const bool dataUsable = query.exec(QStringLiteral("select count(*) from t")) && query.next();
+    std::printf("greeting=%s data=%s\n", qPrintable(greeting), dataUsable ? "usable" : "unusable");
+    return 0;
+}
+
 } // namespace
 
 class tst_Profile : public QObject
@@ -182,6 +211,9 @@ private Q_SLOTS:
 
     void workerWriteIsQueuedToStoreThread();
     void concurrentLookupsAndWrites();
+    void fileEndsAsTheCacheEnds_data();
+    void fileEndsAsTheCacheEnds();
+    void firstUseOnAWorkerThread();
 
 private:
     QString m_startDir;
@@ -196,7 +228,11 @@ void tst_Profile::initTestCase()
 
 void tst_Profile::init()
 {
-    m_tmp.reset(new QTemporaryDir);
+    // On a memory file system where there is one: these tests are about what
+    // reaches the file, not about how fast the disk syncs.
+    const QDir shm(QStringLiteral("/dev/shm"));
+    m_tmp.reset(shm.exists() ? new QTemporaryDir(shm.filePath(QStringLiteral("tst_profile-XXXXXX")))
+                             : new QTemporaryDir);
     QVERIFY(m_tmp->isValid());
     QVERIFY(QDir::setCurrent(m_tmp->path()));
 }
@@ -373,8 +409,10 @@ void tst_Profile::defaultsOnlyWithoutProfile()
     QCOMPARE(recorder.count(), 1);
 
     QSignalSpy changed(&profile, &Profile::valueChanged);
+    QCOMPARE(profile.status(), Profile::NoError);
     profile.setValue(QStringLiteral("k"), 5, true);
     QCOMPARE(changed.count(), 1);
+    QCOMPARE(profile.status(), Profile::AccessError);  // kept in memory only
     QCOMPARE(profile.value(QStringLiteral("k"), 0), QVariant(5));
     QVERIFY(!profile.database().isValid());
     QVERIFY(!profile.dataDatabase().isValid());
@@ -509,6 +547,20 @@ void tst_Profile::writeThroughAndDelete()
     });
     profile.setValue(QStringLiteral("echo"), 1, true);
     QCOMPARE(profile.value(QStringLiteral("echo-seen")), QVariant(1));
+    QCOMPARE(profile.status(), Profile::NoError);
+
+    // A write the file refuses is told, with its key and reason; the cache
+    // keeps the new value.
+    QVERIFY(execOn(QStringLiteral("profile.db"),
+                   {QStringLiteral("create trigger refuse before insert on profile "
+                                   "begin select raise(abort, 'read-only'); end")}));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("profile\\.cpp:\\d+: read-only")));
+    profile.setValue(QStringLiteral("k"), QStringLiteral("v3"), true);
+    QCOMPARE(profile.status(), Profile::AccessError);
+    QVERIFY2(profile.errorString().startsWith(QStringLiteral("k: read-only")), qPrintable(profile.errorString()));
+    QCOMPARE(profile.value(QStringLiteral("k")), QVariant(QStringLiteral("v3")));
+    profile.resetStatus();
+    QCOMPARE(profile.status(), Profile::NoError);
     QCOMPARE(recorder.count(), 0);
 }
 
@@ -786,5 +838,133 @@ void tst_Profile::concurrentLookupsAndWrites()
     QCOMPARE(recorder.count(), 0);
 }
 
-QTEST_MAIN(tst_Profile)
+void tst_Profile::fileEndsAsTheCacheEnds_data()
+{
+    // workers: threads saving beside the GUI thread; lockStep: each worker
+    // operation finishes before the next operation starts (so a worker's save
+    // followed by the GUI's on the same key happens every time), otherwise all
+    // run at once; guard: what an editor does to the store's signals meanwhile.
+    QTest::addColumn<int>("workers");
+    QTest::addColumn<bool>("lockStep");
+    QTest::addColumn<QString>("guard");
+
+    QTest::newRow("worker and GUI in turn") << 1 << true << QString();
+    QTest::newRow("two workers and GUI at once") << 2 << false << QString();
+    QTest::newRow("GUI alone, signals blocked") << 0 << true << QStringLiteral("blocker");
+    QTest::newRow("worker and GUI, signals blocked") << 1 << true << QStringLiteral("blockSignals");
+    QTest::newRow("two workers and GUI, all disconnected") << 2 << false << QStringLiteral("disconnect");
+}
+
+void tst_Profile::fileEndsAsTheCacheEnds()
+{
+    QFETCH(int, workers);
+    QFETCH(bool, lockStep);
+    QFETCH(QString, guard);
+
+    QVERIFY(makeProfile(QStringLiteral("profile.db")));
+    QVERIFY(makeDatabase(QStringLiteral("data.db")) && makeDatabase(QStringLiteral("qc.db"))
+            && makeDatabase(QStringLiteral("syslog.db")));
+    MessageBoxRecorder recorder;
+    Profile profile(QStringLiteral("profile.db"), nullptr);
+
+    QScopedPointer<QSignalBlocker> blocker;
+    if (guard == QLatin1String("blocker"))
+        blocker.reset(new QSignalBlocker(&profile));
+    else if (guard == QLatin1String("blockSignals"))
+        profile.blockSignals(true);
+    else if (guard == QLatin1String("disconnect"))
+        profile.disconnect();
+
+    // A few keys that every thread sets, clears and removes, "greeting" (a
+    // stored row) among them.
+    const QStringList keys = {QStringLiteral("greeting"), QStringLiteral("a"), QStringLiteral("b"),
+                              QStringLiteral("c")};
+    auto operate = [&profile, &keys](std::mt19937 &random, int actor, int step) {
+        const QString &key = keys.at(int(random() % unsigned(keys.size())));
+        switch (random() % 4) {
+        case 0: profile.setValue(key, QStringLiteral("t%1-%2").arg(actor).arg(step), true); break;
+        case 1: profile.setValue(key, actor * 100000 + step, true); break;
+        case 2: profile.setValue(key, QVariant(), true); break;
+        default: profile.remove(key); break;
+        }
+    };
+
+    const int steps = 600;
+    if (lockStep) {
+        std::mt19937 random(7);
+        for (int step = 0; step < steps; ++step) {
+            const int actor = workers ? int(random() % 2) : 0;
+            if (actor == 0)
+                operate(random, 0, step);
+            else
+                std::thread([&]() { operate(random, actor, step); }).join();
+            if (random() % 16 == 0)
+                QCoreApplication::processEvents();
+        }
+    } else {
+        std::vector<std::thread> threads;
+        for (int w = 1; w <= workers; ++w) {
+            threads.emplace_back([&, w]() {
+                std::mt19937 random{unsigned(w)};
+                for (int step = 0; step < steps; ++step)
+                    operate(random, w, step);
+            });
+        }
+        // The GUI thread's saves run at once while the workers' wait for its
+        // event loop, which turns only at the end.
+        std::mt19937 random(0);
+        for (int step = 0; step < steps; ++step)
+            operate(random, 0, step);
+        for (std::thread &t : threads)
+            t.join();
+    }
+    QCoreApplication::processEvents();
+
+    const QMap<QString, Row> file = rows();
+    for (const QString &key : keys) {
+        const QVariant cached = profile.value(key);
+        if (cached.isValid()) {
+            QVERIFY2(file.contains(key), qPrintable(key + QStringLiteral(": cache ") + cached.toString()
+                                                    + QStringLiteral(", no row")));
+            QCOMPARE(file.value(key).value.toString(), cached.toString());
+        } else {
+            QVERIFY2(!file.contains(key), qPrintable(key + QStringLiteral(": no value, row ")
+                                                     + file.value(key).value.toString()));
+        }
+    }
+    QCOMPARE(recorder.count(), 0);
+}
+
+void tst_Profile::firstUseOnAWorkerThread()
+{
+    // The store is process-wide, so a fresh process of this program is the
+    // application under test.
+    QVERIFY(makeProfile(QStringLiteral("profile.db")));
+    QVERIFY(makeDatabase(QStringLiteral("data.db")) && makeDatabase(QStringLiteral("qc.db"))
+            && makeDatabase(QStringLiteral("syslog.db")));
+    QProcess child;
+    child.setWorkingDirectory(QDir::currentPath());
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--first-use-on-worker")});
+    QVERIFY(child.waitForFinished(60000));
+    const QByteArray err = child.readAllStandardError();
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+    QCOMPARE(child.readAllStandardOutput(), QByteArray("greeting=hello data=usable\n"));
+    // The misuse is named, once.
+    QCOMPARE(err.count("first used on a thread other than the application's main thread"), 1);
+
+    const QMap<QString, Row> file = rows();
+    QCOMPARE(file.value(QStringLiteral("from-worker")).value, QVariant(QStringLiteral("w")));
+    QCOMPARE(file.value(QStringLiteral("from-gui")).value, QVariant(QStringLiteral("g")));
+}
+
+int main(int argc, char **argv)
+{
+    if (argc > 1 && std::strcmp(argv[1], "--first-use-on-worker") == 0)
+        return firstUseOnAWorker(argc, argv);
+    QApplication app(argc, argv);
+    tst_Profile test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_profile.moc"

@@ -10,10 +10,13 @@
 #include <QtSql/QSqlRecord>
 #include <QtTest/QtTest>
 
+#include <thread>
+
 #include <messageboxrecorder.h>
 #include <profile.h>
 #include <qvglobal.h>
 #include <sqlitefile.h>
+#include <warningcatcher.h>
 
 Q_DECLARE_METATYPE(qv::SampleType)
 
@@ -71,7 +74,8 @@ private Q_SLOTS:
     void dateIsStoredAsIsoText();
     void nextNumberOfTheDay_data();
     void nextNumberOfTheDay();
-    void databaseErrorGivesOne();
+    void failedQueryGivesNoNumber_data();
+    void failedQueryGivesNoNumber();
 
     void prefixesFollowSettings_data();
     void prefixesFollowSettings();
@@ -139,6 +143,8 @@ void tst_SampleNumbering::nextNumberOfTheDay_data()
     QTest::newRow("text numbers count as 0")
         << QStringList{QStringLiteral("abc"), QStringLiteral("5"), QStringLiteral("")} << QStringList() << 6;
     QTest::newRow("only text numbers") << QStringList{QStringLiteral("S-3")} << QStringList() << 1;
+    QTest::newRow("negative numbers count as 0")
+        << QStringList{QStringLiteral("-5"), QStringLiteral("-2")} << QStringList() << 1;
     QTest::newRow("other days' larger numbers ignored")
         << QStringList{QStringLiteral("3")} << QStringList{QStringLiteral("99"), QStringLiteral("100")} << 4;
 }
@@ -153,22 +159,66 @@ void tst_SampleNumbering::nextNumberOfTheDay()
     QVERIFY(insertPatients(today, day));
     QVERIFY(insertPatients(otherDays, day.addDays(-1)));
     QVERIFY(insertPatients(otherDays, day.addDays(1)));
-    QCOMPARE(nextSampleNo(day), next);
+    bool ok = false;
+    QCOMPARE(nextSampleNo(day, &ok), next);
+    QVERIFY(ok);
 }
 
-void tst_SampleNumbering::databaseErrorGivesOne()
+void tst_SampleNumbering::failedQueryGivesNoNumber_data()
 {
-    QVERIFY(insertPatients({QStringLiteral("5")}, QDate(2026, 1, 2)));
-    QVERIFY(execData(QStringLiteral("alter table patient rename to patient_away")));
-    // Both the failed preparation and the failed execution are logged with
-    // where they happened.
-    const QRegularExpression logged(QStringLiteral("qvglobal\\.cpp:\\d+: .+"));
-    QTest::ignoreMessage(QtWarningMsg, logged);
-    QTest::ignoreMessage(QtWarningMsg, logged);
-    const int next = nextSampleNo(QDate(2026, 1, 2));
-    QVERIFY(execData(QStringLiteral("alter table patient_away rename to patient")));
-    QCOMPARE(next, 1);
-    QCOMPARE(nextSampleNo(QDate(2026, 1, 2)), 6);
+    // A failure must never hand out a number that may already be taken.
+    QTest::addColumn<QStringList>("stored");  // numbers of the day
+    QTest::addColumn<QString>("breakSql");    // run before the query, undone after
+    QTest::addColumn<QString>("restoreSql");
+    QTest::addColumn<bool>("onWorker");       // asked from a thread the connection does not belong to
+    QTest::addColumn<int>("warnings");        // lines naming qvglobal.cpp and a line
+
+    QTest::newRow("no table patient: prepare and execution fail")
+        << QStringList{QStringLiteral("5")} << QStringLiteral("alter table patient rename to patient_away")
+        << QStringLiteral("alter table patient_away rename to patient") << false << 2;
+    QTest::newRow("no column sampleNo")
+        << QStringList{QStringLiteral("5")} << QStringLiteral("alter table patient rename column sampleNo to number")
+        << QStringLiteral("alter table patient rename column number to sampleNo") << false << 2;
+    QTest::newRow("connection of another thread") << QStringList{QStringLiteral("5")} << QString() << QString()
+                                                  << true << 2;
+    QTest::newRow("greatest number is int's maximum")
+        << QStringList{QStringLiteral("3"), QStringLiteral("2147483647")} << QString() << QString() << false << 1;
+    QTest::newRow("number beyond int")
+        << QStringList{QStringLiteral("99999999999")} << QString() << QString() << false << 1;
+}
+
+void tst_SampleNumbering::failedQueryGivesNoNumber()
+{
+    QFETCH(QStringList, stored);
+    QFETCH(QString, breakSql);
+    QFETCH(QString, restoreSql);
+    QFETCH(bool, onWorker);
+    QFETCH(int, warnings);
+
+    const QDate day(2026, 1, 2);
+    QVERIFY(insertPatients(stored, day));
+    if (!breakSql.isEmpty())
+        QVERIFY(execData(breakSql));
+    int next = -1;
+    bool ok = true;
+    QStringList logged;
+    {
+        WarningCatcher catcher;
+        if (onWorker)
+            std::thread([&next, &ok, day]() { next = nextSampleNo(day, &ok); }).join();
+        else
+            next = nextSampleNo(day, &ok);
+        logged = catcher.messages();
+    }
+    if (!restoreSql.isEmpty())
+        QVERIFY(execData(restoreSql));
+    QCOMPARE(next, 0);
+    QVERIFY(!ok);
+    // Every failed step is logged with where it happened.
+    QCOMPARE(logged.filter(QRegularExpression(QStringLiteral("qvglobal\\.cpp:\\d+: .+"))).size(), warnings);
+    // Once the database is sound again, numbering goes on.
+    if (stored == QStringList{QStringLiteral("5")})
+        QCOMPARE(nextSampleNo(day), 6);
 }
 
 void tst_SampleNumbering::prefixesFollowSettings_data()

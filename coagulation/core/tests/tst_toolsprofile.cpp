@@ -6,6 +6,7 @@
 #include <QtSql/QSqlQuery>
 #include <QtTest/QtTest>
 
+#include <sqlitefile.h>
 #include <toolrunner.h>
 
 // qvprofile as a process: a fresh working directory, then typed settings written,
@@ -20,8 +21,8 @@ private slots:
     void refusesToOverwrite();
     void roundTrip_data();
     void roundTrip();
-    void rejectsValuesOfTheWrongType_data();
-    void rejectsValuesOfTheWrongType();
+    void refusedSetKeepsTheValue_data();
+    void refusedSetKeepsTheValue();
     void listAndRemove();
     void outsideAWorkingDirectory();
     void commandLine_data();
@@ -107,9 +108,9 @@ void tst_ToolsProfile::roundTrip_data()
     QTest::newRow("text, empty") << "replication_diff_flag" << "" << "" << "" << QStringList();
     QTest::newRow("colour by hex") << "color_of_lower_mark" << "#ffaa00" << "#ffaa00" << "#ffaa00" << QStringList();
     QTest::newRow("colour by name") << "color_of_waiting" << "red" << "#ff0000" << "#ff0000" << QStringList();
-    QTest::newRow("colour with alpha") << "color_of_analysing" << "#80102030" << "#102030" << "#102030" << QStringList();
     QTest::newRow("int") << "max_qc_file" << "42" << "42" << "42" << QStringList();
     QTest::newRow("int, hex") << "qc_method" << "0x10" << "16" << "16" << QStringList();
+    QTest::newRow("int, leading zero is decimal") << "qc_method" << "010" << "10" << "10" << QStringList();
     QTest::newRow("int, negative") << "qc_method" << "-3" << "-3" << "-3" << QStringList();
     QTest::newRow("bool true") << "is_touch_screen" << "yes" << "true" << "true" << QStringList();
     QTest::newRow("bool false") << "is_touch_screen" << "FALSE" << "false" << "false" << QStringList();
@@ -134,27 +135,55 @@ void tst_ToolsProfile::roundTrip()
     QCOMPARE(r.text(), shown + "\n");
 }
 
-void tst_ToolsProfile::rejectsValuesOfTheWrongType_data()
+void tst_ToolsProfile::refusedSetKeepsTheValue_data()
 {
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("good");
-    QTest::newRow("int") << "max_qc_file" << "twelve" << "7";
-    QTest::newRow("int, empty") << "max_qc_file" << "" << "8";
-    QTest::newRow("bool") << "is_touch_screen" << "maybe" << "true";
-    QTest::newRow("colour") << "color_of_upper_mark" << "#12345" << "#123456";
-    QTest::newRow("colour, no name") << "color_of_upper_mark" << "notacolour" << "blue";
+    QTest::addColumn<bool>("refusesWrites");  // the profile file takes no writes
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("int") << "max_qc_file" << "twelve" << "7" << false << 4;
+    QTest::newRow("int, empty") << "max_qc_file" << "" << "8" << false << 4;
+    QTest::newRow("int, hex prefix twice") << "max_qc_file" << "0x0x10" << "9" << false << 4;
+    QTest::newRow("int, beyond int") << "max_qc_file" << "2147483648" << "10" << false << 4;
+    QTest::newRow("bool") << "is_touch_screen" << "maybe" << "true" << false << 4;
+    QTest::newRow("colour") << "color_of_upper_mark" << "#12345" << "#123456" << false << 4;
+    QTest::newRow("colour, no name") << "color_of_upper_mark" << "notacolour" << "blue" << false << 4;
+    // Eight digits read as #aarrggbb would store another colour than #rrggbbaa
+    // means; the profile keeps no alpha anyway.
+    QTest::newRow("colour, #rrggbbaa") << "color_of_analysing" << "#ff000080" << "#102030" << false << 4;
+    QTest::newRow("colour, #aarrggbb") << "color_of_analysing" << "#80102030" << "#102030" << false << 4;
+    QTest::newRow("colour, transparent") << "color_of_analysing" << "transparent" << "#102030" << false << 4;
+    QTest::newRow("profile refuses writes, named key stored") << "hospital" << "new" << "old" << true << 5;
+    QTest::newRow("profile refuses writes, other key stored") << "my/own key" << "2" << "1" << true << 5;
 }
 
-void tst_ToolsProfile::rejectsValuesOfTheWrongType()
+void tst_ToolsProfile::refusedSetKeepsTheValue()
 {
     QFETCH(QString, key);
     QFETCH(QString, input);
     QFETCH(QString, good);
-    QCOMPARE(profile({"set", key, good}).exitCode, 0);
+    QFETCH(bool, refusesWrites);
+    QFETCH(int, exitCode);
+    // Among the names is one that is no named setting, stored with --force.
+    QCOMPARE(profile({"set", key, good, "--force"}).exitCode, 0);
     const QString before = profile({"get", key}).text();
-    const ToolResult r = profile({"set", key, input});
-    QCOMPARE(r.exitCode, 4);
+
+    // Root ignores file modes, so the refusal is the database's own.
+    const QString profileDb = QDir(m_work).filePath("profile.db");
+    const QStringList refuse = {"insert", "update", "delete"};
+    if (refusesWrites) {
+        for (const QString &what : refuse)
+            QVERIFY(execSqlite(profileDb, {QStringLiteral("create trigger refuse_%1 before %1 on profile "
+                                                          "begin select raise(abort, 'read-only'); end").arg(what)}));
+    }
+    const ToolResult r = profile({"set", key, input, "--force"});
+    if (refusesWrites) {
+        for (const QString &what : refuse)
+            QVERIFY(execSqlite(profileDb, {QStringLiteral("drop trigger refuse_%1").arg(what)}));
+    }
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY(r.out.isEmpty());
     QVERIFY(r.err.contains(key.toUtf8()));
     QCOMPARE(profile({"get", key}).text(), before);  // nothing written
 }
