@@ -2,13 +2,16 @@
 // instrument without hardware.
 
 #include "defaultanalyser.h"
+#include "faultoptions.h"
 #include "simulatedlink.h"
 #include "simulatorserver.h"
 
+#include <commandline.h>
 #include <pcapwriter.h>
+#include <toolmessages.h>
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -16,6 +19,8 @@
 #include <unistd.h>
 
 namespace {
+
+enum ExitCode { Ok = 0, UsageError = 1, CannotServe = 2 };
 
 int signalPipe[2] = {-1, -1};
 
@@ -26,82 +31,100 @@ void onSignal(int)
     (void)ignored;
 }
 
+CommandLine simulatorCommandLine()
+{
+    CommandLine line(QStringLiteral("qvsim"), QStringLiteral("[options]"));
+    line.setDescription(QStringLiteral(
+        "The simulated analyser: module 1, a gateway with modules 5 (a gateway with 3 behind it)\n"
+        "and 6 behind it, and module 2. Serves loopback TCP and, on request, a pseudo-terminal.\n"
+        "Ctrl-C or SIGTERM ends it."));
+    line.addOptions({
+        {"port", "N", "TCP port on 127.0.0.1 (default 0: a free one)", QLatin1Char('p')},
+        {"pty", "", "also serve a pseudo-terminal"},
+        {"no-tcp", "", "do not serve TCP"},
+        {"verbose", "", "log every request and its reply on stderr"},
+        {"pcap", "FILE", "record every request and reply to a capture file for Wireshark"},
+        {"", "", "Faults (N replies, or all; given together they follow one another in their order):"},
+    });
+    line.addOptions(faultOptions());
+    line.setExitCodes({{Ok, "ended by Ctrl-C or SIGTERM"},
+                       {UsageError, "usage: a bad command line"},
+                       {CannotServe, "cannot listen on the port, open a pseudo-terminal or write the capture file"}});
+    return line;
+}
+
+QString hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' '));
+}
+
+// --verbose: one line per request and one per reply, as they are decided.
+void logExchange(const QByteArray &request, const SimulatedReply &reply)
+{
+    const QString time = QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz"));
+    std::fprintf(stderr, "%s -> %s\n", qPrintable(time), qPrintable(hex(request)));
+    if (reply.bytes.isEmpty()) {
+        std::fprintf(stderr, "%s    (no reply%s)\n", qPrintable(time), reply.hangUp ? ", hangs up" : "");
+    } else {
+        QString timing;
+        if (reply.delayMs > 0)
+            timing += QStringLiteral(" (after %1 ms)").arg(reply.delayMs);
+        if (reply.pieces > 1)
+            timing += QStringLiteral(" (in %1 pieces, %2 ms apart)").arg(reply.pieces).arg(reply.pieceDelayMs);
+        if (reply.hangUp)
+            timing += QStringLiteral(" (then hangs up)");
+        std::fprintf(stderr, "%s <- %s%s\n", qPrintable(time), qPrintable(hex(reply.bytes)), qPrintable(timing));
+    }
+    std::fflush(stderr);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("qvsim"));
+    installToolMessageHandler();
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Simulated analyser: module 1, a gateway with modules 5 (a gateway with 3 behind it)"
-        " and 6 behind it, and module 2. Serves loopback TCP and, on request, a"
-        " pseudo-terminal."));
-    parser.addHelpOption();
-    const QCommandLineOption portOption({QStringLiteral("p"), QStringLiteral("port")},
-                                        QStringLiteral("TCP port on 127.0.0.1 (0: a free one)."),
-                                        QStringLiteral("port"), QStringLiteral("0"));
-    const QCommandLineOption ptyOption(QStringLiteral("pty"),
-                                       QStringLiteral("Also serve a pseudo-terminal."));
-    const QCommandLineOption noTcpOption(QStringLiteral("no-tcp"),
-                                         QStringLiteral("Do not serve TCP."));
-    const QCommandLineOption pcapOption(QStringLiteral("pcap"),
-                                        QStringLiteral("Record every request and reply to a capture file."),
-                                        QStringLiteral("file"));
-    const QCommandLineOption delayOption(QStringLiteral("delay-replies"),
-                                         QStringLiteral("Send every reply this many ms late; later requests are"
-                                                        " answered meanwhile."),
-                                         QStringLiteral("ms"));
-    const QCommandLineOption hangUpOption(QStringLiteral("hang-up"),
-                                          QStringLiteral("Close the line after this many bytes of each reply."),
-                                          QStringLiteral("bytes"));
-    const QCommandLineOption misrouteOption(QStringLiteral("misroute"),
-                                            QStringLiteral("Routed replies name another module behind the gateway."));
-    parser.addOption(portOption);
-    parser.addOption(ptyOption);
-    parser.addOption(noTcpOption);
-    parser.addOption(pcapOption);
-    parser.addOption(delayOption);
-    parser.addOption(hangUpOption);
-    parser.addOption(misrouteOption);
-    parser.process(app);
-
-    bool ok = false;
-    const uint port = parser.value(portOption).toUInt(&ok);
-    if (!ok || port > 65535) {
-        std::fprintf(stderr, "qvsim: bad port '%s'\n", qPrintable(parser.value(portOption)));
-        return 2;
+    CommandLine line = simulatorCommandLine();
+    const int finished = line.finish(line.parse(app.arguments().mid(1)));
+    if (finished >= 0)
+        return finished;
+    if (!line.arguments().isEmpty()) {
+        std::fprintf(stderr, "qvsim: unexpected argument '%s'\nrun qvsim --help for the options\n",
+                     qPrintable(line.arguments().first()));
+        return UsageError;
     }
-    if (parser.isSet(noTcpOption) && !parser.isSet(ptyOption)) {
+    qint64 port = 0;
+    if (line.isSet("port") && !parseNumber(line.value("port"), 0, 65535, &port)) {
+        std::fprintf(stderr, "qvsim: --port takes a number from 0 to 65535, not '%s'\n",
+                     qPrintable(line.value("port")));
+        return UsageError;
+    }
+    if (line.isSet("no-tcp") && !line.isSet("pty")) {
         std::fprintf(stderr, "qvsim: nothing to serve (--no-tcp without --pty)\n");
-        return 2;
+        return UsageError;
     }
-
-    SimulatedFault standing;
-    for (const auto &[option, field] : { std::make_pair(&delayOption, &standing.delayMs),
-                                         std::make_pair(&hangUpOption, &standing.hangUpAfter) }) {
-        if (!parser.isSet(*option))
-            continue;
-        *field = parser.value(*option).toInt(&ok);
-        if (!ok || *field < 0) {
-            std::fprintf(stderr, "qvsim: bad value for --%s: '%s'\n", qPrintable(option->names().first()),
-                         qPrintable(parser.value(*option)));
-            return 2;
-        }
-    }
-    standing.misroute = parser.isSet(misrouteOption);
 
     SimulatedLink link;
     buildDefaultAnalyser(link);
-    link.faults().setStandingFault(standing);
+    for (const auto &given : line.given()) {
+        QString error;
+        if (!addFault(link.faults(), given.first, given.second, &error)) {
+            std::fprintf(stderr, "qvsim: %s\n", qPrintable(error));
+            return UsageError;
+        }
+    }
+    if (line.isSet("verbose"))
+        link.setObserver(logExchange);
+
     SimulatorServer server(&link);
     PcapWriter capture;
-    if (parser.isSet(pcapOption)) {
-        if (!capture.open(parser.value(pcapOption))) {
-            std::fprintf(stderr, "qvsim: cannot write %s: %s\n", qPrintable(parser.value(pcapOption)),
+    if (line.isSet("pcap")) {
+        if (!capture.open(line.value("pcap"))) {
+            std::fprintf(stderr, "qvsim: cannot write %s: %s\n", qPrintable(line.value("pcap")),
                          qPrintable(capture.errorString()));
-            return 1;
+            return CannotServe;
         }
         auto record = [&capture](PcapWriter::Direction direction, const QByteArray &frame) {
             if (capture.isOpen() && !capture.writeFrame(direction, frame))
@@ -112,19 +135,18 @@ int main(int argc, char *argv[])
         QObject::connect(&server, &SimulatorServer::replySent,
                          [record](const QByteArray &reply) { record(PcapWriter::Reply, reply); });
     }
-    if (!parser.isSet(noTcpOption)) {
+    if (!line.isSet("no-tcp")) {
         if (!server.listen(quint16(port))) {
-            std::fprintf(stderr, "qvsim: cannot listen on 127.0.0.1:%u: %s\n", port,
+            std::fprintf(stderr, "qvsim: cannot listen on 127.0.0.1:%lld: %s\n", port,
                          qPrintable(server.errorString()));
-            return 1;
+            return CannotServe;
         }
         std::printf("listening on %s\n", qPrintable(server.url()));
     }
-    if (parser.isSet(ptyOption)) {
+    if (line.isSet("pty")) {
         if (!server.openPty()) {
-            std::fprintf(stderr, "qvsim: cannot open a pseudo-terminal: %s\n",
-                         qPrintable(server.errorString()));
-            return 1;
+            std::fprintf(stderr, "qvsim: cannot open a pseudo-terminal: %s\n", qPrintable(server.errorString()));
+            return CannotServe;
         }
         std::printf("serial port %s\n", qPrintable(server.ptyName()));
     }
@@ -133,7 +155,7 @@ int main(int argc, char *argv[])
     // Ctrl-C and SIGTERM end the event loop, so that everything closes in order.
     if (::pipe(signalPipe) != 0) {
         std::perror("qvsim: pipe");
-        return 1;
+        return CannotServe;
     }
     QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);

@@ -64,6 +64,11 @@ void setDefaultCodec()
 
 void installTranslators()
 {
+    installTranslators(QStringLiteral("zh_CN"));
+}
+
+void installTranslators(const QString &defaultLanguage)
+{
     setDefaultCodec();
 
     QCoreApplication *app = QCoreApplication::instance();
@@ -89,7 +94,7 @@ void installTranslators()
 
     const QSettings settings(QStringLiteral("settings.ini"), QSettings::IniFormat);
     const QString company = settings.value(QStringLiteral("settings/company")).toString();
-    const QString language = settings.value(QStringLiteral("settings/language"), QStringLiteral("zh_CN")).toString();
+    const QString language = settings.value(QStringLiteral("settings/language"), defaultLanguage).toString();
 
     QStringList defaultNames;
     defaultNames << QStringLiteral("qt") << QStringLiteral("qv");

@@ -35,6 +35,9 @@ QVCORE_EXPORT void setDefaultCodec();
 // "<stem> not found" is written for every stem. Needs the application object,
 // which owns the translators.
 QVCORE_EXPORT void installTranslators();
+// The same with another language for when settings.ini names none: the
+// service tools speak English unless the working directory chooses otherwise.
+QVCORE_EXPORT void installTranslators(const QString &defaultLanguage);
 
 // Every message box of the library goes through one routine. Without a handler
 // it shows a modal QMessageBox titled with the application name, parented on

@@ -1,6 +1,9 @@
 #include "profileeditor.h"
 
+#include <QtCore/QFileInfo>
+#include <QtSql/QSqlDatabase>
 #include <QtWidgets/QHeaderView>
+#include <QtWidgets/QLabel>
 #include <QtWidgets/QTreeView>
 #include <QtWidgets/QVBoxLayout>
 
@@ -98,11 +101,17 @@ public:
 
 } // namespace
 
-ProfileEditor::ProfileEditor(Profile &profile, QWidget *parent)
+ProfileEditor::ProfileEditor(Profile &profile, const QString &profileName, QWidget *parent)
     : QWidget(parent)
     , m_model(new ProfileModel(this))
     , m_view(new QTreeView(this))
+    , m_warning(new QLabel(this))
 {
+    const QSqlDatabase db = profile.database();
+    m_hasProfile = db.isValid() && db.isOpen();
+    const QString file = m_hasProfile ? QFileInfo(db.databaseName()).absoluteFilePath()
+                                      : (profileName.isEmpty() ? QStringLiteral("profile.db") : profileName);
+
     PropertyItem *groups[GroupCount];
     for (int group = 0; group < GroupCount; ++group) {
         groups[group] = new PropertyItem(groupName(Group(group)), QVariant());
@@ -110,8 +119,10 @@ ProfileEditor::ProfileEditor(Profile &profile, QWidget *parent)
         m_model->append(groups[group]);
     }
     for (const Setting &setting : settings()) {
-        groups[setting.group]->append(new ProfileSettingItem(profile, QLatin1String(setting.key),
-                                                            setting.metaType, setting.read, setting.write));
+        auto *item = new ProfileSettingItem(profile, QLatin1String(setting.key), setting.metaType, setting.read,
+                                            setting.write);
+        item->setEditable(m_hasProfile);
+        groups[setting.group]->append(item);
     }
 
     m_view->setModel(m_model);
@@ -121,10 +132,19 @@ ProfileEditor::ProfileEditor(Profile &profile, QWidget *parent)
     m_view->expandAll();
     m_view->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
 
+    m_warning->setWordWrap(true);
+    m_warning->setMargin(8);
+    m_warning->setStyleSheet(QStringLiteral("background: #fff3cd; color: #664d03;"));
+    m_warning->setText(tr("The profile %1 does not exist or cannot be opened: the values shown are the defaults,"
+                          " and nothing can be changed.").arg(file));
+    m_warning->setVisible(!m_hasProfile);
+
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_warning);
     layout->addWidget(m_view);
-    setWindowTitle(tr("Profile settings"));
+    setWindowTitle(m_hasProfile ? tr("Profile settings - %1").arg(file)
+                                : tr("Profile settings - %1 (not found)").arg(file));
     resize(560, 820);
 }
 
@@ -136,4 +156,14 @@ PropertyItemModel *ProfileEditor::model() const
 QTreeView *ProfileEditor::view() const
 {
     return m_view;
+}
+
+bool ProfileEditor::hasProfile() const
+{
+    return m_hasProfile;
+}
+
+QLabel *ProfileEditor::warning() const
+{
+    return m_warning;
 }

@@ -1,6 +1,10 @@
 #include "profilesettingitem.h"
 
+#include <QtCore/QCoreApplication>
 #include <QtGui/QColor>
+#include <QtGui/QFont>
+#include <QtGui/QPalette>
+#include <QtWidgets/QApplication>
 
 #include <profile.h>
 
@@ -13,7 +17,6 @@ ProfileSettingItem::ProfileSettingItem(Profile &profile, const QString &key, int
     , m_write(std::move(write))
 {
     PropertyItem::setValue(m_read(m_profile), false);
-    setData(key, Qt::ToolTipRole);
 }
 
 int ProfileSettingItem::type() const
@@ -40,8 +43,31 @@ void ProfileSettingItem::reset()
     PropertyItem::reset();
 }
 
+bool ProfileSettingItem::isStored() const
+{
+    // Without a default the store answers with its own value only.
+    return m_profile.value(name()).isValid();
+}
+
 QVariant ProfileSettingItem::data(int role) const
 {
+    switch (role) {
+    case Qt::FontRole:
+        if (!isStored()) {
+            QFont font;
+            font.setItalic(true);
+            return font;
+        }
+        return QVariant();
+    case Qt::ForegroundRole:
+        return isStored() ? QVariant() : QVariant(QApplication::palette().color(QPalette::Disabled, QPalette::Text));
+    case Qt::ToolTipRole:
+        return name() + QLatin1Char('\n')
+             + (isStored() ? QCoreApplication::translate("ProfileSettingItem", "stored in the profile")
+                           : QCoreApplication::translate("ProfileSettingItem", "not stored: the default is shown"));
+    default:
+        break;
+    }
     if (m_metaType == QMetaType::QColor && (role == Qt::DisplayRole || role == Qt::DecorationRole)) {
         // A colour never set shows as nothing rather than as black.
         const QVariant colour = value();

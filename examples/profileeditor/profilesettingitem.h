@@ -23,8 +23,11 @@ public:
     // Reads the setting from the profile again, discarding nothing unsaved:
     // every accepted edit has already been written.
     void reset() override;
-    // A colour setting shows its colour as the decoration too.
+    // A colour setting shows its colour as the decoration too. A setting that
+    // is not stored shows its default in grey italics, and its tip says so.
     QVariant data(int role) const override;
+    // Whether the profile holds a value of its own for the setting.
+    bool isStored() const;
 
     enum { Type = 1 };
 

@@ -3,6 +3,7 @@
 #include <QtSql/QSqlQuery>
 #include <QtTest/QtTest>
 #include <QtWidgets/QApplication>
+#include <QtWidgets/QLabel>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QTreeView>
 
@@ -50,6 +51,8 @@ private slots:
     void editingInTheView();
     void revertReadsTheProfileAgain();
     void rendersTheTree();
+    void commandLine_data();
+    void commandLine();
 
 private:
     ProfileSettingItem *setting(const QString &key) const;
@@ -134,6 +137,10 @@ void tst_ProfileEditor::showsEverySettingInGroups()
         }
     }
     QCOMPARE(keys.size(), 29);
+    QVERIFY2(m_editor->windowTitle().endsWith(QFileInfo(m_dir.filePath("profile.db")).absoluteFilePath()),
+             qPrintable(m_editor->windowTitle()));
+    QVERIFY(m_editor->hasProfile());
+    QVERIFY(m_editor->warning()->isHidden());
     for (const char *key : {"statim_sample_prefix", "result_not_clotted", "replication_diff_flag",
                             "color_of_upper_mark", "qc_method", "is_touch_screen"})
         QVERIFY2(keys.contains(key), key);
@@ -143,20 +150,22 @@ void tst_ProfileEditor::showsStoredValues_data()
 {
     QTest::addColumn<QString>("key");
     QTest::addColumn<QVariant>("expected");
+    QTest::addColumn<bool>("stored");  // else a default, shown in italics
 
-    QTest::newRow("stored text") << "manual_input_flag" << QVariant(QStringLiteral("MI"));
-    QTest::newRow("stored colour") << "color_of_waiting" << QVariant(QColor(0, 255, 0));
-    QTest::newRow("stored integer") << "max_qc_file" << QVariant(12);
-    QTest::newRow("stored bool") << "is_touch_screen" << QVariant(true);
-    QTest::newRow("default text") << "statim_sample_prefix" << QVariant(QStringLiteral("S"));
-    QTest::newRow("default colour") << "color_of_lower_mark" << QVariant(QColor(255, 170, 0));
-    QTest::newRow("colour never set shows nothing") << "color_of_analysing" << QVariant();
+    QTest::newRow("stored text") << "manual_input_flag" << QVariant(QStringLiteral("MI")) << true;
+    QTest::newRow("stored colour") << "color_of_waiting" << QVariant(QColor(0, 255, 0)) << true;
+    QTest::newRow("stored integer") << "max_qc_file" << QVariant(12) << true;
+    QTest::newRow("stored bool") << "is_touch_screen" << QVariant(true) << true;
+    QTest::newRow("default text") << "statim_sample_prefix" << QVariant(QStringLiteral("S")) << false;
+    QTest::newRow("default colour") << "color_of_lower_mark" << QVariant(QColor(255, 170, 0)) << false;
+    QTest::newRow("colour never set shows nothing") << "color_of_analysing" << QVariant() << false;
 }
 
 void tst_ProfileEditor::showsStoredValues()
 {
     QFETCH(QString, key);
     QFETCH(QVariant, expected);
+    QFETCH(bool, stored);
 
     const ProfileSettingItem *item = setting(key);
     QVERIFY(item);
@@ -170,6 +179,8 @@ void tst_ProfileEditor::showsStoredValues()
     else
         QVERIFY(!swatch.isValid());
     QVERIFY(!model->data(item->index(), Qt::DecorationRole).isValid());
+    for (const QModelIndex &cell : {item->index(), item->valueIndex()})
+        QCOMPARE(model->data(cell, Qt::FontRole).value<QFont>().italic(), !stored);
 }
 
 void tst_ProfileEditor::editsWriteThrough_data()
@@ -315,6 +326,40 @@ void tst_ProfileEditor::rendersTheTree()
     }
     QCOMPARE(rows, 6 + 29);
     QCOMPARE(m_boxes, 0);
+}
+
+void tst_ProfileEditor::commandLine_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("message");  // on stderr
+    QTest::addColumn<bool>("picture");        // whether the grab is written
+
+    QTest::newRow("missing profile") << QStringList{"--grab", "editor.png"} << 0
+                                     << QByteArray("profile.db does not exist or cannot be opened") << true;
+    QTest::newRow("picture not writable") << QStringList{"--grab=/nonexistent/editor.png"} << 2
+                                          << QByteArray("cannot write /nonexistent/editor.png") << false;
+    QTest::newRow("two profiles") << QStringList{"--grab", "editor.png", "a.db", "b.db"} << 1
+                                  << QByteArray("one profile at a time") << false;
+}
+
+// The program in a directory without a profile: it says so and takes no edits.
+void tst_ProfileEditor::commandLine()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, message);
+    QFETCH(bool, picture);
+    QTemporaryDir empty;
+    QProcess editor;
+    editor.setWorkingDirectory(empty.path());
+    editor.start(QStringLiteral(QV_BINARY_DIR "/profileeditor"), args);
+    QVERIFY(editor.waitForFinished(30000));
+    const QByteArray err = editor.readAllStandardError();
+    QVERIFY2(editor.exitCode() == exitCode, err.constData());
+    QVERIFY2(err.contains(message), err.constData());
+    QCOMPARE(QFile::exists(empty.filePath("editor.png")), picture);
+    QVERIFY(!QFile::exists(empty.filePath("profile.db")));
 }
 
 QTEST_MAIN(tst_ProfileEditor)

@@ -99,20 +99,11 @@ void SimulatedFaultPlan::misrouteReplies(int replies)
     add(f, replies);
 }
 
-void SimulatedFaultPlan::setStandingFault(const SimulatedFault &fault)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_standing = fault;
-    m_hasStanding = !fault.isNone();
-}
-
 void SimulatedFaultPlan::clear()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_queue.clear();
     m_pending = 0;
-    m_standing = SimulatedFault();
-    m_hasStanding = false;
 }
 
 int SimulatedFaultPlan::pending() const
@@ -122,16 +113,12 @@ int SimulatedFaultPlan::pending() const
 
 bool SimulatedFaultPlan::take(SimulatedFault *fault)
 {
-    // Checked without the lock so that a link without faults costs two atomic loads.
-    if (m_pending.load(std::memory_order_acquire) == 0 && !m_hasStanding.load(std::memory_order_acquire))
+    // Checked without the lock so that a link without faults costs one atomic load.
+    if (m_pending.load(std::memory_order_acquire) == 0)
         return false;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_queue.isEmpty()) {
-        if (!m_hasStanding)
-            return false;
-        *fault = m_standing;
-        return true;
-    }
+    if (m_queue.isEmpty())
+        return false;
     Entry &head = m_queue.head();
     *fault = head.fault;
     if (--head.remaining == 0)

@@ -46,8 +46,6 @@ public:
     // The line is closed after the first afterBytes bytes of the reply (0: none at all).
     void hangUp(int replies, int afterBytes = 0);
     void misrouteReplies(int replies);
-    // A fault for every reply that no queued entry hits, until clear().
-    void setStandingFault(const SimulatedFault &fault);
 
     void clear();
     int pending() const;  // replies still to be affected
@@ -62,9 +60,7 @@ private:
     };
     mutable std::mutex m_mutex;
     QQueue<Entry> m_queue;
-    SimulatedFault m_standing;
     std::atomic<int> m_pending{0};
-    std::atomic<bool> m_hasStanding{false};
 };
 
 #endif // SIMULATEDFAULTPLAN_H

@@ -79,6 +79,14 @@ void SimulatedLink::setRequestLogLimit(int limit)
 
 bool SimulatedLink::handleFrame(const char *frame, int size, SimulatedReply *reply)
 {
+    const bool sent = answer(frame, size, reply);
+    if (m_observer)
+        m_observer(QByteArray(frame, qMax(0, size)), *reply);
+    return sent;
+}
+
+bool SimulatedLink::answer(const char *frame, int size, SimulatedReply *reply)
+{
     reply->bytes.resize(0);
     reply->delayMs = 0;
     reply->pieces = 1;

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <QString>
 
+#include <functional>
+
 class SimulatedModule;
 class SimulatedGateway;
 
@@ -65,10 +67,18 @@ public:
     // The same for a test: the bytes that would be sent, timing ignored.
     QByteArray reply(const QByteArray &request);
 
+    // Told of every frame handleFrame() answers or ignores, with the reply that
+    // leaves for it (no bytes: none). Set it before serving; it runs on the
+    // serving thread.
+    using Observer = std::function<void(const QByteArray &request, const SimulatedReply &reply)>;
+    void setObserver(Observer observer) { m_observer = std::move(observer); }
+
 private:
+    bool answer(const char *frame, int size, SimulatedReply *reply);
     static void misroute(const quint8 *request, int size, QByteArray &reply);
 
     SimulatedModuleMap m_modules;
+    Observer m_observer;
     SimulatedFaultPlan m_faults;
     mutable std::mutex m_logMutex;
     QList<QByteArray> m_log;

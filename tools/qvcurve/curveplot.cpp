@@ -113,11 +113,13 @@ QImage plotCurve(const ClotCurve &curve, const QString &title, int width, int he
     p.drawText(QRectF(0, 4, width, 20), Qt::AlignHCenter, title);
     const double panel = (height - 24) / 2.0;
     const bool raw = curve.type() == ClotCurve::RawSignal;
-    const Series rawSeries = raw ? series(curve, QStringLiteral("raw signal")) : Series{{}, QStringLiteral("raw signal")};
-    drawPanel(p, QRectF(0, 24, width, panel), rawSeries, QStringLiteral("time"));
+    // x is the recording's time in seconds; the raw signal is the detector's
+    // reading in ADC counts, and optical density has no unit.
+    const QString rawLabel = QStringLiteral("raw signal (ADC counts)"), timeLabel = QStringLiteral("time (s)");
+    const Series rawSeries = raw ? series(curve, rawLabel) : Series{{}, rawLabel};
+    drawPanel(p, QRectF(0, 24, width, panel), rawSeries, timeLabel);
     drawPanel(p, QRectF(0, 24 + panel, width, panel),
-              series(curve.toType(ClotCurve::OpticalDensity), QStringLiteral("optical density")),
-              QStringLiteral("time"));
+              series(curve.toType(ClotCurve::OpticalDensity), QStringLiteral("optical density")), timeLabel);
     return image;
 }
 

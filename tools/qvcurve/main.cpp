@@ -3,11 +3,18 @@
 #include "curveplot.h"
 
 #include <clotcurve.h>
+#include <commandline.h>
 #include <profile.h>
 #include <qvglobal.h>
+#include <toolmessages.h>
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QGuiApplication>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -38,19 +45,40 @@ QTextStream &err()
     return s;
 }
 
-int usage()
+CommandLine curveCommandLine()
 {
-    err() << "usage: qvcurve [-C DIR | --db FILE] COMMAND\n"
-             "  list                          the stored curves: id, patient, item, version,\n"
-             "                                type, points\n"
-             "  export ID [--csv FILE] [--png FILE] [--size WxH]\n"
-             "                                one curve as CSV (point, x, raw, od) and as a plot\n"
-             "                                of raw signal and optical density (800x600)\n"
-             "  demo [--patient N] [--item NAME] [--version N]\n"
-             "                                store a simulated clotting curve\n"
-             "  -C DIR      the data database of the working directory DIR (settings.ini)\n"
-             "  --db FILE   a data database file\n";
-    err().flush();
+    CommandLine line(QStringLiteral("qvcurve"), QStringLiteral("[options] COMMAND [ARGS]"));
+    line.setDescription(QStringLiteral("Lists the clotting curves of a data database, exports one as CSV and PNG, and\n"
+                                       "stores simulated ones."));
+    line.addOptions({
+        {"dir", "DIR", "the data database of the working directory DIR (its settings.ini)", QLatin1Char('C')},
+        {"db", "FILE", "a data database file"},
+        {"json", "", "list: one JSON object on stdout"},
+        {"", "", "export:"},
+        {"csv", "FILE", "the curve as CSV (point, x, raw, od); - for stdout, the default"},
+        {"png", "FILE", "a plot of raw signal and optical density over time"},
+        {"size", "WxH", "the plot's size (800x600; 200x200 to 8000x8000)"},
+        {"", "", "demo:"},
+        {"patient", "N", "the patient id (1)"},
+        {"item", "NAME", "the test item (PT); each item clots at its own time"},
+        {"curve-version", "N", "the curve's version (1)"},
+    });
+    line.addSection(QStringLiteral("Commands"),
+                    QStringLiteral("  list                the stored curves: id, patient, item, version, type, points\n"
+                                   "  export ID           one curve; file names are taken relative to the directory\n"
+                                   "                      qvcurve was started in, also with -C\n"
+                                   "  demo                store a simulated clotting curve of 60 s\n"));
+    line.setExitCodes({{Ok, "ok"},
+                       {UsageError, "usage: a bad command line"},
+                       {DatabaseError, "no data database, or the curve could not be stored (nothing was)"},
+                       {NotFound, "no curve with that id"},
+                       {WriteFailed, "an export file could not be written"}});
+    return line;
+}
+
+int usage(const QString &message)
+{
+    err() << "qvcurve: " << message << "\nrun qvcurve --help for the commands\n";
     return UsageError;
 }
 
@@ -65,6 +93,8 @@ int openDatabase(const QString &dir, const QString &file, QSqlDatabase *db)
         }
         *db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(DirectConnection));
         db->setDatabaseName(file);
+        // Other programs may be writing the same file: wait for their locks.
+        db->setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
         if (!db->open()) {
             err() << "qvcurve: " << file << ": " << db->lastError().text() << "\n";
             return DatabaseError;
@@ -75,6 +105,8 @@ int openDatabase(const QString &dir, const QString &file, QSqlDatabase *db)
         err() << "qvcurve: cannot enter " << dir << "\n";
         return DatabaseError;
     }
+    // settings.ini of the working directory chooses the language of the store's texts.
+    installTranslators(QStringLiteral("en"));
     int problems = 0;
     setMessageBoxHandler([&problems](QMessageBox::Icon, const QString &, const QString &text,
                                      QMessageBox::StandardButtons, QMessageBox::StandardButton) {
@@ -99,206 +131,281 @@ QString typeText(int type)
          : QString::number(type);
 }
 
-int listCurves(QSqlDatabase &db)
+QString databaseFile(const QSqlDatabase &db)
+{
+    return QFileInfo(db.databaseName()).absoluteFilePath();
+}
+
+int listCurves(QSqlDatabase &db, bool json)
 {
     QSqlQuery query(db);
     if (!query.exec(QStringLiteral("select rowid, patientId, item, version, curve from curve order by rowid"))) {
-        err() << "qvcurve: " << query.lastError().text() << "\n";
+        err() << "qvcurve: " << databaseFile(db) << ": " << query.lastError().text() << "\n";
         return DatabaseError;
     }
-    out() << "id\tpatient\titem\tversion\ttype\tpoints\n";
+    QJsonArray curves;
+    if (!json)
+        out() << "id\tpatient\titem\tversion\ttype\tpoints\n";
     while (query.next()) {
         bool ok = false;
         const ClotCurve c = ClotCurve::fromBuffer(query.value(4).toByteArray(), &ok);
+        if (json) {
+            curves.append(QJsonObject{{"id", query.value(0).toLongLong()}, {"patient", query.value(1).toLongLong()},
+                                      {"item", query.value(2).toString()}, {"version", query.value(3).toInt()},
+                                      {"type", typeText(c.type())}, {"points", c.size()}, {"damaged", !ok}});
+            continue;
+        }
         out() << query.value(0).toLongLong() << '\t' << query.value(1).toLongLong() << '\t'
               << query.value(2).toString() << '\t' << query.value(3).toInt() << '\t'
               << typeText(c.type()) << '\t' << c.size() << (ok ? "" : " (damaged)") << '\n';
     }
+    if (json)
+        out() << QJsonDocument(QJsonObject{{"command", "list"}, {"file", databaseFile(db)}, {"curves", curves}})
+                     .toJson(QJsonDocument::Compact)
+              << '\n';
     return Ok;
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size()) {
+    // A full disk shows at the flush, not at the write into the buffer.
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size() || !f.flush()) {
         err() << "qvcurve: cannot write " << path << ": " << f.errorString() << "\n";
         return false;
     }
     return true;
 }
 
-int exportCurve(QSqlDatabase &db, const QStringList &args)
-{
-    if (args.isEmpty())
-        return usage();
-    bool ok = false;
-    const qint64 id = args.first().toLongLong(&ok);
-    if (!ok)
-        return usage();
-    QString csv, png;
+struct ExportRequest {
+    qint64 id = 0;
+    QString csv, png;  // absolute paths, or "-" for stdout
     int width = 800, height = 600;
-    for (int i = 1; i < args.size(); ++i) {
-        const QString &a = args.at(i);
-        if (i + 1 >= args.size())
-            return usage();
-        const QString v = args.at(++i);
-        if (a == "--csv") {
-            csv = v;
-        } else if (a == "--png") {
-            png = v;
-        } else if (a == "--size") {
-            const QStringList wh = v.split('x');
-            bool okw = false, okh = false;
-            if (wh.size() == 2) {
-                width = wh.at(0).toInt(&okw);
-                height = wh.at(1).toInt(&okh);
-            }
-            if (!okw || !okh || width < 200 || height < 200 || width > 8000 || height > 8000) {
-                err() << "qvcurve: --size takes WxH between 200x200 and 8000x8000\n";
-                return UsageError;
-            }
-        } else {
-            return usage();
-        }
-    }
-    if (csv.isEmpty() && png.isEmpty())
-        csv = QStringLiteral("-");
+};
 
+// Export file names are the user's: relative to where qvcurve was started, not
+// to the working directory -C chose.
+QString userPath(const QDir &startDir, const QString &name)
+{
+    return name == QLatin1String("-") ? name : QDir::cleanPath(startDir.absoluteFilePath(name));
+}
+
+int parseExport(const CommandLine &line, const QStringList &args, const QDir &startDir, ExportRequest *r)
+{
+    bool ok = false;
+    r->id = args.value(0).toLongLong(&ok);
+    if (args.size() != 1 || !ok)
+        return usage(QStringLiteral("export takes the id of a curve"));
+    if (line.isSet("size")) {
+        const QStringList wh = line.value("size").split('x');
+        bool okw = false, okh = false;
+        if (wh.size() == 2) {
+            r->width = wh.at(0).toInt(&okw);
+            r->height = wh.at(1).toInt(&okh);
+        }
+        if (!okw || !okh || r->width < 200 || r->height < 200 || r->width > 8000 || r->height > 8000)
+            return usage(QStringLiteral("--size takes WxH between 200x200 and 8000x8000"));
+    }
+    if ((line.isSet("csv") && line.value("csv").isEmpty()) || (line.isSet("png") && line.value("png").isEmpty()))
+        return usage(QStringLiteral("--csv and --png need a file name"));
+    r->csv = line.isSet("csv") ? userPath(startDir, line.value("csv")) : QString();
+    r->png = line.isSet("png") ? userPath(startDir, line.value("png")) : QString();
+    if (r->png == QLatin1String("-"))
+        return usage(QStringLiteral("--png needs a file name"));
+    if (r->csv.isEmpty() && r->png.isEmpty())
+        r->csv = QStringLiteral("-");
+    return Ok;
+}
+
+int exportCurve(QSqlDatabase &db, const ExportRequest &r)
+{
     QSqlQuery query(db);
     query.prepare(QStringLiteral("select patientId, item, version, curve from curve where rowid = ?"));
-    query.addBindValue(id);
+    query.addBindValue(r.id);
     if (!query.exec()) {
-        err() << "qvcurve: " << query.lastError().text() << "\n";
+        err() << "qvcurve: " << databaseFile(db) << ": " << query.lastError().text() << "\n";
         return DatabaseError;
     }
     if (!query.next()) {
-        err() << "qvcurve: no curve with id " << id << "\n";
+        err() << "qvcurve: no curve with id " << r.id << " in " << databaseFile(db) << "\n";
         return NotFound;
     }
     bool intact = false;
     const ClotCurve curve = ClotCurve::fromBuffer(query.value(3).toByteArray(), &intact);
     if (!intact)
-        err() << "qvcurve: curve " << id << " is damaged; exporting what could be read\n";
+        err() << "qvcurve: curve " << r.id << " is damaged; exporting what could be read\n";
     const QString title = QStringLiteral("curve %1: patient %2, %3, version %4")
-                              .arg(id).arg(query.value(0).toLongLong())
+                              .arg(r.id).arg(query.value(0).toLongLong())
                               .arg(query.value(1).toString()).arg(query.value(2).toInt());
-    if (csv == "-") {
+    if (r.csv == "-") {
         out() << curveCsv(curve);
-    } else if (!csv.isEmpty()) {
-        if (!writeFile(csv, curveCsv(curve)))
+    } else if (!r.csv.isEmpty()) {
+        if (!writeFile(r.csv, curveCsv(curve)))
             return WriteFailed;
-        out() << "wrote " << csv << " (" << curve.size() << " points)\n";
+        out() << "wrote " << r.csv << " (" << curve.size() << " points)\n";
     }
-    if (!png.isEmpty()) {
-        const QImage image = plotCurve(curve, title, width, height);
-        if (!image.save(png, "PNG")) {
-            err() << "qvcurve: cannot write " << png << "\n";
+    if (!r.png.isEmpty()) {
+        const QImage image = plotCurve(curve, title, r.width, r.height);
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        if (!image.save(&buffer, "PNG") || !writeFile(r.png, png))
             return WriteFailed;
-        }
-        out() << "wrote " << png << " (" << width << "x" << height << ")\n";
+        out() << "wrote " << r.png << " (" << r.width << "x" << r.height << ")\n";
     }
     return Ok;
 }
 
-// A recording of 60 s at 10 points per second: a steady signal that falls as the
-// clot forms around 20 s, with a little ripple.
-ClotCurve demoCurve()
+// How a test item's sample clots in the demo: the time its signal falls, and by
+// how much. Items not listed clot at a time of their own, derived from the name.
+struct DemoItem {
+    const char *item;
+    double clotSeconds;
+    double drop;
+};
+
+const DemoItem demoItems[] = {
+    {"PT", 12.0, 480.0},
+    {"APTT", 31.0, 520.0},
+    {"TT", 16.0, 430.0},
+    {"FIB", 8.0, 600.0},
+};
+
+DemoItem demoItem(const QString &item)
 {
+    for (const DemoItem &d : demoItems) {
+        if (item.compare(QLatin1String(d.item), Qt::CaseInsensitive) == 0)
+            return d;
+    }
+    const uint h = qHash(item.toUpper());
+    return {nullptr, 10.0 + h % 300 / 10.0, 400.0 + h % 200};
+}
+
+// A recording of 60 s at 10 points per second: a steady signal that falls as the
+// clot forms, with a little ripple.
+ClotCurve demoCurve(const QString &item)
+{
+    const DemoItem d = demoItem(item);
     QVector<double> y;
     for (int i = 0; i < 600; ++i) {
         const double t = i * 0.1;
-        y.append(1000.0 - 550.0 / (1.0 + std::exp(-(t - 20.0) / 1.8)) + 4.0 * std::sin(t * 3.0));
+        y.append(1000.0 - d.drop / (1.0 + std::exp(-(t - d.clotSeconds) / 1.8)) + 4.0 * std::sin(t * 3.0));
     }
     ClotCurve c;
     c.append(0.0, 0.1, y);
     return c;
 }
 
-int storeDemo(QSqlDatabase &db, bool direct, const QStringList &args)
+// The id SQLite gave the last row this connection inserted: 0 before any, and
+// unchanged by a failed insert or by other processes' inserts.
+qint64 lastInsertedRow(QSqlDatabase &db)
+{
+    QSqlQuery q(db);
+    return q.exec(QStringLiteral("select last_insert_rowid()")) && q.next() ? q.value(0).toLongLong() : -1;
+}
+
+int storeDemo(QSqlDatabase &db, bool direct, const CommandLine &line)
 {
     qint64 patient = 1;
-    QString item = QStringLiteral("PT");
     int version = 1;
-    for (int i = 0; i < args.size(); i += 2) {
-        if (i + 1 >= args.size())
-            return usage();
-        bool ok = true;
-        if (args.at(i) == "--patient")
-            patient = args.at(i + 1).toLongLong(&ok);
-        else if (args.at(i) == "--item")
-            item = args.at(i + 1);
-        else if (args.at(i) == "--version")
-            version = args.at(i + 1).toInt(&ok);
-        else
-            return usage();
-        if (!ok)
-            return usage();
-    }
-    const ClotCurve c = demoCurve();
-    QSqlQuery query(db);
+    const QString item = line.isSet("item") ? line.value("item") : QStringLiteral("PT");
+    bool ok = true;
+    if (line.isSet("patient"))
+        patient = line.value("patient").toLongLong(&ok);
+    if (!ok)
+        return usage(QStringLiteral("--patient takes a number"));
+    if (line.isSet("curve-version"))
+        version = line.value("curve-version").toInt(&ok);
+    if (!ok)
+        return usage(QStringLiteral("--curve-version takes a number"));
+    if (item.isEmpty())
+        return usage(QStringLiteral("--item needs a name"));
+
+    const ClotCurve c = demoCurve(item);
+    const qint64 before = lastInsertedRow(db);
+    bool written = true;
     if (direct) {
+        QSqlQuery query(db);
         query.prepare(QStringLiteral("insert into curve (patientId, item, version, curve) values(?, ?, ?, ?)"));
         query.addBindValue(patient);
         query.addBindValue(item);
         query.addBindValue(version);
         query.addBindValue(c.toBuffer());
-        if (!query.exec()) {
-            err() << "qvcurve: " << query.lastError().text() << "\n";
-            return DatabaseError;
-        }
+        written = query.exec();
+        if (!written)
+            err() << "qvcurve: " << databaseFile(db) << ": " << query.lastError().text() << "\n";
     } else {
-        // The library's own insert; it reports failures only as warnings, so the
-        // row count tells whether it went in.
-        auto count = [&db] {
-            QSqlQuery q(db);
-            return q.exec(QStringLiteral("select count(*) from curve")) && q.next() ? q.value(0).toLongLong() : -1;
-        };
-        const qint64 before = count();
-        c.save(patient, item, version);
-        if (before < 0 || count() != before + 1) {
-            err() << "qvcurve: the curve could not be stored\n";
-            return DatabaseError;
-        }
+        written = c.save(patient, item, version);
     }
-    query.exec(QStringLiteral("select max(rowid) from curve"));
-    out() << "stored curve " << (query.next() ? query.value(0).toLongLong() : 0) << ": patient " << patient
-          << ", " << item << ", version " << version << ", " << c.size() << " points\n";
+    // The row id this connection inserted last names this insert's row, whatever
+    // other programs write to the file meanwhile.
+    const qint64 id = lastInsertedRow(db);
+    if (!written || id <= 0 || id == before) {
+        err() << "qvcurve: the curve could not be stored in " << databaseFile(db) << "; nothing was stored\n";
+        return DatabaseError;
+    }
+    out() << "stored curve " << id << ": patient " << patient << ", " << item << ", version " << version << ", "
+          << c.size() << " points, in " << databaseFile(db) << "\n";
     return Ok;
 }
 
-int run(QStringList args)
+int run(const CommandLine &line)
 {
-    QString dir, file;
-    while (args.size() >= 2 && (args.first() == "-C" || args.first() == "--dir" || args.first() == "--db")) {
-        (args.first() == "--db" ? file : dir) = args.at(1);
-        args = args.mid(2);
-    }
-    if (args.isEmpty() || args.first() == "-h" || args.first() == "--help" || args.first() == "help")
-        return usage();
+    QStringList args = line.arguments();
+    if (args.isEmpty())
+        return usage(QStringLiteral("no command given"));
     const QString command = args.takeFirst();
-    if (command != "list" && command != "export" && command != "demo")
-        return usage();
+    static const QStringList commands = {"list", "export", "demo"};
+    if (!commands.contains(command)) {
+        const QString guess = closestName(command, commands, 2);
+        return usage(QStringLiteral("unknown command %1").arg(command)
+                     + (guess.isEmpty() ? QString() : QStringLiteral(" (did you mean %1?)").arg(guess)));
+    }
+    if (command != "export" && (line.isSet("csv") || line.isSet("png") || line.isSet("size")))
+        return usage(QStringLiteral("--csv, --png and --size are for export"));
+    if (command != "demo" && (line.isSet("patient") || line.isSet("item") || line.isSet("curve-version")))
+        return usage(QStringLiteral("--patient, --item and --curve-version are for demo"));
+    if (command != "list" && line.isSet("json"))
+        return usage(QStringLiteral("--json is for list"));
+    if (command != "export" && !args.isEmpty())
+        return usage(QStringLiteral("%1 takes no arguments").arg(command));
+    const QDir startDir = QDir::current();
+    ExportRequest request;
+    if (command == "export") {
+        if (const int rc = parseExport(line, args, startDir, &request))
+            return rc;
+    }
+    const QString file = line.isSet("db") ? userPath(startDir, line.value("db")) : QString();
     QSqlDatabase db;
-    if (const int rc = openDatabase(dir, file, &db))
+    if (const int rc = openDatabase(line.value("dir"), file, &db))
         return rc;
     if (command == "list")
-        return args.isEmpty() ? listCurves(db) : usage();
+        return listCurves(db, line.isSet("json"));
     if (command == "export")
-        return exportCurve(db, args);
-    return storeDemo(db, !file.isEmpty(), args);
+        return exportCurve(db, request);
+    return storeDemo(db, !file.isEmpty(), line);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // The command line first, so that --help and --version start no GUI.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    CommandLine line = curveCommandLine();
+    const int finished = line.finish(line.parse(arguments));
+    if (finished >= 0)
+        return finished;
     // The plot is drawn offscreen; no display is needed.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("qvcurve"));
+    installToolMessageHandler();
     setDefaultCodec();
-    const int rc = run(app.arguments().mid(1));
+    const int rc = run(line);
     out().flush();
     err().flush();
     return rc;

@@ -16,8 +16,9 @@ class DeviceDriver;
 class ModbusClient;
 class SimulatorThread;
 
-// One run of the console: opens the link (or the embedded simulator), performs one
-// command on the module at the path and prints the outcome.
+// One run of the console: checks a command's arguments, opens the link (or the
+// embedded simulator), performs the command on the module at the path and
+// prints the outcome: text, or with --json exactly one object, failures included.
 class Console : public QObject
 {
     Q_OBJECT
@@ -33,36 +34,82 @@ public:
     QString url() const { return m_url; }
     Options &options() { return m_options; }
 
-private:
-    struct Outcome {
-        Modbus::ModuleStatus status;
-        int exitCode = 0;
-    };
+    // The commands and their arguments, for --help.
+    static QString commandsHelp();
+    // A bad command line: the message on stderr and, with --json, the object.
+    static int usageError(const QString &message, bool json, const QString &command = QString());
 
-    int dispatch(const QString &command, const QStringList &args);
+private:
+    using Handler = int (Console::*)(const QString &command, const QStringList &args);
+    struct Command {
+        const char *name;
+        const char *arguments;
+        const char *help;
+        Handler run;
+        bool reportsInterrupt;  // Ctrl-C stops it between exchanges with a report; else it ends the program
+    };
+    static const QVector<Command> &commands();
+
+    // A run of bits or registers to read, checked against the address space.
+    struct ReadRequest {
+        QString command;
+        bool bits = false;
+        quint16 address = 0;
+        int values = 0;  // values asked for: bits, words or register pairs
+        int items = 0;   // bits or registers on the wire
+    };
+    struct ReadResult {
+        Modbus::ModuleStatus status;
+        int items = 0;
+        QByteArray buffer;
+    };
+    bool parseRead(const QString &command, const QStringList &args, ReadRequest *request, QString *error) const;
+    ReadResult performRead(const ReadRequest &request) const;
+    int valuesRead(const ReadRequest &request, const ReadResult &result) const;
+    QString valueLabel(const ReadRequest &request, const ReadResult &result, int i) const;
+    QJsonValue valueJson(const ReadRequest &request, const ReadResult &result, int i) const;
+    Modbus::ModuleStatus writeSingle(bool bit, quint16 address, quint16 value) const;
+    bool trunkFileEnds(quint16 file) const;
+
+    int ports(const QString &command, const QStringList &args);
     int readRun(const QString &command, const QStringList &args);
     int writeRun(const QString &command, const QStringList &args);
-    int readFile(const QStringList &args);
-    int writeFile(const QStringList &args);
-    int readTrunk(const QStringList &args);
-    int identify();
-    int events();
-    int waitIdle();
-    int restart(bool bootloader);
-    int raw(const QStringList &args);
-    int scan(const QStringList &args);
-    int poll(const QStringList &args);
-    int ports();
+    int readFile(const QString &command, const QStringList &args);
+    int writeFile(const QString &command, const QStringList &args);
+    int readTrunk(const QString &command, const QStringList &args);
+    int identify(const QString &command, const QStringList &args);
+    int events(const QString &command, const QStringList &args);
+    int waitIdle(const QString &command, const QStringList &args);
+    int restart(const QString &command, const QStringList &args);
+    int raw(const QString &command, const QStringList &args);
+    int scan(const QString &command, const QStringList &args);
+    int poll(const QString &command, const QStringList &args);
+    int walkthrough(const QString &command, const QStringList &args);
 
-    int fail(const Modbus::ModuleStatus &status, QJsonObject result = QJsonObject());
+    // Poll's pieces (pollcommand.cpp).
+    void printPoll(const ReadRequest &request, const ReadResult &result, const QString &time);
+    bool reopenLink(QString *error);
+
+    // Outcomes; each returns the exit code and, with --json, prints the one object.
+    int succeed(QJsonObject result);
+    int fail(const Modbus::ModuleStatus &status, QJsonObject result, const QString &done = QString());
     int usage(const QString &message);
+    int cannotConnect(const QString &message);
+    int fileError(const QString &message, QJsonObject result = QJsonObject());
+    int badData(const QString &message, QJsonObject result);
+    int interrupted(const QString &message, QJsonObject result);
     void emitJson(QJsonObject result);
-    QString formatWord(quint16 value) const;
+
+    bool writeOutput(const QByteArray &data, QString *error) const;
+    bool readInput(QByteArray *data, QString *error) const;
+    QString fileName(const QString &name) const;
     void progress(const QString &what, qint64 done, qint64 total);
     void capture(PcapWriter::Direction direction, const QByteArray &frame);
+    Modbus::AbstractDeviceModule module() const { return Modbus::AbstractDeviceModule(m_options.path, m_client); }
 
     Options m_options;
     QString m_url;
+    QString m_command;
     QScopedPointer<SimulatorThread> m_simulator;
     DeviceDriver *m_driver = nullptr;
     ModbusClient *m_client = nullptr;
@@ -76,6 +123,12 @@ private:
 
 // stdout as the console writes it, shared so that output stays in order.
 QTextStream &consoleOut();
+QTextStream &consoleErr();
+
+// Set by Ctrl-C; long commands look at it between exchanges.
+bool interruptRequested();
+// Sleeps ms, in short steps so that Ctrl-C ends it early; false when it did.
+bool sleepUnlessInterrupted(int ms);
 
 // The short tour of the main operations against the embedded simulator.
 int runWalkthrough(Console &console);

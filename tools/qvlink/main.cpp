@@ -3,27 +3,37 @@
 #include "console.h"
 #include "options.h"
 
+#include <commandline.h>
 #include <qvglobal.h>
+#include <toolmessages.h>
 
 #include <QCoreApplication>
-#include <QTextStream>
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("qvlink"));
-    setDefaultCodec();
+    installToolMessageHandler();
+    installTranslators(QStringLiteral("en"));
     const QStringList args = app.arguments().mid(1);
-    if (args.isEmpty() || args.contains("--help") || args.contains("-h") || args.first() == "help") {
-        QTextStream(args.isEmpty() ? stderr : stdout) << usageText();
-        return args.isEmpty() ? 1 : 0;
+    CommandLine line = consoleCommandLine();
+    if (args.isEmpty()) {
+        consoleErr() << line.helpText();
+        return CommandLine::UsageExit;
     }
+    if (args.first() == QLatin1String("help"))
+        return line.finish(CommandLine::Help);
+    const CommandLine::Outcome outcome = line.parse(args);
+    // --json asks for an object even when the rest of the line cannot be read.
+    const bool json = args.contains(QStringLiteral("--json"));
+    if (outcome == CommandLine::Invalid)
+        return Console::usageError(line.errorText(), json);
+    if (outcome != CommandLine::Run)
+        return line.finish(outcome);
     Options options;
     QString error;
-    if (!parseOptions(args, &options, &error)) {
-        QTextStream(stderr) << "qvlink: " << error << "\nrun qvlink --help for the commands\n";
-        return 1;
-    }
+    if (!readOptions(line, &options, &error))
+        return Console::usageError(error, json, line.arguments().value(0));
     Console console(options);
     return console.run();
 }

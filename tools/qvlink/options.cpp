@@ -1,113 +1,208 @@
 #include "options.h"
 
-bool parseNumber(const QString &text, qint64 low, qint64 high, qint64 *value)
+#include "console.h"
+#include "statustext.h"
+
+#include <abstractdevicemodule.h>
+#include <commandline.h>
+
+namespace {
+
+// Addresses 1-247 name one module; 0 is the broadcast address and 248-255 are reserved.
+enum { FirstModuleAddress = 1, LastModuleAddress = 247 };
+
+const QVector<ToolOption> &optionTable()
 {
-    bool ok = false;
-    const QString t = text.trimmed();
+    static const QVector<ToolOption> table = {
+        {"", "", "Connection (without --url the embedded simulated analyser is started on loopback):"},
+        {"url", "URL", "socks://HOST:PORT, or a serial port with its line settings, such as\n"
+                       "/dev/ttyUSB0?baudrate=9600&parity=even&databits=8&stopbits=1&flowcontrol=none\n"
+                       "(115200 8N1 without flow control unless the query says otherwise)"},
+        {"path", "PATH", "module path, gateways first: 1, 1/5, 1/5/3; addresses 1-247 (default 1)"},
+        {"timeout", "MS", "time-out for the first byte of a reply (default 100; scan 30)"},
+        {"interval", "MS", "time-out between the bytes of a reply (default 50)"},
+        {"retries", "N", "attempts after the first before an exchange fails (default 4; scan 1)"},
+        {"", "", "Values:"},
+        {"hex", "", "16-bit values in hexadecimal (the default)"},
+        {"dec", "", "16-bit values in decimal"},
+        {"signed", "", "16-bit values as signed decimal"},
+        {"type", "TYPE", "word (one register per value, the default), int32, uint32 or float32\n"
+                         "(two registers per value); reads and write-holding"},
+        {"word-order", "ORDER", "high-first (the default) or low-first: which register of a pair\n"
+                                "holds the high half of a 32-bit value"},
+        {"multiple", "", "write a single coil or register with function 15 or 16, not 5 or 6"},
+        {"", "", "Output:"},
+        {"json", "", "one JSON object per command on stdout, failures included"},
+        {"csv", "", "poll: one CSV line per poll (time, status, values); the summary on stderr"},
+        {"trace", "", "every frame written (->) and read (<-) with its time in ms, on stderr"},
+        {"pcap", "FILE", "the same frames to a capture file for Wireshark"},
+        {"", "", "Command options:"},
+        {"count", "N", "poll: number of polls (default: until Ctrl-C)"},
+        {"period", "MS", "poll: ms between polls (default 1000); wait: between busy answers (default 100)"},
+        {"polls", "N", "wait: busy answers before giving up (default 1000)"},
+        {"out", "FILE", "read-file: write the records to FILE (- for stdout)"},
+        {"in", "FILE", "write-file: the records to write (- for stdin)"},
+        {"clear-log", "", "restart: clear the module's event log too"},
+    };
+    return table;
+}
+
+// Options that mean something to some commands only; given to another they are
+// refused rather than silently ignored.
+struct ScopedOption {
+    const char *option;
+    QStringList commands;
+};
+
+const QVector<ScopedOption> &scopedOptions()
+{
+    static const QStringList registers = {"read-holding", "read-input-registers", "write-holding", "poll"};
+    static const QVector<ScopedOption> table = {
+        {"count", {"poll"}},
+        {"csv", {"poll"}},
+        {"period", {"poll", "wait"}},
+        {"polls", {"wait"}},
+        {"out", {"read-file"}},
+        {"in", {"write-file"}},
+        {"clear-log", {"restart"}},
+        {"multiple", {"write-coils", "write-holding"}},
+        {"type", registers},
+        {"word-order", registers},
+    };
+    return table;
+}
+
+bool intOption(const CommandLine &line, const char *name, qint64 low, qint64 high, int *target, QString *error)
+{
+    if (!line.isSet(QLatin1String(name)))
+        return true;
     qint64 v = 0;
-    if (t.startsWith("-0x") || t.startsWith("-0X"))
-        v = -t.mid(3).toLongLong(&ok, 16);
-    else if (t.startsWith("0x") || t.startsWith("0X"))
-        v = t.mid(2).toLongLong(&ok, 16);
-    else
-        v = t.toLongLong(&ok, 10);
-    if (!ok || v < low || v > high)
+    if (!parseNumber(line.value(QLatin1String(name)), low, high, &v)) {
+        *error = QStringLiteral("--%1 needs a number from %2 to %3, not \"%4\"")
+                     .arg(QLatin1String(name)).arg(low).arg(high).arg(line.value(QLatin1String(name)));
         return false;
-    *value = v;
+    }
+    *target = int(v);
     return true;
 }
 
-QString usageText()
+bool choiceOption(const CommandLine &line, const char *name, const QStringList &choices, int *index, QString *error)
 {
-    return QStringLiteral(
-        "usage: qvlink [options] COMMAND [ARGS]\n"
-        "\n"
-        "Connection (without --url the embedded simulated analyser is started on loopback):\n"
-        "  --url URL            socks://HOST:PORT, or a serial port such as /dev/ttyUSB0?baudrate=9600\n"
-        "  --path PATH          module path, gateways first: 1, 1/5, 1/5/3 (default 1)\n"
-        "  --timeout MS         time-out for the first byte of a reply (default 100)\n"
-        "  --interval MS        time-out between the bytes of a reply (default 50)\n"
-        "Output:\n"
-        "  --hex | --dec | --signed   register values (default hex)\n"
-        "  --json               machine-readable output on stdout\n"
-        "  --trace              every frame written and read, on stderr\n"
-        "  --pcap FILE          the same frames to a capture file for Wireshark\n"
-        "\n"
-        "Commands:\n"
-        "  ports                         serial ports of this machine\n"
-        "  read-coils ADDR [N]           coils (function 1)\n"
-        "  read-inputs ADDR [N]          discrete inputs (function 2)\n"
-        "  read-holding ADDR [N]         holding registers (function 3)\n"
-        "  read-input-registers ADDR [N] input registers (function 4)\n"
-        "  write-coils ADDR V...         coils, each 0 or 1 (function 15)\n"
-        "  write-holding ADDR V...       holding registers (function 16)\n"
-        "  read-file FILE RECORD N [--out F]   file records (to a binary file)\n"
-        "  write-file FILE RECORD --in F       file records from a binary file\n"
-        "  read-trunk FILE               a checksummed block from record 0, checked\n"
-        "  identify                      all identification objects\n"
-        "  events                        status word and event counter\n"
-        "  wait [--polls N]              poll until the module is no longer busy\n"
-        "  restart [--clear-log]         restart the module\n"
-        "  bootloader                    restart into the boot loader\n"
-        "  raw HEX                       pass bytes through (encapsulated) and show the answer\n"
-        "  scan [FROM [TO]]              look for modules at addresses (behind --path when it\n"
-        "                                names a gateway with --path 1/)\n"
-        "  poll [--count N] [--period MS] COMMAND ARGS   repeat a read; Ctrl-C ends it\n"
-        "  walkthrough                   a short tour against the embedded simulator\n"
-        "\n"
-        "Exit codes: 0 ok, 1 usage, 2 cannot connect, 3 time-out, 4 invalid reply, 5 exception,\n"
-        "6 device error, 7 write error, 8 bad data (trunk checksum, file), 9 some polls failed.\n");
+    if (!line.isSet(QLatin1String(name)))
+        return true;
+    const int i = choices.indexOf(line.value(QLatin1String(name)));
+    if (i < 0) {
+        *error = QStringLiteral("--%1 is one of %2, not \"%3\"")
+                     .arg(QLatin1String(name), choices.join(QStringLiteral(", ")), line.value(QLatin1String(name)));
+        return false;
+    }
+    *index = i;
+    return true;
 }
 
-bool parseOptions(const QStringList &arguments, Options *o, QString *error)
+} // namespace
+
+CommandLine consoleCommandLine()
 {
-    auto intArg = [&](int &i, const QString &name, qint64 low, qint64 high, int *target) {
-        qint64 v = 0;
-        if (i + 1 >= arguments.size() || !parseNumber(arguments.at(i + 1), low, high, &v)) {
-            *error = QStringLiteral("%1 needs a number from %2 to %3").arg(name).arg(low).arg(high);
+    CommandLine line(QStringLiteral("qvlink"), QStringLiteral("[options] COMMAND [ARGS]"));
+    line.setDescription(QStringLiteral("The service console for the analyser's electronic modules."));
+    line.addOptions(optionTable());
+    line.addSection(QStringLiteral("Commands"), Console::commandsHelp());
+    line.setExitCodes(consoleExitCodes());
+    return line;
+}
+
+bool parseModulePath(const QString &text, QString *normalised, bool *behind, QString *error)
+{
+    const QString usage = QStringLiteral("--path \"%1\": a path is module addresses %2-%3 (decimal or 0x), gateways"
+                                         " first, such as 1/5")
+                              .arg(text).arg(int(FirstModuleAddress)).arg(int(LastModuleAddress));
+    QStringList parts = text.split(QLatin1Char('/'));
+    *behind = parts.size() > 1 && parts.last().isEmpty();
+    if (*behind)
+        parts.removeLast();
+    QStringList decimal;
+    for (const QString &part : parts) {
+        qint64 address = 0;
+        if (!parseNumber(part, FirstModuleAddress, LastModuleAddress, &address) || part.trimmed() != part) {
+            *error = usage;
             return false;
         }
-        *target = int(v);
-        ++i;
-        return true;
-    };
-    auto textArg = [&](int &i, const QString &name, QString *target) {
-        if (i + 1 >= arguments.size()) {
-            *error = QStringLiteral("%1 needs a value").arg(name);
-            return false;
-        }
-        *target = arguments.at(++i);
-        return true;
-    };
-    for (int i = 0; i < arguments.size(); ++i) {
-        const QString &a = arguments.at(i);
-        bool ok = true;
-        if (a == "--url") ok = textArg(i, a, &o->url);
-        else if (a == "--path") ok = textArg(i, a, &o->path);
-        else if (a == "--timeout") ok = intArg(i, a, 1, 60000, &o->timeout);
-        else if (a == "--interval") ok = intArg(i, a, 1, 60000, &o->interval);
-        else if (a == "--count") ok = intArg(i, a, 1, 1000000, &o->count);
-        else if (a == "--period") ok = intArg(i, a, 0, 3600000, &o->period);
-        else if (a == "--polls") ok = intArg(i, a, 1, 1000000, &o->polls);
-        else if (a == "--in") ok = textArg(i, a, &o->in);
-        else if (a == "--out") ok = textArg(i, a, &o->out);
-        else if (a == "--pcap") ok = textArg(i, a, &o->pcap);
-        else if (a == "--hex") o->format = Options::Hex;
-        else if (a == "--dec") o->format = Options::Decimal;
-        else if (a == "--signed") o->format = Options::Signed;
-        else if (a == "--json") o->json = true;
-        else if (a == "--trace") o->trace = true;
-        else if (a == "--clear-log") o->clearLog = true;
-        else if (a.startsWith("--") && a.size() > 2) {
-            *error = QStringLiteral("unknown option %1").arg(a);
-            return false;
-        } else if (o->command.isEmpty()) o->command = a;
-        else o->args.append(a);
-        if (!ok)
-            return false;
+        decimal << QString::number(address);
     }
-    if (o->command.isEmpty()) {
+    // Each hop costs three bytes of every frame; past 32 no register fits any more.
+    if (Modbus::AbstractDeviceModule::wordChunkLimit(decimal.size() - 1 + (*behind ? 1 : 0)) < 1) {
+        *error = QStringLiteral("--path \"%1\" has more gateway hops than a frame can carry").arg(text);
+        return false;
+    }
+    *normalised = decimal.join(QLatin1Char('/'));
+    return true;
+}
+
+bool readOptions(const CommandLine &line, Options *o, QString *error)
+{
+    if (line.isSet("url") && !parseLinkAddress(line.value("url"), &o->link, error))
+        return false;
+    if (line.isSet("path") && !parseModulePath(line.value("path"), &o->path, &o->behindGateway, error))
+        return false;
+    int wordOrder = 0, type = o->type;
+    if (!intOption(line, "timeout", 1, 60000, &o->timeout, error)
+        || !intOption(line, "interval", 1, 60000, &o->interval, error)
+        || !intOption(line, "retries", 0, 99, &o->retries, error)
+        || !intOption(line, "count", 1, 100000000, &o->count, error)
+        || !intOption(line, "period", 0, 3600000, &o->period, error)
+        || !intOption(line, "polls", 1, 100000000, &o->polls, error)
+        || !choiceOption(line, "type", {"word", "int32", "uint32", "float32"}, &type, error)
+        || !choiceOption(line, "word-order", {"high-first", "low-first"}, &wordOrder, error))
+        return false;
+    o->type = Options::ValueType(type);
+    o->lowWordFirst = wordOrder == 1;
+    // The last of --hex, --dec and --signed counts.
+    for (const auto &given : line.given()) {
+        if (given.first == "hex") o->format = Options::Hex;
+        else if (given.first == "dec") o->format = Options::Decimal;
+        else if (given.first == "signed") o->format = Options::Signed;
+    }
+    o->multipleWrite = line.isSet("multiple");
+    o->json = line.isSet("json");
+    o->csv = line.isSet("csv");
+    o->trace = line.isSet("trace");
+    o->clearLog = line.isSet("clear-log");
+    o->in = line.value("in");
+    o->out = line.value("out");
+    o->pcap = line.value("pcap");
+    if ((line.isSet("in") && o->in.isEmpty()) || (line.isSet("out") && o->out.isEmpty())) {
+        *error = QStringLiteral("--in and --out need a file name (- for stdin or stdout)");
+        return false;
+    }
+    if (line.isSet("pcap") && o->pcap.isEmpty()) {
+        *error = QStringLiteral("--pcap needs a file name");
+        return false;
+    }
+    if (o->json && o->csv) {
+        *error = QStringLiteral("--json and --csv do not go together");
+        return false;
+    }
+    if (o->json && o->out == QLatin1String("-")) {
+        *error = QStringLiteral("--out - writes the records to stdout, where --json writes its object");
+        return false;
+    }
+    const QStringList args = line.arguments();
+    if (args.isEmpty()) {
         *error = QStringLiteral("no command given");
+        return false;
+    }
+    o->command = args.first();
+    o->args = args.mid(1);
+    for (const ScopedOption &scoped : scopedOptions()) {
+        if (line.isSet(QLatin1String(scoped.option)) && !scoped.commands.contains(o->command)) {
+            *error = QStringLiteral("--%1 is for %2, not for %3")
+                         .arg(QLatin1String(scoped.option), scoped.commands.join(QStringLiteral(", ")), o->command);
+            return false;
+        }
+    }
+    if (o->behindGateway && o->command != QLatin1String("scan")) {
+        *error = QStringLiteral("a --path ending in / (the modules behind a gateway) is for scan only");
         return false;
     }
     return true;

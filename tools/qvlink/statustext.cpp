@@ -21,6 +21,26 @@ QString exceptionName(int code)
 
 } // namespace
 
+const QVector<ToolExitCode> &consoleExitCodes()
+{
+    static const QVector<ToolExitCode> table = {
+        {ExitOk, "ok"},
+        {ExitUsage, "usage: a bad command line; nothing was sent"},
+        {ExitCannotConnect, "cannot connect: the link could not be opened"},
+        {ExitTimeout, "time-out: no reply from the module"},
+        {ExitInvalidReply, "invalid reply: bad checksum, or a reply that does not fit the request"},
+        {ExitException, "exception reported by the module or a gateway on the path"},
+        {ExitDeviceError, "device error: the module finished with a status word other than 0"},
+        {ExitWriteError, "write error: the request could not be sent"},
+        {ExitBadData, "bad data: a damaged or incomplete trunk, an input file of odd size"},
+        {ExitPollsFailed, "poll: some polls failed"},
+        {ExitStillBusy, "wait: the module was still busy after --polls answers"},
+        {ExitFileError, "a local file could not be read or written (--in, --out, --pcap)"},
+        {ExitInterrupted, "interrupted by Ctrl-C; what was done is said"},
+    };
+    return table;
+}
+
 QString statusKind(const ModuleStatus &status)
 {
     switch (status.data()) {
@@ -67,12 +87,12 @@ QString statusText(const ModuleStatus &status)
 int exitCodeFor(const ModuleStatus &status)
 {
     switch (status.data()) {
-    case 0: return 0;
-    case int(ModuleStatus::TimeoutError): return 3;
-    case int(ModuleStatus::InvalidReplyError): return 4;
-    case int(ModuleStatus::WriteError): return 7;
-    case int(ModuleStatus::NotOpenError): return 2;
+    case 0: return ExitOk;
+    case int(ModuleStatus::TimeoutError): return ExitTimeout;
+    case int(ModuleStatus::InvalidReplyError): return ExitInvalidReply;
+    case int(ModuleStatus::WriteError): return ExitWriteError;
+    case int(ModuleStatus::NotOpenError): return ExitCannotConnect;
     default: break;
     }
-    return status.isException() ? 5 : 6;
+    return status.isException() ? ExitException : ExitDeviceError;
 }

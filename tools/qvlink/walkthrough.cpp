@@ -22,7 +22,7 @@ int runWalkthrough(Console &console)
            "module 1 is a gateway with modules 5 and 6 behind it, module 5 a gateway with 3\n"
            "behind it, and module 2 a plain module on the link.\n";
     out.flush();
-    console.options().url.clear();
+    console.options().link = LinkAddress();
     if (!console.connectLink())
         return 2;
 
@@ -59,7 +59,9 @@ int runWalkthrough(Console &console)
                                                : step.command.join(' '))
             << "\n";
         out.flush();
-        console.options().path = QString::fromLatin1(step.path);
+        QString error;
+        parseModulePath(QString::fromLatin1(step.path), &console.options().path, &console.options().behindGateway,
+                        &error);
         console.options().trace = step.trace;
         console.options().count = 3;
         console.options().period = 200;

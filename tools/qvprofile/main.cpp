@@ -4,11 +4,17 @@
 #include "namedsettings.h"
 #include "workdir.h"
 
+#include <commandline.h>
 #include <profile.h>
 #include <qvglobal.h>
+#include <toolmessages.h>
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QTextStream>
@@ -23,7 +29,8 @@ enum ExitCode {
     StartupError = 2,
     NotSet = 3,
     BadValue = 4,
-    WriteFailed = 5
+    WriteFailed = 5,
+    UnknownName = 6
 };
 
 QTextStream &out()
@@ -38,20 +45,46 @@ QTextStream &err()
     return s;
 }
 
-int usage()
+CommandLine profileCommandLine()
 {
-    err() << "usage: qvprofile [-C DIR] COMMAND\n"
-             "  init DIR          create a working directory: settings.ini and the profile,\n"
-             "                    data, quality-control and system-log databases\n"
-             "  keys              the named settings and their types\n"
-             "  list              every stored setting: key, type, value\n"
-             "  get KEY           the stored value of KEY (exit 3 when it has none)\n"
-             "  set KEY VALUE     store VALUE (a named setting takes its type: text, colour\n"
-             "                    #rrggbb or name, int, bool true/false)\n"
-             "  remove KEY        delete the setting\n"
-             "  -C DIR            work in DIR instead of the current directory\n";
-    err().flush();
+    CommandLine line(QStringLiteral("qvprofile"), QStringLiteral("[options] COMMAND [ARGS]"));
+    line.setDescription(QStringLiteral("Creates a working directory and reads and writes its settings through the\n"
+                                       "profile store, typed as the named settings are."));
+    line.addOptions({
+        {"dir", "DIR", "work in DIR instead of the current directory", QLatin1Char('C')},
+        {"force", "", "set: store a name that is not one of the named settings"},
+        {"json", "", "list, keys: one JSON object on stdout"},
+    });
+    line.addSection(QStringLiteral("Commands"),
+                    QStringLiteral("  init DIR          create a working directory: settings.ini and the profile,\n"
+                                   "                    data, quality-control and system-log databases\n"
+                                   "  keys              the named settings and their types\n"
+                                   "  list              every stored setting: key, type, value (tabs, newlines\n"
+                                   "                    and backslashes in them written as \\t, \\n and \\\\)\n"
+                                   "  get KEY           the stored value of KEY\n"
+                                   "  set KEY VALUE     store VALUE (a named setting takes its type: text, colour\n"
+                                   "                    #rrggbb or name, int, bool true/false)\n"
+                                   "  remove KEY        delete the setting\n"));
+    line.setExitCodes({{Ok, "ok"},
+                       {UsageError, "usage: a bad command line"},
+                       {StartupError, "not a working directory, or one that cannot be created"},
+                       {NotSet, "the setting is not stored"},
+                       {BadValue, "the value does not fit the setting's type"},
+                       {WriteFailed, "the profile database could not be written"},
+                       {UnknownName, "not a named setting (the closest is named; set --force stores it anyway)"}});
+    return line;
+}
+
+int usage(const QString &message)
+{
+    err() << "qvprofile: " << message << "\nrun qvprofile --help for the commands\n";
     return UsageError;
+}
+
+QString profileFile()
+{
+    const QSqlDatabase db = Profile::instance().database();
+    return db.isValid() ? QFileInfo(db.databaseName()).absoluteFilePath() : QStringLiteral("the profile database");
 }
 
 // Start-up problems of the store come as message boxes; here they become lines on
@@ -74,6 +107,15 @@ int openProfile()
         return StartupError;
     }
     return Ok;
+}
+
+// A list line stays one line: tabs and newlines in a key or value are escaped.
+QString escaped(QString text)
+{
+    return text.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+        .replace(QLatin1Char('\t'), QLatin1String("\\t"))
+        .replace(QLatin1Char('\n'), QLatin1String("\\n"))
+        .replace(QLatin1Char('\r'), QLatin1String("\\r"));
 }
 
 QString storedText(const QString &key)
@@ -101,23 +143,62 @@ QString displayValue(const QString &key)
     return Profile::instance().value(key).toString();
 }
 
-int listSettings()
+int listSettings(bool json)
 {
     QStringList keys = Profile::instance().keys();
     std::sort(keys.begin(), keys.end());
+    QJsonArray settings;
     for (const QString &key : keys) {
         if (!Profile::instance().value(key).isValid())
             continue;
         const NamedSetting *s = findNamedSetting(key);
-        out() << key << '\t' << (s ? typeName(s->type) : QStringLiteral("-")) << '\t' << displayValue(key) << '\n';
+        const QString type = s ? typeName(s->type) : QStringLiteral("-");
+        if (json)
+            settings.append(QJsonObject{{"key", key}, {"type", type}, {"value", displayValue(key)}});
+        else
+            out() << escaped(key) << '\t' << type << '\t' << escaped(displayValue(key)) << '\n';
     }
+    if (json)
+        out() << QJsonDocument(QJsonObject{{"command", "list"}, {"file", profileFile()}, {"settings", settings}})
+                     .toJson(QJsonDocument::Compact)
+              << '\n';
     return Ok;
+}
+
+int listKeys(bool json)
+{
+    QJsonArray settings;
+    for (const NamedSetting &s : namedSettings()) {
+        if (json)
+            settings.append(QJsonObject{{"key", s.key}, {"type", typeName(s.type)}});
+        else
+            out() << s.key << '\t' << typeName(s.type) << '\n';
+    }
+    if (json)
+        out() << QJsonDocument(QJsonObject{{"command", "keys"}, {"settings", settings}}).toJson(QJsonDocument::Compact)
+              << '\n';
+    return Ok;
+}
+
+// A name that is no named setting is most likely mistyped: say which one was
+// meant. set stores it only with --force; get and remove take a name that is
+// stored already.
+int checkName(const QString &command, const QString &key, bool force)
+{
+    if (findNamedSetting(key) || force || (command != QLatin1String("set") && isStored(key)))
+        return Ok;
+    QStringList names;
+    for (const NamedSetting &s : namedSettings())
+        names << s.key;
+    err() << "qvprofile: \"" << key << "\" is not a named setting; the closest is " << closestName(key, names)
+          << (command == QLatin1String("set") ? " (--force stores it anyway)" : "") << "\n";
+    return UnknownName;
 }
 
 int getSetting(const QString &key)
 {
     if (!Profile::instance().value(key).isValid()) {
-        err() << "qvprofile: " << key << " is not set\n";
+        err() << "qvprofile: " << key << " is not set in " << profileFile() << "\n";
         return NotSet;
     }
     out() << displayValue(key) << '\n';
@@ -144,8 +225,8 @@ int setSetting(const QString &key, const QString &text)
     }
     // Written on this thread, so the store's status already tells.
     if (Profile::instance().status() != Profile::NoError) {
-        err() << "qvprofile: the profile database did not take the write: " << Profile::instance().errorString()
-              << "\n";
+        err() << "qvprofile: " << key << " could not be written to " << profileFile() << ": "
+              << Profile::instance().errorString() << "\n";
         return WriteFailed;
     }
     out() << key << " = " << storedText(key) << '\n';
@@ -157,31 +238,36 @@ int removeSetting(const QString &key)
     const bool was = isStored(key);
     Profile::instance().remove(key);
     if (Profile::instance().status() != Profile::NoError) {
-        err() << "qvprofile: the profile database did not take the removal: " << Profile::instance().errorString()
-              << "\n";
+        err() << "qvprofile: " << key << " could not be removed from " << profileFile() << ": "
+              << Profile::instance().errorString() << "\n";
         return WriteFailed;
     }
     if (!was) {
-        err() << "qvprofile: " << key << " was not set\n";
+        err() << "qvprofile: " << key << " was not set in " << profileFile() << "\n";
         return NotSet;
     }
     return Ok;
 }
 
-int run(QStringList args)
+int run(const QStringList &arguments)
 {
-    QString dir;
-    if (args.size() >= 2 && (args.first() == "-C" || args.first() == "--dir")) {
-        dir = args.at(1);
-        args = args.mid(2);
-    }
-    if (args.isEmpty() || args.first() == "-h" || args.first() == "--help" || args.first() == "help")
-        return usage();
-
+    CommandLine line = profileCommandLine();
+    const int finished = line.finish(line.parse(arguments));
+    if (finished >= 0)
+        return finished;
+    QStringList args = line.arguments();
+    const QString dir = line.value("dir");
+    if (args.isEmpty())
+        return usage(QStringLiteral("no command given"));
     const QString command = args.takeFirst();
+    const bool json = line.isSet("json");
+    if (json && command != "list" && command != "keys")
+        return usage(QStringLiteral("--json is for list and keys"));
+    if (line.isSet("force") && command != "set")
+        return usage(QStringLiteral("--force is for set"));
     if (command == "init") {
         if (args.size() != 1)
-            return usage();
+            return usage(QStringLiteral("init takes DIR"));
         const QString target = dir.isEmpty() ? args.first() : QDir(dir).filePath(args.first());
         QString error;
         if (!createWorkDirectory(target, &error)) {
@@ -192,23 +278,32 @@ int run(QStringList args)
               << ": settings.ini, profile.db, data.db, qc.db, syslog.db\n";
         return Ok;
     }
-    if (command == "keys") {
-        for (const NamedSetting &s : namedSettings())
-            out() << s.key << '\t' << typeName(s.type) << '\n';
-        return Ok;
-    }
+    if (command == "keys")
+        return args.isEmpty() ? listKeys(json) : usage(QStringLiteral("keys takes no arguments"));
 
-    const QHash<QString, int> arity = {{"list", 0}, {"get", 1}, {"set", 2}, {"remove", 1}};
-    if (!arity.contains(command) || args.size() != arity.value(command))
-        return usage();
+    static const QHash<QString, QString> synopsis = {
+        {"list", ""}, {"get", "KEY"}, {"set", "KEY VALUE"}, {"remove", "KEY"}};
+    if (!synopsis.contains(command)) {
+        const QString guess = closestName(command, {"init", "keys", "list", "get", "set", "remove"}, 2);
+        return usage(QStringLiteral("unknown command %1").arg(command)
+                     + (guess.isEmpty() ? QString() : QStringLiteral(" (did you mean %1?)").arg(guess)));
+    }
+    const QString wanted = synopsis.value(command);
+    if (args.size() != (wanted.isEmpty() ? 0 : wanted.count(' ') + 1))
+        return usage(QStringLiteral("%1 takes %2")
+                         .arg(command, wanted.isEmpty() ? QStringLiteral("no arguments") : wanted));
     if (!dir.isEmpty() && !QDir::setCurrent(dir)) {
         err() << "qvprofile: cannot enter " << dir << "\n";
         return StartupError;
     }
+    // settings.ini of the working directory chooses the language of the store's texts.
+    installTranslators(QStringLiteral("en"));
     if (const int rc = openProfile())
         return rc;
     if (command == "list")
-        return listSettings();
+        return listSettings(json);
+    if (const int rc = checkName(command, args.at(0), line.isSet("force")))
+        return rc;
     if (command == "get")
         return getSetting(args.at(0));
     if (command == "set")
@@ -222,6 +317,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("qvprofile"));
+    installToolMessageHandler();
     setDefaultCodec();
     const int rc = run(app.arguments().mid(1));
     out().flush();

@@ -1,3 +1,6 @@
+#include <QtCore/QJsonArray>
+#include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
 #include <QtCore/QTemporaryDir>
 #include <QtGui/QImage>
 #include <QtSql/QSqlDatabase>
@@ -22,6 +25,7 @@ private slots:
     void exportsPng();
     void failures_data();
     void failures();
+    void concurrentDemosSayWhatTheyStored();
 
 private:
     ToolResult curve(const QStringList &args) { return runTool("qvcurve", QStringList{"-C", m_work} + args); }
@@ -75,6 +79,14 @@ void tst_ToolsCurve::listsStoredCurves()
                                      "3\t14\tTT\t2\tod\t0 (damaged)"}));
     // --db names the file directly
     QCOMPARE(runTool("qvcurve", {"--db", QDir(m_work).filePath("data.db"), "list"}).lines(), r.lines());
+
+    const ToolResult json = curve({"list", "--json"});
+    QCOMPARE(json.exitCode, 0);
+    const QJsonObject o = QJsonDocument::fromJson(json.out).object();
+    QCOMPARE(o.value("curves").toArray().size(), 3);
+    QCOMPARE(o.value("curves").toArray().at(2).toObject(),
+             QJsonObject({{"id", 3}, {"patient", 14}, {"item", "TT"}, {"version", 2}, {"type", "od"}, {"points", 0},
+                          {"damaged", true}}));
 }
 
 void tst_ToolsCurve::exportsCsv()
@@ -108,6 +120,12 @@ void tst_ToolsCurve::exportsCsv()
     QFile f(file);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), QByteArray("point,x,raw,od\n0,0,,0\n1,0.5,,0.1\n2,1,,0.4\n3,10,,0.5\n"));
+
+    // A relative path is the user's, not the working directory's; the full path is said.
+    r = runTool("qvcurve", {"-C", "work", "export", "2", "--csv", "relative.csv"}, m_dir.path());
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.text(), "wrote " + m_dir.filePath("relative.csv") + " (4 points)\n");
+    QVERIFY(QFile::exists(m_dir.filePath("relative.csv")));
 }
 
 void tst_ToolsCurve::exportsPng_data()
@@ -163,12 +181,20 @@ void tst_ToolsCurve::failures_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("message");
     QTest::newRow("no such curve") << QStringList({"export", "99"}) << 3 << QByteArray("no curve with id 99");
-    QTest::newRow("id not a number") << QStringList({"export", "one"}) << 1 << QByteArray("usage");
+    QTest::newRow("id not a number") << QStringList({"export", "one"}) << 1 << QByteArray("export takes the id");
     QTest::newRow("bad size") << QStringList({"export", "1", "--size", "10x10", "--png", "x.png"}) << 1
                               << QByteArray("--size");
     QTest::newRow("unwritable file") << QStringList({"export", "1", "--csv", "/nonexistent/dir/c.csv"}) << 5
                                      << QByteArray("cannot write");
-    QTest::newRow("unknown command") << QStringList({"plot"}) << 1 << QByteArray("usage");
+    QTest::newRow("unknown command") << QStringList({"plot"}) << 1 << QByteArray("unknown command plot");
+    QTest::newRow("unknown option") << QStringList({"export", "1", "--svg", "x.svg"}) << 1
+                                    << QByteArray("unknown option --svg");
+    QTest::newRow("--name=value") << QStringList({"export", "1", "--csv=/nonexistent/dir/c.csv"}) << 5
+                                  << QByteArray("cannot write /nonexistent/dir/c.csv");
+    QTest::newRow("disk full") << QStringList({"export", "1", "--csv", "/dev/full"}) << 5
+                               << QByteArray("cannot write /dev/full: No space left on device");
+    QTest::newRow("an option of another command") << QStringList({"list", "--patient", "3"}) << 1
+                                                  << QByteArray("are for demo");
 }
 
 void tst_ToolsCurve::failures()
@@ -186,6 +212,58 @@ void tst_ToolsCurve::failures()
     QVERIFY(none.err.contains("no data database"));
     QCOMPARE(runTool("qvcurve", {"--db", empty.filePath("missing.db"), "list"}).exitCode, 2);
     QVERIFY(!QFile::exists(empty.filePath("missing.db")));
+}
+
+// Started at once, each demo either stores its own row and names it, or stores
+// nothing and says so; the curve follows the test item.
+void tst_ToolsCurve::concurrentDemosSayWhatTheyStored()
+{
+    QTemporaryDir dir;
+    QCOMPARE(runTool("qvprofile", {"init", dir.filePath("work")}).exitCode, 0);
+    const QStringList items = {"PT", "APTT", "TT", "FIB"};
+    QList<QProcess *> demos;
+    for (int i = 0; i < 8; ++i) {
+        auto *p = new QProcess(this);
+        p->start(toolPath("qvcurve"), {"-C", dir.filePath("work"), "demo", "--patient", QString::number(100 + i),
+                                       "--item", items.at(i % 4)});
+        demos.append(p);
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "demos");
+    db.setDatabaseName(dir.filePath("work/data.db"));
+    QVERIFY(db.open());
+    QSet<qint64> ids;
+    QMap<QString, QByteArray> curveOfItem;
+    for (int i = 0; i < demos.size(); ++i) {
+        QProcess *p = demos.at(i);
+        QVERIFY(p->waitForFinished(30000));
+        const QString said = QString::fromUtf8(p->readAllStandardOutput());
+        if (p->exitCode() != 0) {
+            QVERIFY(said.isEmpty());
+            QVERIFY(p->readAllStandardError().contains("nothing was stored"));
+            continue;
+        }
+        const QRegularExpressionMatch m =
+            QRegularExpression("^stored curve (\\d+): patient (\\d+), (\\w+),").match(said);
+        QVERIFY2(m.hasMatch(), qPrintable(said));
+        QSqlQuery q(db);
+        q.prepare("select patientId, item, curve from curve where rowid = ?");
+        q.addBindValue(m.captured(1).toLongLong());
+        QVERIFY(q.exec() && q.next());
+        QCOMPARE(q.value(0).toInt(), 100 + i);
+        QCOMPARE(q.value(1).toString(), items.at(i % 4));
+        ids.insert(m.captured(1).toLongLong());
+        const QByteArray blob = q.value(2).toByteArray();
+        QCOMPARE(curveOfItem.value(items.at(i % 4), blob), blob);
+        curveOfItem.insert(items.at(i % 4), blob);
+    }
+    QSqlQuery count(db);
+    QVERIFY(count.exec("select count(*) from curve") && count.next());
+    QCOMPARE(count.value(0).toInt(), ids.size());
+    QCOMPARE(QSet<QByteArray>(curveOfItem.cbegin(), curveOfItem.cend()).size(), curveOfItem.size());
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase("demos");
+    qDeleteAll(demos);
 }
 
 QTEST_MAIN(tst_ToolsCurve)

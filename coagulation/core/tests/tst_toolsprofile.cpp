@@ -1,3 +1,6 @@
+#include <QtCore/QJsonArray>
+#include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
 #include <QtCore/QTemporaryDir>
 #include <QtSql/QSqlDatabase>
 #include <QtSql/QSqlQuery>
@@ -22,6 +25,10 @@ private slots:
     void refusedSetKeepsTheValue();
     void listAndRemove();
     void outsideAWorkingDirectory();
+    void commandLine_data();
+    void commandLine();
+    void everyToolFollowsTheConventions_data();
+    void everyToolFollowsTheConventions();
 
 private:
     ToolResult profile(const QStringList &args) { return runTool("qvprofile", QStringList{"-C", m_work} + args); }
@@ -94,19 +101,21 @@ void tst_ToolsProfile::roundTrip_data()
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("shown");    // what get prints (typed accessor)
     QTest::addColumn<QString>("stored");   // the row's value text
+    QTest::addColumn<QStringList>("options");
 
-    QTest::newRow("text") << "hospital" << "City Hospital" << "City Hospital" << "City Hospital";
-    QTest::newRow("text, UTF-8") << "result_not_clotted" << "不凝" << "不凝" << "不凝";
-    QTest::newRow("text, empty") << "replication_diff_flag" << "" << "" << "";
-    QTest::newRow("colour by hex") << "color_of_lower_mark" << "#ffaa00" << "#ffaa00" << "#ffaa00";
-    QTest::newRow("colour by name") << "color_of_waiting" << "red" << "#ff0000" << "#ff0000";
-    QTest::newRow("int") << "max_qc_file" << "42" << "42" << "42";
-    QTest::newRow("int, hex") << "qc_method" << "0x10" << "16" << "16";
-    QTest::newRow("int, leading zero is decimal") << "qc_method" << "010" << "10" << "10";
-    QTest::newRow("int, negative") << "qc_method" << "-3" << "-3" << "-3";
-    QTest::newRow("bool true") << "is_touch_screen" << "yes" << "true" << "true";
-    QTest::newRow("bool false") << "is_touch_screen" << "FALSE" << "false" << "false";
-    QTest::newRow("other key") << "my/own key" << "0042" << "0042" << "0042";
+    QTest::newRow("text") << "hospital" << "City Hospital" << "City Hospital" << "City Hospital" << QStringList();
+    QTest::newRow("text, UTF-8") << "result_not_clotted" << "不凝" << "不凝" << "不凝" << QStringList();
+    QTest::newRow("text, empty") << "replication_diff_flag" << "" << "" << "" << QStringList();
+    QTest::newRow("colour by hex") << "color_of_lower_mark" << "#ffaa00" << "#ffaa00" << "#ffaa00" << QStringList();
+    QTest::newRow("colour by name") << "color_of_waiting" << "red" << "#ff0000" << "#ff0000" << QStringList();
+    QTest::newRow("int") << "max_qc_file" << "42" << "42" << "42" << QStringList();
+    QTest::newRow("int, hex") << "qc_method" << "0x10" << "16" << "16" << QStringList();
+    QTest::newRow("int, leading zero is decimal") << "qc_method" << "010" << "10" << "10" << QStringList();
+    QTest::newRow("int, negative") << "qc_method" << "-3" << "-3" << "-3" << QStringList();
+    QTest::newRow("bool true") << "is_touch_screen" << "yes" << "true" << "true" << QStringList();
+    QTest::newRow("bool false") << "is_touch_screen" << "FALSE" << "false" << "false" << QStringList();
+    // A name that is no named setting is stored only with --force.
+    QTest::newRow("other key, forced") << "my/own key" << "0042" << "0042" << "0042" << QStringList{"--force"};
 }
 
 void tst_ToolsProfile::roundTrip()
@@ -115,8 +124,9 @@ void tst_ToolsProfile::roundTrip()
     QFETCH(QString, input);
     QFETCH(QString, shown);
     QFETCH(QString, stored);
+    QFETCH(QStringList, options);
 
-    ToolResult r = profile({"set", key, input});
+    ToolResult r = profile(QStringList{"set", key, input} + options);
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.text(), key + " = " + stored + "\n");
 
@@ -155,7 +165,8 @@ void tst_ToolsProfile::refusedSetKeepsTheValue()
     QFETCH(QString, good);
     QFETCH(bool, refusesWrites);
     QFETCH(int, exitCode);
-    QCOMPARE(profile({"set", key, good}).exitCode, 0);
+    // Among the names is one that is no named setting, stored with --force.
+    QCOMPARE(profile({"set", key, good, "--force"}).exitCode, 0);
     const QString before = profile({"get", key}).text();
 
     // Root ignores file modes, so the refusal is the database's own.
@@ -166,7 +177,7 @@ void tst_ToolsProfile::refusedSetKeepsTheValue()
             QVERIFY(execSqlite(profileDb, {QStringLiteral("create trigger refuse_%1 before %1 on profile "
                                                           "begin select raise(abort, 'read-only'); end").arg(what)}));
     }
-    const ToolResult r = profile({"set", key, input});
+    const ToolResult r = profile({"set", key, input, "--force"});
     if (refusesWrites) {
         for (const QString &what : refuse)
             QVERIFY(execSqlite(profileDb, {QStringLiteral("drop trigger refuse_%1").arg(what)}));
@@ -188,6 +199,17 @@ void tst_ToolsProfile::listAndRemove()
     QStringList sorted = r.lines();
     sorted.sort();
     QCOMPARE(r.lines(), sorted);
+
+    // One line per setting whatever the value holds; --json as one object.
+    QCOMPARE(profile({"set", "result_is_preparing", "a\tb\nc\\d"}).exitCode, 0);
+    r = profile({"list"});
+    QVERIFY2(r.lines().contains("result_is_preparing\ttext\ta\\tb\\nc\\\\d"), qPrintable(r.text()));
+    r = profile({"list", "--json"});
+    QCOMPARE(r.exitCode, 0);
+    const QJsonObject json = QJsonDocument::fromJson(r.out).object();
+    QCOMPARE(json.value("file").toString(), QDir(m_work).filePath("profile.db"));
+    QVERIFY(json.value("settings").toArray().contains(
+        QJsonObject{{"key", "result_is_preparing"}, {"type", "text"}, {"value", "a\tb\nc\\d"}}));
 
     QCOMPARE(profile({"remove", "hospital"}).exitCode, 0);
     r = profile({"get", "hospital"});
@@ -213,6 +235,81 @@ void tst_ToolsProfile::outsideAWorkingDirectory()
 
     QCOMPARE(runTool("qvprofile", {"frobnicate"}).exitCode, 1);
     QCOMPARE(runTool("qvprofile", {}).exitCode, 1);
+
+    // A profile without its table: the store's warnings reach people without
+    // source file paths, and the failure names the file.
+    const QString broken = empty.filePath("broken");
+    QCOMPARE(runTool("qvprofile", {"init", broken}).exitCode, 0);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "break");
+        db.setDatabaseName(QDir(broken).filePath("profile.db"));
+        QVERIFY(db.open());
+        QVERIFY(QSqlQuery(db).exec("drop table profile"));
+        QVERIFY(QSqlQuery(db).exec("create table other (x)"));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("break");
+    const ToolResult failed = runTool("qvprofile", {"-C", broken, "set", "hospital", "x"});
+    QCOMPARE(failed.exitCode, 5);
+    QVERIFY2(!failed.err.contains(".cpp:"), failed.err.constData());
+    QVERIFY2(failed.err.contains("could not be written to " + QDir(broken).filePath("profile.db").toUtf8()),
+             failed.err.constData());
+}
+
+void tst_ToolsProfile::commandLine_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("message");  // in stdout or stderr
+
+    QTest::newRow("mistyped name, set") << QStringList{"set", "hospitl", "x"} << 6
+                                        << QByteArray("\"hospitl\" is not a named setting; the closest is hospital");
+    QTest::newRow("mistyped name, get") << QStringList{"get", "colour_of_waiting"} << 6
+                                        << QByteArray("the closest is color_of_waiting");
+    QTest::newRow("mistyped name, remove") << QStringList{"remove", "qc_metod"} << 6 << QByteArray("closest is qc_method");
+    QTest::newRow("unknown option") << QStringList{"--forse", "set", "hospital", "x"} << 1
+                                    << QByteArray("unknown option --forse (did you mean --force?)");
+    QTest::newRow("--json for get") << QStringList{"--json", "get", "hospital"} << 1 << QByteArray("--json is for");
+}
+
+void tst_ToolsProfile::commandLine()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, message);
+    const ToolResult r = runTool("qvprofile", QStringList{"--dir=" + m_work} + args);
+    QVERIFY2(r.exitCode == exitCode, r.err.constData());
+    QVERIFY2((r.out + r.err).contains(message), (r.out + r.err).constData());
+}
+
+void tst_ToolsProfile::everyToolFollowsTheConventions_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("name");
+    const QString bin = QStringLiteral(QV_BINARY_DIR);
+    for (const char *tool : {"qvlink", "qvprofile", "qvcurve"})
+        QTest::newRow(tool) << toolPath(tool) << tool;
+    QTest::newRow("qvsim") << bin + "/simulator/qvsim" << "qvsim";
+    QTest::newRow("profileeditor") << bin + "/examples/profileeditor/profileeditor" << "profileeditor";
+}
+
+// --help on stdout with exit 0 and the exit codes, --version, unknown options refused.
+void tst_ToolsProfile::everyToolFollowsTheConventions()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, name);
+    ToolResult r = runProgram(program, {"--help"});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.startsWith("usage: " + name.toUtf8() + " "));
+    QVERIFY(r.out.contains("\nExit codes:\n    0  "));
+    QVERIFY(r.err.isEmpty());
+    r = runProgram(program, {"--version"});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.text(), name + " 1.0.0\n");
+    r = runProgram(program, {"--no-such-option"});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.out.isEmpty());
+    QVERIFY2(r.err.contains("unknown option --no-such-option"), r.err.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_ToolsProfile)

@@ -1,0 +1,17 @@
+#ifndef TOOLMESSAGES_H
+#define TOOLMESSAGES_H
+
+#include <QString>
+
+// Qt's and the library's messages as people see them from a tool: warnings and
+// worse become "<program>: <text>" lines on stderr, without the source location
+// some of them start with; debug and info lines are dropped.
+void installToolMessageHandler();
+QString withoutSourceLocation(const QString &text);
+
+// The language settings.ini in the current directory chooses
+// ("settings/language"), or "en" when it chooses none: the tools speak English
+// unless the working directory asks for another language.
+QString chosenLanguage();
+
+#endif // TOOLMESSAGES_H
