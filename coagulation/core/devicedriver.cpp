@@ -44,7 +44,8 @@ DeviceDriver *DriverAnchor::hold()
 void DriverAnchor::release()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (--m_holds == 0)
+    // Only a destruction in progress waits for the last hold.
+    if (--m_holds == 0 && !m_driver)
         m_released.notify_all();
 }
 

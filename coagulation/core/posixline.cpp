@@ -88,7 +88,7 @@ int PosixLine::waitFor(short events, qint64 deadline)
 
 bool PosixLine::send(const char *data, int size, int msecs)
 {
-    const qint64 deadline = nowMs() + qMax(0, msecs);
+    qint64 deadline = -1; // read from the clock only when the line is full
     int sent = 0;
     while (sent < size) {
         // A socket whose peer has gone must fail the write, not raise SIGPIPE; a full
@@ -103,6 +103,8 @@ bool PosixLine::send(const char *data, int size, int msecs)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (deadline < 0)
+                deadline = nowMs() + qMax(0, msecs);
             const int ready = waitFor(POLLOUT, deadline);
             if (ready > 0)
                 continue;
