@@ -1,8 +1,12 @@
 // Exchanges per second of ModbusClient::talk reading two registers from the simulated
 // analyser, over loopback TCP and over the pseudo-terminal, against a raw POSIX loop
 // (blocking write and read of the same frames) to the same simulator in the same run.
-// The summary line gives the client's rate as a share of the raw loop's, each the best
-// of three repetitions.
+//
+// BM_Raw* and BM_Client* give each side's rate on its own. For the summary the two take
+// turns instead (BM_Turns*): a block of raw exchanges, then a block through the client,
+// the order swapped every turn, so that both meet the same load on a shared machine. The
+// summary line gives the client's rate as a share of the raw loop's: the median of the
+// turns' ratios.
 
 #include "rawsocket.h"
 #include <devicedriver.h>
@@ -20,6 +24,7 @@
 #include <QtCore/QMap>
 #include <QtCore/QThread>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
@@ -37,18 +42,18 @@ namespace {
 const QByteArray readRequest = QByteArray::fromHex("01 03 00 10 00 02 C6 43");
 constexpr int ReplySize = 9;
 
-SimulatorThread *simulator = nullptr;
-QMap<QString, double> rates;
+constexpr int TurnExchanges = 200;
+constexpr int TurnCount = 60;
 
-void recordRate(benchmark::State &state, const char *name, double seconds)
+SimulatorThread *simulator = nullptr;
+
+struct Turns
 {
-    // The best of the repetitions: the machine may be shared, and a disturbance only
-    // ever slows a run down.
-    const QString key = QString::fromLatin1(name);
-    if (seconds > 0)
-        rates[key] = qMax(rates.value(key), double(state.iterations()) / seconds);
-    state.SetItemsProcessed(state.iterations());
-}
+    QVector<double> ratios; // client rate / raw rate, one per turn
+    double rawSeconds = 0;
+    double clientSeconds = 0;
+};
+QMap<QString, Turns> turns;
 
 bool rawExchange(int fd)
 {
@@ -82,25 +87,14 @@ int openRawPty()
     return fd;
 }
 
-void runRaw(benchmark::State &state, bool tcp, const char *name)
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start)
 {
-    const int fd = tcp ? openRawTcp() : openRawPty();
-    if (fd < 0) {
-        state.SkipWithError("cannot reach the simulator");
-        return;
-    }
-    const auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
-        if (!rawExchange(fd)) {
-            state.SkipWithError("exchange failed");
-            break;
-        }
-    }
-    recordRate(state, name, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    ::close(fd);
+    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-void runClient(benchmark::State &state, bool tcp, const char *name)
+std::unique_ptr<DeviceDriver> openDriver(bool tcp)
 {
     std::unique_ptr<DeviceDriver> driver;
     if (tcp) {
@@ -110,60 +104,122 @@ void runClient(benchmark::State &state, bool tcp, const char *name)
         driver.reset(new SerialPortDriver);
         driver->setPortName(simulator->serialPortName(115200));
     }
-    if (!driver->open()) {
+    if (!driver->open())
+        driver.reset();
+    return driver;
+}
+
+bool clientExchange(ModbusClient &client, MessageBuilder &builder)
+{
+    builder.reset();
+    builder.readWord(0x10, 2);
+    return client.talk(builder) == ReplySize - 2;
+}
+
+void runRaw(benchmark::State &state, bool tcp)
+{
+    const int fd = tcp ? openRawTcp() : openRawPty();
+    if (fd < 0) {
+        state.SkipWithError("cannot reach the simulator");
+        return;
+    }
+    for (auto _ : state) {
+        if (!rawExchange(fd)) {
+            state.SkipWithError("exchange failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+    ::close(fd);
+}
+
+void runClient(benchmark::State &state, bool tcp)
+{
+    std::unique_ptr<DeviceDriver> driver = openDriver(tcp);
+    if (!driver) {
         state.SkipWithError("cannot open the driver");
         return;
     }
     ModbusClient client;
     client.setDriver(driver.get());
     MessageBuilder builder(1);
-    const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        builder.reset();
-        builder.readWord(0x10, 2);
-        if (client.talk(builder) != ReplySize - 2) {
+        if (!clientExchange(client, builder)) {
             state.SkipWithError("exchange failed");
             break;
         }
     }
-    recordRate(state, name, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-}
-
-void BM_RawTcp(benchmark::State &state) { runRaw(state, true, "raw tcp"); }
-void BM_ClientTcp(benchmark::State &state) { runClient(state, true, "client tcp"); }
-void BM_RawPty(benchmark::State &state) { runRaw(state, false, "raw pty"); }
-void BM_ClientPty(benchmark::State &state) { runClient(state, false, "client pty"); }
-
-BENCHMARK(BM_RawTcp)->UseRealTime()->MinTime(0.5)->Repetitions(3);
-BENCHMARK(BM_ClientTcp)->UseRealTime()->MinTime(0.5)->Repetitions(3);
-BENCHMARK(BM_RawPty)->UseRealTime()->MinTime(0.5)->Repetitions(3);
-BENCHMARK(BM_ClientPty)->UseRealTime()->MinTime(0.5)->Repetitions(3);
-
-// What handing the device to the calling thread and back costs per exchange.
-void BM_DeviceLockerRoundTrip(benchmark::State &state)
-{
-    std::unique_ptr<DeviceDriver> driver(DeviceDriver::create(QUrl(simulator->url()), nullptr));
-    driver->setPortName(simulator->url());
-    if (!driver->open()) {
-        state.SkipWithError("cannot open the driver");
-        return;
-    }
-    for (auto _ : state) {
-        DeviceDriver::DeviceLocker locker(driver.get());
-        benchmark::DoNotOptimize(driver->device()->thread());
-    }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_DeviceLockerRoundTrip);
+
+// One iteration is one turn: TurnExchanges raw exchanges and as many through the client.
+void runTurns(benchmark::State &state, bool tcp, const char *name)
+{
+    // The pseudo-terminal's line settings are shared by both openers: the raw loop's
+    // blocking reads need its own, so it opens last.
+    std::unique_ptr<DeviceDriver> driver = openDriver(tcp);
+    const int fd = tcp ? openRawTcp() : openRawPty();
+    if (fd < 0 || !driver) {
+        state.SkipWithError("cannot reach the simulator");
+        if (fd >= 0)
+            ::close(fd);
+        return;
+    }
+    ModbusClient client;
+    client.setDriver(driver.get());
+    MessageBuilder builder(1);
+    Turns &record = turns[QString::fromLatin1(name)];
+    bool rawFirst = true;
+    for (auto _ : state) {
+        double raw = 0;
+        double viaClient = 0;
+        bool ok = true;
+        for (int side = 0; side < 2 && ok; ++side) {
+            const bool rawSide = (side == 0) == rawFirst;
+            const Clock::time_point start = Clock::now();
+            for (int i = 0; i < TurnExchanges && ok; ++i)
+                ok = rawSide ? rawExchange(fd) : clientExchange(client, builder);
+            (rawSide ? raw : viaClient) = secondsSince(start);
+        }
+        if (!ok) {
+            state.SkipWithError("exchange failed");
+            break;
+        }
+        rawFirst = !rawFirst;
+        record.ratios.append(raw / viaClient);
+        record.rawSeconds += raw;
+        record.clientSeconds += viaClient;
+    }
+    state.SetItemsProcessed(state.iterations() * 2 * TurnExchanges);
+    ::close(fd);
+}
+
+void BM_RawTcp(benchmark::State &state) { runRaw(state, true); }
+void BM_ClientTcp(benchmark::State &state) { runClient(state, true); }
+void BM_RawPty(benchmark::State &state) { runRaw(state, false); }
+void BM_ClientPty(benchmark::State &state) { runClient(state, false); }
+void BM_TurnsTcp(benchmark::State &state) { runTurns(state, true, "tcp"); }
+void BM_TurnsPty(benchmark::State &state) { runTurns(state, false, "pty"); }
+
+BENCHMARK(BM_RawTcp)->UseRealTime()->MinTime(0.5);
+BENCHMARK(BM_ClientTcp)->UseRealTime()->MinTime(0.5);
+BENCHMARK(BM_RawPty)->UseRealTime()->MinTime(0.5);
+BENCHMARK(BM_ClientPty)->UseRealTime()->MinTime(0.5);
+BENCHMARK(BM_TurnsTcp)->UseRealTime()->Iterations(TurnCount);
+BENCHMARK(BM_TurnsPty)->UseRealTime()->Iterations(TurnCount);
 
 void printRatio(const char *transport)
 {
-    const QString raw = QStringLiteral("raw ") + QLatin1String(transport);
-    const QString client = QStringLiteral("client ") + QLatin1String(transport);
-    if (!rates.contains(raw) || !rates.contains(client))
+    const QString key = QLatin1String(transport);
+    if (!turns.contains(key) || turns[key].ratios.isEmpty())
         return;
-    std::printf("summary %s (best of 3): client %.0f/s, raw loop %.0f/s, ratio %.3f\n", transport, rates[client], rates[raw],
-                rates[client] / rates[raw]);
+    Turns &record = turns[key];
+    std::sort(record.ratios.begin(), record.ratios.end());
+    const double median = record.ratios.at(record.ratios.size() / 2);
+    const double exchanges = double(record.ratios.size()) * TurnExchanges;
+    std::printf("summary %s (%d turns of %d exchanges each way): client %.0f/s, raw loop %.0f/s, ratio %.3f\n", transport,
+                int(record.ratios.size()), TurnExchanges, exchanges / record.clientSeconds,
+                exchanges / record.rawSeconds, median);
 }
 
 } // namespace

@@ -2,17 +2,18 @@
 // it was given, make at most its five attempts, and report a reply as good only
 // when it is a whole frame of the addressed module with a valid checksum.
 //
-// The transport is an in-memory device that serves the fuzz bytes as the reply
-// stream. Input: byte 0 picks the request and options, byte 1 how the stream
-// arrives (low nibble: bytes per piece; high nibble: pieces before the line
-// falls silent once), the rest is the stream, shared by all attempts.
+// The transport is an in-memory driver that serves the fuzz bytes as the reply
+// stream through the driver's transfer operations. Input: byte 0 picks the request
+// and options, byte 1 how the stream arrives (low nibble: bytes per piece, 0 for one
+// byte at a time and a peer that hangs up at the end; high nibble: pieces before the
+// line falls silent once), the rest is the stream, shared by all attempts.
 #include <devicedriver.h>
 #include <messagebuilder.h>
 #include <modbusclient.h>
 #include <modulestatus.h>
 
+#include <QtCore/QBuffer>
 #include <QtCore/QCoreApplication>
-#include <QtCore/QIODevice>
 #include <QtCore/QtGlobal>
 
 #include <cstdint>
@@ -24,93 +25,95 @@ namespace {
 
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
 
-// Serves a byte stream in pieces; every piece is released by a wait for input,
-// as bytes come off a line.
-class StreamDevice : public QIODevice
+// Serves a byte stream in pieces; every wait for input releases the next piece, as
+// bytes come off a line.
+class MemoryDriver : public DeviceDriver
 {
 public:
+    MemoryDriver()
+        : m_device(new QBuffer)
+    {
+        adoptDevice(m_device);
+        setReadTimeouts(0);
+        setReadIntervalTimeouts(0);
+        setWriteTimeouts(0);
+    }
+    ~MemoryDriver() override { retire(); }
+
     void load(const QByteArray &stream, int piece, int silenceEvery, bool failFirstWrite)
     {
         m_stream = stream;
         m_released = 0;
         m_read = 0;
+        m_hangUpAtEnd = piece == 0;
         m_piece = qMax(1, piece);
         m_silenceEvery = silenceEvery;
         m_pieces = 0;
         m_failWrite = failFirstWrite;
-        m_written.clear();
     }
-    void discardInput() { m_read = m_released; }
-    const QByteArray &written() const { return m_written; }
 
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return m_released - m_read + QIODevice::bytesAvailable(); }
-    bool waitForReadyRead(int) override
+    bool open() override
     {
-        if (m_released >= m_stream.size())
-            return false;
-        if (m_silenceEvery > 0 && ++m_pieces % (m_silenceEvery + 1) == 0)
-            return false;  // the line is quiet for one wait
-        m_released = qMin(m_stream.size(), m_released + m_piece);
-        return true;
+        const bool opened = m_device->open(QIODevice::ReadWrite);
+        publishDeviceState();
+        return opened;
     }
-    bool waitForBytesWritten(int) override { return true; }
-
-protected:
-    qint64 readData(char *data, qint64 maxSize) override
+    bool isOpen() const override { return publishedOpen(); }
+    void close() override
     {
-        const qint64 n = qMin<qint64>(maxSize, m_released - m_read);
-        if (n <= 0)
-            return 0;
-        memcpy(data, m_stream.constData() + m_read, size_t(n));
-        m_read += int(n);
+        m_device->close();
+        publishDeviceState();
+    }
+    QStringList avaliablePorts() const override { return {QStringLiteral("memory")}; }
+    QString portName() const override { return QStringLiteral("memory"); }
+    void setPortName(const QString &) override {}
+    void clear() override { discard(); }
+    QIODevice *device() const override { return m_device; }
+
+    bool send(const char *, int) override
+    {
+        if (!m_failWrite)
+            return true;
+        m_failWrite = false;
+        publishError(QStringLiteral("refused"));
+        return false;
+    }
+    int receive(char *buffer, int capacity, int) override
+    {
+        if (m_read == m_released) {
+            if (m_released >= m_stream.size()) {
+                if (!m_hangUpAtEnd)
+                    return 0;
+                failLine(QStringLiteral("hung up"));
+                return -1;
+            }
+            if (m_silenceEvery > 0 && ++m_pieces % (m_silenceEvery + 1) == 0)
+                return 0;  // the line is quiet for one wait
+            m_released = qMin(m_stream.size(), m_released + m_piece);
+        }
+        const int n = qMin(capacity, m_released - m_read);
+        memcpy(buffer, m_stream.constData() + m_read, size_t(n));
+        m_read += n;
         return n;
     }
-    qint64 writeData(const char *data, qint64 size) override
+    int discard() override
     {
-        if (m_failWrite) {
-            m_failWrite = false;
-            return -1;
-        }
-        m_written.append(data, int(size));
-        return size;
+        const int dropped = m_released - m_read;
+        m_read = m_released;
+        return dropped;
     }
 
 private:
+    // Stands for the line's open state only; the bytes pass through the operations above.
+    QBuffer *m_device;
     QByteArray m_stream;
-    QByteArray m_written;
     int m_released = 0;
     int m_read = 0;
     int m_piece = 1;
     int m_silenceEvery = 0;
     int m_pieces = 0;
     bool m_failWrite = false;
-};
-
-class MemoryDriver : public DeviceDriver
-{
-public:
-    MemoryDriver()
-    {
-        m_device = new StreamDevice;
-        adoptDevice(m_device);
-        setReadTimeouts(0);
-        setReadIntervalTimeouts(0);
-        setWriteTimeouts(0);
-    }
-    StreamDevice *stream() const { return m_device; }
-
-    bool open() override { return m_device->open(QIODevice::ReadWrite | QIODevice::Unbuffered); }
-    bool isOpen() const override { return m_device->isOpen(); }
-    void close() override { m_device->close(); }
-    QStringList avaliablePorts() const override { return {QStringLiteral("memory")}; }
-    QString portName() const override { return QStringLiteral("memory"); }
-    void setPortName(const QString &) override {}
-    void clear() override { m_device->discardInput(); }
-    QIODevice *device() const override { return m_device; }
-
-private:
-    StreamDevice *m_device;
+    bool m_hangUpAtEnd = false;
 };
 
 struct Environment
@@ -157,7 +160,7 @@ const char *const Paths[] = {"1", "1/5", "1/5/3", "2"};
 bool isError(int result)
 {
     return result == int(Modbus::ModuleStatus::TimeoutError) || result == int(Modbus::ModuleStatus::InvalidReplyError)
-           || result == int(Modbus::ModuleStatus::WriteError);
+           || result == int(Modbus::ModuleStatus::WriteError) || result == int(Modbus::ModuleStatus::NotOpenError);
 }
 
 } // namespace
@@ -173,7 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bool raw = data[0] & 0x80;
     const QByteArray stream(reinterpret_cast<const char *>(data + 2), int(size - 2));
 
-    env.driver.stream()->load(stream, data[1] & 0x0F, data[1] >> 4, failFirstWrite);
+    env.driver.load(stream, data[1] & 0x0F, data[1] >> 4, failFirstWrite);
     if (!env.driver.isOpen())
         env.driver.open();
     env.written = 0;

@@ -91,6 +91,16 @@ const QVector<FaultKind> &kinds()
              p.extendReplies(n, v[0]);
              return true;
          }},
+        {"hang-up", "N[,BYTES]", "the line closes after BYTES bytes of each of the next N replies (0)", 0, 1,
+         [](SimulatedFaultPlan &p, int n, const QStringList &args, QString *error) {
+             QVector<int> v;
+             if (!numbers(args, {0}, 0, 255, &v, error))
+                 return false;
+             p.hangUp(n, v[0]);
+             return true;
+         }},
+        {"misroute", "N", "the next N replies name another module where their route ends", 0, 0,
+         [](SimulatedFaultPlan &p, int n, const QStringList &, QString *) { p.misrouteReplies(n); return true; }},
     };
     return table;
 }

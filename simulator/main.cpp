@@ -64,13 +64,15 @@ void logExchange(const QByteArray &request, const SimulatedReply &reply)
     const QString time = QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz"));
     std::fprintf(stderr, "%s -> %s\n", qPrintable(time), qPrintable(hex(request)));
     if (reply.bytes.isEmpty()) {
-        std::fprintf(stderr, "%s    (no reply)\n", qPrintable(time));
+        std::fprintf(stderr, "%s    (no reply%s)\n", qPrintable(time), reply.hangUp ? ", hangs up" : "");
     } else {
         QString timing;
         if (reply.delayMs > 0)
             timing += QStringLiteral(" (after %1 ms)").arg(reply.delayMs);
         if (reply.pieces > 1)
             timing += QStringLiteral(" (in %1 pieces, %2 ms apart)").arg(reply.pieces).arg(reply.pieceDelayMs);
+        if (reply.hangUp)
+            timing += QStringLiteral(" (then hangs up)");
         std::fprintf(stderr, "%s <- %s%s\n", qPrintable(time), qPrintable(hex(reply.bytes)), qPrintable(timing));
     }
     std::fflush(stderr);

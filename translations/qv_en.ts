@@ -2,6 +2,17 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="zh_CN">
 <context>
+    <name>DeviceDriver</name>
+    <message>
+        <source>The line was closed at the other end</source>
+        <translation>The line was closed at the other end</translation>
+    </message>
+    <message>
+        <source>Operation timed out</source>
+        <translation>Operation timed out</translation>
+    </message>
+</context>
+<context>
     <name>ModbusClient</name>
     <message>
         <source>Request too short</source>
@@ -153,6 +164,10 @@
     <message>
         <source>No port number in &quot;%1&quot;</source>
         <translation>No port number in &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <source>The remote host closed the connection</source>
+        <translation>The remote host closed the connection</translation>
     </message>
 </context>
 </TS>

@@ -2,6 +2,17 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="zh_CN" sourcelanguage="zh_CN">
 <context>
+    <name>DeviceDriver</name>
+    <message>
+        <source>The line was closed at the other end</source>
+        <translation>线路已被对端关闭</translation>
+    </message>
+    <message>
+        <source>Operation timed out</source>
+        <translation>操作超时</translation>
+    </message>
+</context>
+<context>
     <name>ModbusClient</name>
     <message>
         <source>Request too short</source>
@@ -153,6 +164,10 @@
     <message>
         <source>No port number in &quot;%1&quot;</source>
         <translation>“%1”中没有端口号</translation>
+    </message>
+    <message>
+        <source>The remote host closed the connection</source>
+        <translation>远程主机关闭了连接</translation>
     </message>
 </context>
 </TS>

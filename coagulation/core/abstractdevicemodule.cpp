@@ -1,6 +1,5 @@
 #include "abstractdevicemodule.h"
 
-#include "devicedriver.h"
 #include "messagebuilder.h"
 #include "modbusclient.h"
 
@@ -9,7 +8,6 @@
 #include <QtCore/QThread>
 
 #include <cstring>
-#include <optional>
 
 namespace Modbus {
 
@@ -79,17 +77,34 @@ void AbstractDeviceModule::setProcessEvents(bool enabled)
     m_processEvents = enabled;
 }
 
-int AbstractDeviceModule::readRun(RunKind kind, unsigned short address, unsigned short count, char *buffer,
-                                  ModuleStatus *status) const
+// The run operations: which request each chunk makes and what comes back. Bits are
+// counted in bytes of ceil(n / 8), registers in pairs of bytes.
+struct AbstractDeviceModule::Run
+{
+    const char *name;
+    MessageBuilder &(MessageBuilder::*request)(unsigned short address, unsigned short count);
+    bool bits;
+    bool write;
+};
+
+const AbstractDeviceModule::Run AbstractDeviceModule::ReadCoilRun = { "readBit", &MessageBuilder::readRwBit, true, false };
+const AbstractDeviceModule::Run AbstractDeviceModule::ReadInputRun = { "readRoBit", &MessageBuilder::readRoBit, true, false };
+const AbstractDeviceModule::Run AbstractDeviceModule::ReadRegisterRun = { "readWord", &MessageBuilder::readWord, false, false };
+const AbstractDeviceModule::Run AbstractDeviceModule::ReadInputRegisterRun = { "readRoWord", &MessageBuilder::readRoWord, false, false };
+const AbstractDeviceModule::Run AbstractDeviceModule::WriteCoilRun = { "writeBit", &MessageBuilder::beginWriteBit, true, true };
+const AbstractDeviceModule::Run AbstractDeviceModule::WriteRegisterRun = { "writeWord", &MessageBuilder::beginWriteWord, false, true };
+
+int AbstractDeviceModule::transferRun(const Run &run, unsigned short address, unsigned short count, char *readInto,
+                                      const char *writeFrom, ModuleStatus *status) const
 {
     if (count == 0)
         return 0;
     ModuleStatus local;
     ModuleStatus &st = status ? *status : local;
-
-    const bool bits = kind == ReadCoils || kind == ReadInputs;
+    if (!fitsAddressSpace(run.name, address, count, &st))
+        return 0;
     const int hops = hopCount(m_path);
-    const int limit = bits ? bitChunkLimit(hops) : wordChunkLimit(hops);
+    const int limit = run.bits ? bitChunkLimit(hops) : wordChunkLimit(hops);
     // 33 hops or more leave no room for data in a frame.
     if (limit <= 0) {
         st = ModuleStatus::InvalidReplyError;
@@ -97,134 +112,91 @@ int AbstractDeviceModule::readRun(RunKind kind, unsigned short address, unsigned
     }
 
     int total = 0;
-    int remaining = count;
-    int attempts = 0;
-    while (remaining > 0) {
-        const int n = qMin(remaining, limit);
+    int misfits = 0;
+    while (total < count) {
+        const int n = qMin(count - total, limit);
+        const int bytes = run.bits ? (n + 7) / 8 : 2 * n;
+        // Every bit chunk but the last is whole bytes, so chunks meet on byte boundaries.
+        const int offset = run.bits ? total / 8 : 2 * total;
         MessageBuilder builder(m_path);
-        switch (kind) {
-        case ReadCoils: builder.readRwBit(address, n); break;
-        case ReadInputs: builder.readRoBit(address, n); break;
-        case ReadRegisters: builder.readWord(address, n); break;
-        case ReadInputRegisters: builder.readRoWord(address, n); break;
-        }
+        (builder.*run.request)((unsigned short)(address + total), (unsigned short)n);
+        if (run.write)
+            builder.writeRawData(writeFrom + offset, bytes);
         st = exchange(m_client, builder);
         if (!st)
             break;
-        if (!builder.seekToData() || !builder.checkDataSize()) {
-            st = ModuleStatus::InvalidReplyError;
-            break;
-        }
-        const int expected = bits ? (n + 7) / 8 : n;
-        const int actual = bits ? builder.left() : builder.left() / 2;
-        if (actual != expected) {
-            st = ModuleStatus::InvalidReplyError;
-            switch (kind) {
-            case ReadCoils:
-                qWarning("(AbstractDeviceModule::readBit) Reply doesn't match request, expect %d bytes, actual: %d",
-                         expected, actual);
-                break;
-            case ReadInputs:
-                qWarning("(AbstractDeviceModule::readRoBit) Reply doesn't match request, expect %d bytes, actual: %d",
-                         expected, actual);
-                break;
-            case ReadRegisters:
-                qWarning("(AbstractDeviceModule::readWord) Reply doesn't match request, expect %d records, actual: %d",
-                         expected, actual);
-                break;
-            case ReadInputRegisters:
-                qWarning("(AbstractDeviceModule::readRoWord) Reply doesn't match request, expect %d records, actual: %d",
-                         expected, actual);
+        if (!run.write) {
+            if (!builder.seekToData() || !builder.checkDataSize()) {
+                st = ModuleStatus::InvalidReplyError;
                 break;
             }
-            // The same chunk again, a few times: a module that keeps answering the
-            // wrong length must not hold the caller forever.
-            if (++attempts >= ChunkAttempts)
-                break;
-            continue;
+            const int expected = run.bits ? bytes : n;
+            const int actual = run.bits ? builder.left() : builder.left() / 2;
+            if (actual != expected) {
+                st = ModuleStatus::InvalidReplyError;
+                qWarning("(AbstractDeviceModule::%s) Reply doesn't match request, expect %d %s, actual: %d", run.name,
+                         expected, run.bits ? "bytes" : "records", actual);
+                // The same chunk again, a few times: a module that keeps answering the
+                // wrong length must not hold the caller forever.
+                if (++misfits >= ChunkAttempts)
+                    break;
+                continue;
+            }
+            misfits = 0;
+            std::memcpy(readInto + offset, dataAt(builder), size_t(bytes));
         }
-        attempts = 0;
-        const int bytes = bits ? (n + 7) / 8 : 2 * n;
-        std::memcpy(buffer, dataAt(builder), size_t(bytes));
-        buffer += bytes;
         total += n;
-        address = (unsigned short)(address + n);
-        remaining -= n;
     }
     return total;
 }
 
-int AbstractDeviceModule::writeRun(bool bits, unsigned short address, unsigned short count, const char *buffer,
-                                   ModuleStatus *status) const
+// A run past address 0xFFFF would wrap to address 0 on the wire: it is refused before
+// any exchange.
+bool AbstractDeviceModule::fitsAddressSpace(const char *operation, unsigned short address, unsigned short count,
+                                            ModuleStatus *status)
 {
-    if (count == 0)
-        return 0;
-    ModuleStatus local;
-    ModuleStatus &st = status ? *status : local;
-
-    const int hops = hopCount(m_path);
-    const int limit = bits ? bitChunkLimit(hops) : wordChunkLimit(hops);
-    if (limit <= 0) {
-        st = ModuleStatus::InvalidReplyError;
-        return 0;
-    }
-
-    int total = 0;
-    int remaining = count;
-    while (remaining > 0) {
-        const int n = qMin(remaining, limit);
-        const int bytes = bits ? (n + 7) / 8 : 2 * n;
-        MessageBuilder builder(m_path);
-        if (bits)
-            builder.beginWriteBit(address, n);
-        else
-            builder.beginWriteWord(address, n);
-        builder.writeRawData(buffer, bytes);
-        st = exchange(m_client, builder);
-        if (!st)
-            break;
-        buffer += bytes;
-        total += n;
-        address = (unsigned short)(address + n);
-        remaining -= n;
-    }
-    return total;
+    if (int(address) + int(count) <= 0x10000)
+        return true;
+    qWarning("(AbstractDeviceModule::%s) %d items from %d would go past 65535", operation, int(count),
+             int(address));
+    *status = ModuleStatus::WriteError;
+    return false;
 }
 
 int AbstractDeviceModule::readBit(unsigned short address, unsigned short count, void *bits,
                                   ModuleStatus *status) const
 {
-    return readRun(ReadCoils, address, count, static_cast<char *>(bits), status);
+    return transferRun(ReadCoilRun, address, count, static_cast<char *>(bits), nullptr, status);
 }
 
 int AbstractDeviceModule::readRoBit(unsigned short address, unsigned short count, void *bits,
                                     ModuleStatus *status) const
 {
-    return readRun(ReadInputs, address, count, static_cast<char *>(bits), status);
+    return transferRun(ReadInputRun, address, count, static_cast<char *>(bits), nullptr, status);
 }
 
 int AbstractDeviceModule::readWord(unsigned short address, unsigned short count, void *words,
                                    ModuleStatus *status) const
 {
-    return readRun(ReadRegisters, address, count, static_cast<char *>(words), status);
+    return transferRun(ReadRegisterRun, address, count, static_cast<char *>(words), nullptr, status);
 }
 
 int AbstractDeviceModule::readRoWord(unsigned short address, unsigned short count, void *words,
                                      ModuleStatus *status) const
 {
-    return readRun(ReadInputRegisters, address, count, static_cast<char *>(words), status);
+    return transferRun(ReadInputRegisterRun, address, count, static_cast<char *>(words), nullptr, status);
 }
 
 int AbstractDeviceModule::writeBit(unsigned short address, unsigned short count, const void *bits,
                                    ModuleStatus *status) const
 {
-    return writeRun(true, address, count, static_cast<const char *>(bits), status);
+    return transferRun(WriteCoilRun, address, count, nullptr, static_cast<const char *>(bits), status);
 }
 
 int AbstractDeviceModule::writeWord(unsigned short address, unsigned short count, const void *words,
                                     ModuleStatus *status) const
 {
-    return writeRun(false, address, count, static_cast<const char *>(words), status);
+    return transferRun(WriteRegisterRun, address, count, nullptr, static_cast<const char *>(words), status);
 }
 
 bool AbstractDeviceModule::getBit(unsigned short address, ModuleStatus *status) const
@@ -275,6 +247,8 @@ int AbstractDeviceModule::readFile(unsigned short file, unsigned short record, u
         return 0;
     ModuleStatus local;
     ModuleStatus &st = status ? *status : local;
+    if (!fitsAddressSpace("readFile", record, count, &st))
+        return 0;
 
     const int limit = wordChunkLimit(hopCount(m_path));
     if (limit <= 0) {
@@ -340,6 +314,8 @@ int AbstractDeviceModule::writeFile(unsigned short file, unsigned short record, 
         return 0;
     ModuleStatus local;
     ModuleStatus &st = status ? *status : local;
+    if (!fitsAddressSpace("writeFile", record, count, &st))
+        return 0;
 
     const int limit = wordChunkLimit(hopCount(m_path));
     if (limit <= 0) {
@@ -348,9 +324,7 @@ int AbstractDeviceModule::writeFile(unsigned short file, unsigned short record, 
     }
 
     // The chunks of one file write go out with nobody else's exchange between them.
-    std::optional<DeviceDriver::DeviceLocker> locker;
-    if (m_client && m_client->driver())
-        locker.emplace(m_client->driver());
+    const ModbusClient::TransportLock hold(m_client);
 
     const char *in = static_cast<const char *>(buffer);
     int total = 0;

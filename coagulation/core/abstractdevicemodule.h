@@ -23,7 +23,9 @@ namespace Modbus {
 //
 // Runs are cut into chunks of at most 100 data bytes less 3 per gateway hop. A run
 // returns the items transferred; the status of the last exchange goes to the optional
-// status pointer. A count of 0 makes no exchange and leaves the status untouched.
+// status pointer. A count of 0 makes no exchange and leaves the status untouched; a run
+// of registers, bits or records that would pass address 65535 makes none either, and
+// fails with WriteError and a warning.
 // Operations block the calling thread; the client serialises single exchanges on the
 // transport, and only writeFile() keeps the transport to itself between its chunks.
 class QVCORE_EXPORT AbstractDeviceModule
@@ -98,11 +100,14 @@ public:
     QByteArray transmit(const char *data, int length, ModuleStatus *status = nullptr) const;
 
 private:
-    enum RunKind { ReadCoils, ReadInputs, ReadRegisters, ReadInputRegisters };
-    int readRun(RunKind kind, unsigned short address, unsigned short count, char *buffer,
-                ModuleStatus *status) const;
-    int writeRun(bool bits, unsigned short address, unsigned short count, const char *buffer,
-                 ModuleStatus *status) const;
+    struct Run;
+    static const Run ReadCoilRun, ReadInputRun, ReadRegisterRun, ReadInputRegisterRun, WriteCoilRun, WriteRegisterRun;
+    // One chunk loop for the runs of bits and registers, read into readInto or written
+    // from writeFrom.
+    int transferRun(const Run &run, unsigned short address, unsigned short count, char *readInto,
+                    const char *writeFrom, ModuleStatus *status) const;
+    static bool fitsAddressSpace(const char *operation, unsigned short address, unsigned short count,
+                                 ModuleStatus *status);
 
     QString m_path;
     ModbusClient *m_client;

@@ -1,15 +1,15 @@
 #include "devicedriver.h"
+#include "devicedriver_p.h"
 
 #include "serialportdriver.h"
 #include "socketdriver.h"
 
 #include <QtCore/QAbstractEventDispatcher>
+#include <QtCore/QCoreApplication>
 #include <QtCore/QEventLoop>
 #include <QtCore/QIODevice>
 #include <QtCore/QSocketNotifier>
 #include <QtCore/QThread>
-
-#include <atomic>
 
 // Qt's recursive mutex is not instrumented, so a ThreadSanitizer build is told when the
 // outermost locker takes and releases it; otherwise these cost nothing.
@@ -25,32 +25,54 @@ void AnnotateRWLockReleased(const char *file, int line, const volatile void *loc
 #  define QV_LOCK_RELEASED(l) ((void)0)
 #endif
 
-class DeviceDriverPrivate
-{
-public:
-    QUrl url;
-    int writeTimeouts = 100;
-    int readTimeouts = 100;
-    int readIntervalTimeouts = 50;
+namespace {
 
-    QIODevice *device = nullptr;
-    // Guarded by the driver's lock: how many DeviceLockers are alive on the locking
-    // thread, and whether the outermost one moved the device to that thread. The count
-    // is atomic only so that a ThreadSanitizer build, blind to Qt's recursive mutex,
-    // can read it before it is told of the lock.
-    std::atomic<int> attachDepth{ 0 };
-    bool movedOnAttach = false;
-};
+// discard() reads at most this many times, so a peer that never pauses cannot hold it.
+constexpr int MaxDiscardReads = 16;
+constexpr int ScratchSize = 256;
+
+} // namespace
+
+DeviceDriver *DriverAnchor::hold()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_driver)
+        ++m_holds;
+    return m_driver;
+}
+
+void DriverAnchor::release()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Only a destruction in progress waits for the last hold.
+    if (--m_holds == 0 && !m_driver)
+        m_released.notify_all();
+}
+
+DeviceDriver *DriverAnchor::driver() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_driver;
+}
+
+void DriverAnchor::cut()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_driver = nullptr;
+    m_released.wait(lock, [this] { return m_holds == 0; });
+}
 
 DeviceDriver::DeviceDriver(QObject *parent)
     : QObject(parent)
     , QMutex(QMutex::Recursive)
     , d(new DeviceDriverPrivate)
 {
+    d->anchor = std::make_shared<DriverAnchor>(this);
 }
 
 DeviceDriver::~DeviceDriver()
 {
+    retire();
     if (!d->device)
         return;
     // Deleting the device runs its close-down on this thread; give it this thread first.
@@ -59,20 +81,34 @@ DeviceDriver::~DeviceDriver()
     delete d->device;
 }
 
+void DeviceDriver::retire()
+{
+    d->anchor->cut();
+    // Whoever holds the lock without a client (a run of exchanges, a reopen) finishes too.
+    LineLocker locker(this);
+}
+
 void DeviceDriver::adoptDevice(QIODevice *device)
 {
     Q_ASSERT(device && !device->parent() && !d->device);
     d->device = device;
     // At rest the device belongs to no thread, so that any thread may take it over.
     device->moveToThread(nullptr);
+    std::lock_guard<std::mutex> lock(d->shownMutex);
+    d->error = device->errorString();
+}
+
+void DeviceDriver::useLine(PosixLine *line)
+{
+    d->line = line;
 }
 
 // A socket notifier that is enabled when its object changes threads disables itself
 // and queues a call to enable it again on the new thread. No event loop runs the
-// device's queue, neither at rest nor during an exchange (which uses blocking waits),
-// so every hand-over would add one more call to a queue that travels with the device.
-// Quieting the notifiers first leaves nothing to queue; the device enables them again
-// itself when it next needs them.
+// device's queue, neither at rest nor during an exchange (which works on the
+// descriptor), so every hand-over would add one more call to a queue that travels with
+// the device. Quieting the notifiers first leaves nothing to queue, and no notifier
+// reads the descriptor behind an exchange's back.
 static void quietNotifiers(QObject *device)
 {
     const QList<QSocketNotifier *> notifiers = device->findChildren<QSocketNotifier *>();
@@ -80,11 +116,26 @@ static void quietNotifiers(QObject *device)
         notifier->setEnabled(false);
 }
 
+void DeviceDriver::lockLine()
+{
+    lock();
+    if (d->lockDepth.fetch_add(1, std::memory_order_relaxed) == 0)
+        QV_LOCK_ACQUIRED(this);
+}
+
+void DeviceDriver::unlockLine()
+{
+    if (d->lockDepth.fetch_sub(1, std::memory_order_relaxed) == 1)
+        QV_LOCK_RELEASED(this);
+    unlock();
+}
+
 void DeviceDriver::attachDevice()
 {
-    if (d->attachDepth.fetch_add(1, std::memory_order_relaxed) > 0)
+    if (d->attachDepth++ > 0)
         return;
-    QV_LOCK_ACQUIRED(this);
+    if (d->line)
+        d->line->setLentToQt(true);
     if (!d->device)
         return;
     QThread *here = QThread::currentThread();
@@ -100,75 +151,188 @@ void DeviceDriver::attachDevice()
 
 void DeviceDriver::detachDevice()
 {
-    if (d->attachDepth.fetch_sub(1, std::memory_order_relaxed) > 1)
+    if (--d->attachDepth > 0)
         return;
+    if (d->line)
+        d->line->setLentToQt(false);
     if (d->device && d->movedOnAttach) {
         quietNotifiers(d->device);
         d->device->moveToThread(nullptr);
     }
     d->movedOnAttach = false;
-    QV_LOCK_RELEASED(this);
+}
+
+DeviceDriver::LineLocker::LineLocker(DeviceDriver *driver)
+    : m_driver(driver)
+{
+    m_driver->lockLine();
+}
+
+DeviceDriver::LineLocker::~LineLocker()
+{
+    m_driver->unlockLine();
 }
 
 DeviceDriver::DeviceLocker::DeviceLocker(DeviceDriver *driver)
     : m_driver(driver)
 {
-    m_driver->lock();
+    m_driver->lockLine();
     m_driver->attachDevice();
 }
 
 DeviceDriver::DeviceLocker::~DeviceLocker()
 {
     m_driver->detachDevice();
-    m_driver->unlock();
+    m_driver->unlockLine();
 }
 
 int DeviceDriver::writeTimeouts() const
 {
-    return d->writeTimeouts;
+    return d->writeTimeouts.load(std::memory_order_relaxed);
 }
 
 void DeviceDriver::setWriteTimeouts(int msecs)
 {
-    d->writeTimeouts = msecs;
+    d->writeTimeouts.store(msecs, std::memory_order_relaxed);
 }
 
 int DeviceDriver::readTimeouts() const
 {
-    return d->readTimeouts;
+    return d->readTimeouts.load(std::memory_order_relaxed);
 }
 
 void DeviceDriver::setReadTimeouts(int msecs)
 {
-    d->readTimeouts = msecs;
+    d->readTimeouts.store(msecs, std::memory_order_relaxed);
 }
 
 int DeviceDriver::readIntervalTimeouts() const
 {
-    return d->readIntervalTimeouts;
+    return d->readIntervalTimeouts.load(std::memory_order_relaxed);
 }
 
 void DeviceDriver::setReadIntervalTimeouts(int msecs)
 {
-    d->readIntervalTimeouts = msecs;
+    d->readIntervalTimeouts.store(msecs, std::memory_order_relaxed);
 }
 
 QUrl DeviceDriver::url() const
 {
+    std::lock_guard<std::mutex> lock(d->shownMutex);
     return d->url;
 }
 
 void DeviceDriver::setUrl(const QUrl &url)
 {
+    std::lock_guard<std::mutex> lock(d->shownMutex);
     d->url = url;
 }
 
 QString DeviceDriver::errorString() const
 {
-    // The text is written by whichever thread drives the device; read it under the lock.
-    DeviceDriver *self = const_cast<DeviceDriver *>(this);
-    QMutexLocker locker(self);
-    return d->device ? d->device->errorString() : QString();
+    std::lock_guard<std::mutex> lock(d->shownMutex);
+    return d->error;
+}
+
+void DeviceDriver::publishDeviceState()
+{
+    QIODevice *dev = d->device ? d->device : device();
+    const bool open = dev->isOpen();
+    const QString error = dev->errorString();
+    {
+        std::lock_guard<std::mutex> lock(d->shownMutex);
+        d->open = open;
+        d->error = error;
+    }
+    // A line just opened or closed owes nothing: what was written before is gone with it.
+    d->unanswered = UnansweredRequest();
+    d->givenUpAt = -1;
+    d->waryUntil = 0;
+}
+
+void DeviceDriver::publishError(const QString &text)
+{
+    std::lock_guard<std::mutex> lock(d->shownMutex);
+    if (d->error != text)
+        d->error = text;
+}
+
+void DeviceDriver::publishPortName(const QString &name)
+{
+    std::lock_guard<std::mutex> lock(d->shownMutex);
+    d->portName = name;
+}
+
+bool DeviceDriver::publishedOpen() const
+{
+    std::lock_guard<std::mutex> lock(d->shownMutex);
+    return d->open;
+}
+
+QString DeviceDriver::publishedPortName() const
+{
+    std::lock_guard<std::mutex> lock(d->shownMutex);
+    return d->portName;
+}
+
+void DeviceDriver::failLine(const QString &reason)
+{
+    LineLocker locker(this);
+    close();
+    publishDeviceState();
+    publishError(reason);
+}
+
+bool DeviceDriver::send(const char *data, int size)
+{
+    DeviceLocker locker(this);
+    QIODevice *dev = device();
+    const bool sent = dev->isOpen() && dev->write(data, size) == size
+                      && dev->waitForBytesWritten(qMax(0, writeTimeouts()));
+    if (!sent)
+        publishError(dev->errorString());
+    return sent;
+}
+
+int DeviceDriver::receive(char *buffer, int capacity, int msecs)
+{
+    DeviceLocker locker(this);
+    QIODevice *dev = device();
+    if (!dev->isOpen())
+        return -1;
+    if (capacity <= 0)
+        return 0;
+    if (dev->bytesAvailable() <= 0 && !dev->waitForReadyRead(qMax(0, msecs))) {
+        // A device that failed while waiting may have closed itself.
+        if (!dev->isOpen()) {
+            publishDeviceState();
+            return -1;
+        }
+        return 0;
+    }
+    const qint64 count = dev->read(buffer, capacity);
+    if (count > 0)
+        return int(count);
+    // Ready to read and nothing to read: the stream has ended. Waiting again would
+    // return at once for ever.
+    failLine(count < 0 ? dev->errorString()
+                       : QCoreApplication::translate("DeviceDriver", "The line was closed at the other end"));
+    return -1;
+}
+
+int DeviceDriver::discard()
+{
+    DeviceLocker locker(this);
+    QIODevice *dev = device();
+    char scratch[ScratchSize];
+    int dropped = 0;
+    for (int i = 0; i < MaxDiscardReads && dev->isOpen() && dev->bytesAvailable() > 0; ++i) {
+        const qint64 count = dev->read(scratch, sizeof scratch);
+        if (count <= 0)
+            break;
+        dropped += int(count);
+    }
+    return dev->isOpen() ? dropped : -1;
 }
 
 DeviceDriver *DeviceDriver::create(const QUrl &url, QObject *parent)

@@ -11,16 +11,30 @@
 
 class QIODevice;
 class DeviceDriverPrivate;
+class ModbusClient;
+class PosixLine;
 
 // The byte transport under the instrument link: owns one I/O device (a serial port
 // or a TCP socket), opens and closes it, and carries the time-outs and the recursive
 // lock that serialises exchanges on it.
 //
+// An exchange is send(), receive() with the client's two time-outs, and discard() when
+// an earlier request may still be answered; the client calls them with the lock held.
+// The drivers here run them on the device's descriptor directly, with Qt's notifiers
+// quiet and its buffers empty, so a healthy exchange costs a send and a receive (a write,
+// a poll and a read on a serial line). The defaults go through device() for other
+// devices and platforms.
+//
 // Exchanges may come from any thread. Qt's sockets and serial ports may only be
 // driven from the thread they belong to, so the device belongs to no thread while
-// it rests: whoever uses it takes a DeviceLocker, which locks the driver and brings
-// the device to the calling thread until the outermost locker is released. Because
-// of that the device is owned by the driver directly, not as a QObject child.
+// it rests: where Qt must drive it (open, close, the defaults) the driver takes a
+// DeviceLocker, which brings the device to the calling thread until the outermost
+// locker is released. Because of that the device is owned by the driver directly,
+// not as a QObject child.
+//
+// isOpen(), errorString(), portName() (and the serial speed) show state kept under a
+// small lock of its own: they answer at once from any thread, also during an exchange
+// or a 30-second connect.
 class QVCORE_EXPORT DeviceDriver : public QObject, public QMutex
 {
     Q_OBJECT
@@ -28,7 +42,7 @@ public:
     explicit DeviceDriver(QObject *parent = nullptr);
     ~DeviceDriver() override;
 
-    // Milliseconds; any value is stored unchanged.
+    // Milliseconds; any value is stored unchanged (a negative wait counts as none).
     int writeTimeouts() const;
     void setWriteTimeouts(int msecs);
     int readTimeouts() const;
@@ -40,7 +54,8 @@ public:
     QUrl url() const;
     void setUrl(const QUrl &url);
 
-    // The device's error text: why open() failed or a transfer broke off.
+    // The last failure: why open() failed, why the line broke off (the peer hung up, the
+    // port went away), or that a wait for a reply ran out.
     QString errorString() const;
 
     // A SocketDriver for the scheme "socks", a SerialPortDriver for anything else.
@@ -60,6 +75,32 @@ public:
     // signals, move it to a thread or use it without holding a DeviceLocker.
     virtual QIODevice *device() const = 0;
 
+    // The transfers of one exchange, called with the driver's lock held on an open line.
+    // A line that fails in them (the peer hangs up, the port goes away) is closed with
+    // the reason in errorString().
+    //
+    // Writes the whole frame within writeTimeouts(); false when the line did not take it.
+    virtual bool send(const char *data, int size);
+    // Waits at most msecs for input and reads what has arrived, at most capacity bytes:
+    // the count read, 0 when nothing came in time, -1 when the line failed.
+    virtual int receive(char *buffer, int capacity, int msecs);
+    // Drops the input that has already arrived, without waiting: the count dropped, -1
+    // when the line failed.
+    virtual int discard();
+
+    // Holds the driver's lock (recursively) without moving the device: what exchanges
+    // and runs of exchanges need.
+    class QVCORE_EXPORT LineLocker
+    {
+    public:
+        explicit LineLocker(DeviceDriver *driver);
+        ~LineLocker();
+
+    private:
+        DeviceDriver *m_driver;
+        Q_DISABLE_COPY(LineLocker)
+    };
+
     // Locks the driver (recursively) and, for its lifetime, gives the device the
     // calling thread's affinity, so that the device may be used from here. Nests.
     class QVCORE_EXPORT DeviceLocker
@@ -77,8 +118,30 @@ protected:
     // Called once by the concrete driver's constructor with the device it created
     // (without a parent); the driver owns it from then on.
     void adoptDevice(QIODevice *device);
+    // The descriptor line the driver transfers on, told whenever Qt drives the device.
+    void useLine(PosixLine *line);
+
+    // Takes the driver out of service: clients can no longer begin an exchange, and the
+    // exchange in progress (on any thread) ends first. A concrete driver calls it first
+    // in its destructor, before its own parts go; the base destructor calls it too.
+    void retire();
+
+    // Copies the device's open state and error text to what other threads see; call it,
+    // with the lock held, whenever the device has been opened or closed. Opening or
+    // closing the line also forgets the replies it still owed.
+    void publishDeviceState();
+    // An error text of the driver's own, shown by errorString().
+    void publishError(const QString &text);
+    void publishPortName(const QString &name);
+    bool publishedOpen() const;
+    QString publishedPortName() const;
+    // After a failed transfer: closes the line and keeps the reason as its error text.
+    void failLine(const QString &reason);
 
 private:
+    friend class ModbusClient;
+    void lockLine();
+    void unlockLine();
     void attachDevice();
     void detachDevice();
 

@@ -8,7 +8,10 @@
 
 #include "qvcore_global.h"
 
+#include <memory>
+
 class DeviceDriver;
+class DriverAnchor;
 class MessageBuilder;
 class ModbusClientPrivate;
 
@@ -17,9 +20,25 @@ class ModbusClientPrivate;
 // checks it, and retries up to five times in all (setAttempts()). Results are the reply's length
 // without CRC (0 or more) or a negative Modbus::ModuleStatus::ErrorCode.
 //
+// A reply is taken only when its checksum holds and its whole route matches the request:
+// the address and function code at every gateway level, where a gateway on the way may
+// answer with an exception of its own. The protocol numbers no requests, so a reply that
+// comes after its time-out would look like the answer to the next one: a request whose
+// reply was not taken is owed by the line (whichever client asked), and before the next
+// write on that line the owed reply is read and dropped, waiting for it no longer than
+// its first wait again, or as late as replies have come on this line. A healthy line
+// owes nothing and pays nothing.
+//
+// A line that fails while a reply is awaited (the peer hangs up, the port goes away)
+// ends the exchange at once with NotOpenError; the driver is then closed with the
+// reason in its errorString(), and later exchanges answer NotOpenError until the
+// application opens it again. A failed write closes and reopens the driver.
+//
 // An exchange blocks the calling thread, processes no events and holds the driver's
 // lock throughout; exchanges may come from any thread. The signals are emitted with
-// the lock held, so receivers connected directly run inside the exchange.
+// the lock held, so receivers connected directly run inside the exchange. The client
+// names its driver through a guard: a driver destroyed while the client still names it
+// waits for the exchange in progress, and the client answers NotOpenError from then on.
 class QVCORE_EXPORT ModbusClient : public QObject
 {
     Q_OBJECT
@@ -27,7 +46,8 @@ public:
     explicit ModbusClient(QObject *parent = nullptr);
     ~ModbusClient() override;
 
-    // Not owned; neither opened nor closed by setting it. Null is allowed.
+    // Not owned; neither opened nor closed by setting it. Null is allowed; a driver that
+    // has been destroyed reads as null.
     void setDriver(DeviceDriver *driver);
     DeviceDriver *driver() const;
 
@@ -42,6 +62,21 @@ public:
     // The exchange on a builder: its buffer is the request, and afterwards holds the
     // reply without CRC (or nothing after a failure) at position 0.
     int talk(MessageBuilder &builder);
+
+    // Keeps the client's transport for a run of exchanges, so that no exchange of another
+    // thread falls between them (the exchanges inside take it again). Holds nothing when
+    // the client has no driver.
+    class QVCORE_EXPORT TransportLock
+    {
+    public:
+        explicit TransportLock(const ModbusClient *client);
+        ~TransportLock();
+
+    private:
+        std::shared_ptr<DriverAnchor> m_anchor;
+        DeviceDriver *m_driver;
+        Q_DISABLE_COPY(TransportLock)
+    };
 
 public Q_SLOTS:
     // One exchange. request holds address, route, function and fields without CRC;

@@ -1,5 +1,8 @@
 #include "serialportdriver.h"
 
+#include "posixline_p.h"
+
+#include <QtCore/QCoreApplication>
 #include <QtCore/QUrlQuery>
 #include <QtSerialPort/QSerialPort>
 #include <QtSerialPort/QSerialPortInfo>
@@ -13,27 +16,40 @@ constexpr qint32 DefaultBaudRate = 115200;
 SerialPortDriver::SerialPortDriver(QObject *parent)
     : DeviceDriver(parent)
     , m_port(new QSerialPort)
+    , m_line(new PosixLine)
+    , m_baudRate(m_port->baudRate(QSerialPort::Input))
 {
     adoptDevice(m_port);
+    useLine(m_line.data());
 }
 
-SerialPortDriver::~SerialPortDriver() = default;
+SerialPortDriver::~SerialPortDriver()
+{
+    retire();
+}
 
 bool SerialPortDriver::open()
 {
     DeviceLocker locker(this);
-    return m_port->open(QIODevice::ReadWrite);
+    m_line->detach();
+    const bool opened = m_port->open(QIODevice::ReadWrite);
+    if (opened)
+        m_line->attach(int(m_port->handle()), PosixLine::Terminal);
+    publishDeviceState();
+    return opened;
 }
 
 bool SerialPortDriver::isOpen() const
 {
-    return m_port->isOpen();
+    return publishedOpen();
 }
 
 void SerialPortDriver::close()
 {
     DeviceLocker locker(this);
+    m_line->detach();
     m_port->close();
+    publishDeviceState();
 }
 
 QStringList SerialPortDriver::avaliablePorts() const
@@ -47,8 +63,7 @@ QStringList SerialPortDriver::avaliablePorts() const
 
 QString SerialPortDriver::portName() const
 {
-    QMutexLocker locker(const_cast<SerialPortDriver *>(this));
-    return m_port->portName();
+    return publishedPortName();
 }
 
 void SerialPortDriver::setPortName(const QString &name)
@@ -61,21 +76,19 @@ void SerialPortDriver::setPortName(const QString &name)
 
     // Name and speed are only stored (or, on an open port, applied to the line): no
     // notifier is touched, so the lock alone suffices.
-    QMutexLocker locker(this);
+    LineLocker locker(this);
     m_port->setPortName(url.path());
     // A speed the port refuses shows up when the port is opened or used.
     m_port->setBaudRate(speed, QSerialPort::AllDirections);
+    publishPortName(m_port->portName());
+    m_baudRate.store(m_port->baudRate(QSerialPort::Input), std::memory_order_relaxed);
 }
 
 void SerialPortDriver::clear()
 {
-    DeviceLocker locker(this);
-    if (!m_port->isOpen())
-        return;
-    m_port->readAll();
-    // Between exchanges no event loop reads the port, so stale bytes wait in the
-    // system's input queue rather than in the port's buffer: flush that too.
-    m_port->clear(QSerialPort::Input);
+    LineLocker locker(this);
+    if (publishedOpen())
+        discard();
 }
 
 QIODevice *SerialPortDriver::device() const
@@ -85,6 +98,51 @@ QIODevice *SerialPortDriver::device() const
 
 qint32 SerialPortDriver::baudRate() const
 {
-    QMutexLocker locker(const_cast<SerialPortDriver *>(this));
-    return m_port->baudRate(QSerialPort::Input);
+    return m_baudRate.load(std::memory_order_relaxed);
+}
+
+// Bytes a caller left in Qt's own buffer (reading through device()) come before what
+// waits in the system; the defaults read them first.
+bool SerialPortDriver::qtHoldsInput() const
+{
+    return m_port->QIODevice::bytesAvailable() > 0;
+}
+
+QString SerialPortDriver::lineErrorText() const
+{
+    return m_line->closedByPeer() ? QCoreApplication::translate("DeviceDriver", "The line was closed at the other end")
+                                  : m_line->errorText();
+}
+
+bool SerialPortDriver::send(const char *data, int size)
+{
+    if (!m_line->isAttached())
+        return DeviceDriver::send(data, size);
+    if (m_line->send(data, size, writeTimeouts()))
+        return true;
+    publishError(m_line->errorText());
+    return false;
+}
+
+int SerialPortDriver::receive(char *buffer, int capacity, int msecs)
+{
+    if (!m_line->isAttached() || qtHoldsInput())
+        return DeviceDriver::receive(buffer, capacity, msecs);
+    const int count = m_line->receive(buffer, capacity, msecs);
+    if (count < 0)
+        failLine(lineErrorText());
+    else if (count == 0 && msecs > 0)
+        publishError(QCoreApplication::translate("DeviceDriver", "Operation timed out"));
+    return count;
+}
+
+int SerialPortDriver::discard()
+{
+    if (!m_line->isAttached() || qtHoldsInput())
+        return DeviceDriver::discard();
+    const int dropped = m_line->discard();
+    if (dropped >= 0)
+        return dropped;
+    failLine(lineErrorText());
+    return -1;
 }

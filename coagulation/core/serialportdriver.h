@@ -3,11 +3,17 @@
 
 #include "devicedriver.h"
 
+#include <atomic>
+
 class QSerialPort;
+class PosixLine;
 
 // A serial line. The port name may carry the line speed as a query,
 // "COM3?baudrate=9600" or "/dev/ttyS0?baudrate=9600"; without it the speed is 115200.
 // Data bits, parity, stop bits and flow control stay at the port's defaults (8N1, none).
+//
+// A port that goes away (unplugged, its other end hung up) ends the transfer in progress
+// at once: the driver is then closed, with the reason in errorString().
 class QVCORE_EXPORT SerialPortDriver : public DeviceDriver
 {
     Q_OBJECT
@@ -25,11 +31,20 @@ public:
     void clear() override;
     QIODevice *device() const override;
 
-    // The speed last applied, in bits per second.
+    bool send(const char *data, int size) override;
+    int receive(char *buffer, int capacity, int msecs) override;
+    int discard() override;
+
+    // The speed last applied, in bits per second; answers at once from any thread.
     qint32 baudRate() const;
 
 private:
+    bool qtHoldsInput() const;
+    QString lineErrorText() const;
+
     QSerialPort *m_port;
+    QScopedPointer<PosixLine> m_line;
+    std::atomic<qint32> m_baudRate;
 };
 
 #endif // SERIALPORTDRIVER_H

@@ -1,16 +1,14 @@
 #include "socketdriver.h"
 
+#include "posixline_p.h"
+
 #include <QtCore/QCoreApplication>
 #include <QtNetwork/QNetworkProxy>
 #include <QtNetwork/QTcpSocket>
 
-#include <poll.h>
-
 namespace {
 
 constexpr int ConnectTimeout = 30000;
-// clear() reads at most this many times, so a peer that never pauses cannot hold it.
-constexpr int MaxDrainReads = 16;
 
 // A socket whose error text the driver may set when it refuses to connect.
 class DriverSocket : public QTcpSocket
@@ -41,34 +39,36 @@ public:
     }
 };
 
-bool hasPendingInput(qintptr descriptor)
-{
-    pollfd entry = { int(descriptor), POLLIN, 0 };
-    return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLIN | POLLHUP | POLLERR));
-}
-
 } // namespace
 
 SocketDriver::SocketDriver(QObject *parent)
     : DeviceDriver(parent)
     , m_socket(new DriverSocket)
+    , m_line(new PosixLine)
 {
     // The link goes straight to the instrument, never through a proxy.
     m_socket->setProxy(QNetworkProxy::NoProxy);
     adoptDevice(m_socket);
+    useLine(m_line.data());
 }
 
-SocketDriver::~SocketDriver() = default;
+SocketDriver::~SocketDriver()
+{
+    retire();
+}
 
 bool SocketDriver::open()
 {
     DeviceLocker locker(this);
+    m_line->detach();
     if (m_socket->state() != QAbstractSocket::UnconnectedState)
         m_socket->abort();
-    const QUrl url(m_portName);
+    const QString name = publishedPortName();
+    const QUrl url(name);
     if (url.port() < 0) {
         static_cast<DriverSocket *>(m_socket)->refuse(
-            QCoreApplication::translate("SocketDriver", "No port number in \"%1\"").arg(m_portName));
+            QCoreApplication::translate("SocketDriver", "No port number in \"%1\"").arg(name));
+        publishDeviceState();
         return false;
     }
     // Unbuffered: a frame goes to the system in write() and a reply is read straight
@@ -76,26 +76,31 @@ bool SocketDriver::open()
     m_socket->connectToHost(url.host(), quint16(url.port()), QIODevice::ReadWrite | QIODevice::Unbuffered);
     if (!m_socket->waitForConnected(ConnectTimeout)) {
         static_cast<DriverSocket *>(m_socket)->giveUp();
+        publishDeviceState();
         return false;
     }
     // Frames are small and each one is answered before the next: send them at once.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_line->attach(int(m_socket->socketDescriptor()), PosixLine::Socket);
+    publishDeviceState();
     return true;
 }
 
 bool SocketDriver::isOpen() const
 {
-    return m_socket->isOpen();
+    return publishedOpen();
 }
 
 void SocketDriver::close()
 {
     DeviceLocker locker(this);
+    m_line->detach();
     m_socket->close();
     // Unsent bytes would keep the socket closing until an event loop flushed them;
     // no event loop drives it, and the next open() needs it unconnected.
     if (m_socket->state() != QAbstractSocket::UnconnectedState)
         m_socket->abort();
+    publishDeviceState();
 }
 
 QStringList SocketDriver::avaliablePorts() const
@@ -105,30 +110,66 @@ QStringList SocketDriver::avaliablePorts() const
 
 QString SocketDriver::portName() const
 {
-    QMutexLocker locker(const_cast<SocketDriver *>(this));
-    return m_portName;
+    return publishedPortName();
 }
 
 void SocketDriver::setPortName(const QString &name)
 {
-    QMutexLocker locker(this);
-    m_portName = name;
+    publishPortName(name);
 }
 
 void SocketDriver::clear()
 {
-    DeviceLocker locker(this);
-    if (m_socket->state() != QAbstractSocket::ConnectedState)
-        return;
-    // The socket is unbuffered and no event loop reads it between exchanges, so late
-    // bytes of an earlier reply wait in the system's buffer: read and drop them.
-    for (int i = 0; i < MaxDrainReads && hasPendingInput(m_socket->socketDescriptor()); ++i) {
-        if (m_socket->readAll().isEmpty())
-            break;
-    }
+    LineLocker locker(this);
+    if (publishedOpen())
+        discard();
 }
 
 QIODevice *SocketDriver::device() const
 {
     return m_socket;
+}
+
+// Bytes a caller left in Qt's own buffer (reading through device()) come before what
+// waits in the system; the defaults read them first.
+bool SocketDriver::qtHoldsInput() const
+{
+    return m_socket->QIODevice::bytesAvailable() > 0;
+}
+
+bool SocketDriver::send(const char *data, int size)
+{
+    if (!m_line->isAttached())
+        return DeviceDriver::send(data, size);
+    if (m_line->send(data, size, writeTimeouts()))
+        return true;
+    publishError(m_line->errorText());
+    return false;
+}
+
+int SocketDriver::receive(char *buffer, int capacity, int msecs)
+{
+    if (!m_line->isAttached() || qtHoldsInput())
+        return DeviceDriver::receive(buffer, capacity, msecs);
+    const int count = m_line->receive(buffer, capacity, msecs);
+    if (count < 0)
+        failLine(m_line->closedByPeer()
+                     ? QCoreApplication::translate("SocketDriver", "The remote host closed the connection")
+                     : m_line->errorText());
+    else if (count == 0 && msecs > 0)
+        publishError(QCoreApplication::translate("DeviceDriver", "Operation timed out"));
+    return count;
+}
+
+int SocketDriver::discard()
+{
+    if (!m_line->isAttached() || qtHoldsInput())
+        return DeviceDriver::discard();
+    const int dropped = m_line->discard();
+    if (dropped >= 0)
+        return dropped;
+    failLine(m_line->closedByPeer()
+                 ? QCoreApplication::translate("SocketDriver", "The remote host closed the connection")
+                 : m_line->errorText());
+    return -1;
 }

@@ -4,9 +4,13 @@
 #include "devicedriver.h"
 
 class QTcpSocket;
+class PosixLine;
 
 // A TCP connection. The port name is a URL with host and port,
 // "socks://127.0.0.1:5020"; its scheme is not looked at here.
+//
+// A peer that closes the connection, or a connection that breaks, ends the transfer in
+// progress at once: the driver is then closed, with the reason in errorString().
 class QVCORE_EXPORT SocketDriver : public DeviceDriver
 {
 public:
@@ -27,9 +31,15 @@ public:
     void clear() override;
     QIODevice *device() const override;
 
+    bool send(const char *data, int size) override;
+    int receive(char *buffer, int capacity, int msecs) override;
+    int discard() override;
+
 private:
+    bool qtHoldsInput() const;
+
     QTcpSocket *m_socket;
-    QString m_portName;
+    QScopedPointer<PosixLine> m_line;
 };
 
 #endif // SOCKETDRIVER_H

@@ -15,12 +15,15 @@ void SimulatedFault::merge(const SimulatedFault &other)
         pieces = other.pieces;
         pieceDelayMs = other.pieceDelayMs;
     }
+    if (other.hangUpAfter >= 0)
+        hangUpAfter = hangUpAfter >= 0 ? qMin(hangUpAfter, other.hangUpAfter) : other.hangUpAfter;
+    misroute = misroute || other.misroute;
 }
 
 bool SimulatedFault::isNone() const
 {
     return !drop && !corruptCrc && truncateTo < 0 && extraItems == 0 && staleBytes.isEmpty()
-        && delayMs <= 0 && pieces <= 1;
+        && delayMs <= 0 && pieces <= 1 && hangUpAfter < 0 && !misroute;
 }
 
 void SimulatedFaultPlan::add(const SimulatedFault &fault, int replies)
@@ -79,6 +82,20 @@ void SimulatedFaultPlan::extendReplies(int replies, int extraItems)
 {
     SimulatedFault f;
     f.extraItems = qMax(0, extraItems);
+    add(f, replies);
+}
+
+void SimulatedFaultPlan::hangUp(int replies, int afterBytes)
+{
+    SimulatedFault f;
+    f.hangUpAfter = qMax(0, afterBytes);
+    add(f, replies);
+}
+
+void SimulatedFaultPlan::misrouteReplies(int replies)
+{
+    SimulatedFault f;
+    f.misroute = true;
     add(f, replies);
 }
 

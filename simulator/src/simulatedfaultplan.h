@@ -19,6 +19,8 @@ struct SimulatedFault
     int delayMs = 0;             // wait before the first byte
     int pieces = 1;              // cut the reply into pieces...
     int pieceDelayMs = 0;        // ...with this pause between them
+    int hangUpAfter = -1;        // close the line after this many bytes of the reply (-1: never)
+    bool misroute = false;       // the reply names another module at the end of its route
 
     void merge(const SimulatedFault &other);
     bool isNone() const;
@@ -41,6 +43,9 @@ public:
     void sendStaleBytes(int replies, const QByteArray &bytes);
     void delayReplies(int replies, int delayMs);
     void extendReplies(int replies, int extraItems = 1);
+    // The line is closed after the first afterBytes bytes of the reply (0: none at all).
+    void hangUp(int replies, int afterBytes = 0);
+    void misrouteReplies(int replies);
 
     void clear();
     int pending() const;  // replies still to be affected

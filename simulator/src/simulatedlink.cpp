@@ -91,6 +91,7 @@ bool SimulatedLink::answer(const char *frame, int size, SimulatedReply *reply)
     reply->delayMs = 0;
     reply->pieces = 1;
     reply->pieceDelayMs = 0;
+    reply->hangUp = false;
     if (size <= 0)
         return false;
     {
@@ -118,9 +119,11 @@ bool SimulatedLink::answer(const char *frame, int size, SimulatedReply *reply)
         out.resize(0);
         return false;
     }
+    const SimulatedFault &fault = context.fault;
+    if (fault.misroute)
+        misroute(request, size - 2, out);
     appendCrc(out);
 
-    const SimulatedFault &fault = context.fault;
     if (fault.drop) {
         out.resize(0);
         return false;
@@ -133,12 +136,27 @@ bool SimulatedLink::answer(const char *frame, int size, SimulatedReply *reply)
         out.resize(fault.truncateTo);
     if (!fault.staleBytes.isEmpty())
         out.prepend(fault.staleBytes);
+    if (fault.hangUpAfter >= 0 && fault.hangUpAfter < out.size())
+        out.resize(fault.hangUpAfter);
+    reply->hangUp = fault.hangUpAfter >= 0;
     reply->delayMs = fault.delayMs;
     reply->pieces = qMax(1, fault.pieces);
     reply->pieceDelayMs = fault.pieceDelayMs;
-    if (out.isEmpty())
-        return false;
-    return true;
+    return !out.isEmpty() || reply->hangUp;
+}
+
+// The reply names another module where the request's route ends: address + 1 in the
+// last route triplet, or in the address byte of a request without a route.
+void SimulatedLink::misroute(const quint8 *request, int size, QByteArray &reply)
+{
+    int at = 0;
+    while (at + 3 < size && request[at + 1] == EncapsulatedInterface && request[at + 2] == MeiRoute)
+        at += 3;
+    if (at >= reply.size())
+        return;
+    if (at > 0 && (quint8(reply.at(at - 2)) != EncapsulatedInterface || quint8(reply.at(at - 1)) != MeiRoute))
+        return;  // a gateway answered for the route: no module of the route's end is named
+    reply[at] = char(quint8(reply.at(at)) + 1);
 }
 
 QByteArray SimulatedLink::reply(const QByteArray &request)

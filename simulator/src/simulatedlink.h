@@ -22,6 +22,7 @@ struct SimulatedReply
     int delayMs = 0;
     int pieces = 1;
     int pieceDelayMs = 0;
+    bool hangUp = false;  // close the line once the bytes are out
 };
 
 // The bus: the modules attached to it (each possibly a gateway with more behind it),
@@ -59,8 +60,9 @@ public:
     void setRequestLogLimit(int limit);
 
     // Answers one complete request frame (checksum included). Returns false, with the
-    // reply's bytes empty, when nothing is to be sent: a bad checksum, no module at the
-    // address, a silent module or a dropped reply.
+    // reply's bytes empty, when nothing is to be done: a bad checksum, no module at the
+    // address, a silent module or a dropped reply. A hang-up is something to do, with
+    // or without bytes before it.
     bool handleFrame(const char *frame, int size, SimulatedReply *reply);
     // The same for a test: the bytes that would be sent, timing ignored.
     QByteArray reply(const QByteArray &request);
@@ -73,6 +75,7 @@ public:
 
 private:
     bool answer(const char *frame, int size, SimulatedReply *reply);
+    static void misroute(const quint8 *request, int size, QByteArray &reply);
 
     SimulatedModuleMap m_modules;
     Observer m_observer;

@@ -64,6 +64,9 @@ bool SimulatorServer::openPty()
     m_slave = slave;
     m_pty = new SimulatorPtyStream(m_link, master, this);
     relaySignals(m_pty);
+    // Queued: the stream is inside its own call when it hangs up. Closing the master
+    // (and the slave kept here) hangs the line up for the client as well.
+    connect(m_pty, &SimulatorPtyStream::hungUp, this, &SimulatorServer::closePty, Qt::QueuedConnection);
     return true;
 }
 

@@ -38,7 +38,7 @@ SimulatorStream::~SimulatorStream() = default;
 
 void SimulatorStream::received(const char *data, int size)
 {
-    if (size <= 0)
+    if (size <= 0 || m_hungUp)
         return;
     if (m_framer.size() > 0 && m_lastArrival.elapsed() > StaleInputMs)
         m_framer.reset();
@@ -75,39 +75,49 @@ void SimulatorStream::lineQuiet()
 
 void SimulatorStream::answer(const char *frame, int size)
 {
+    if (m_hungUp)
+        return;
     // Copies only for a listener: the benchmarks run this path without one.
     if (isSignalConnected(QMetaMethod::fromSignal(&SimulatorStream::requestReceived)))
         emit requestReceived(QByteArray(frame, size));
     if (!m_link->handleFrame(frame, size, &m_reply))
         return;
     const QByteArray &bytes = m_reply.bytes;
-    if (m_reply.delayMs <= 0 && m_reply.pieces <= 1) {
-        send(bytes.constData(), bytes.size());
-        emit replySent(bytes);
+    const bool hangUp = m_reply.hangUp;
+    if (bytes.isEmpty()) {
+        schedule(m_reply.delayMs, bytes, bytes, hangUp);
         return;
     }
+    // Later requests are answered while a delayed reply waits, as a line would carry them.
     const int pieces = qMin(m_reply.pieces, bytes.size());
     int offset = 0;
     for (int i = 0; i < pieces; ++i) {
         const bool last = i + 1 == pieces;
         const int end = last ? bytes.size() : (i + 1) * bytes.size() / pieces;
         schedule(m_reply.delayMs + i * m_reply.pieceDelayMs, bytes.mid(offset, end - offset),
-                 last ? bytes : QByteArray());
+                 last ? bytes : QByteArray(), last && hangUp);
         offset = end;
     }
 }
 
-void SimulatorStream::schedule(int delayMs, const QByteArray &bytes, const QByteArray &wholeReply)
+void SimulatorStream::schedule(int delayMs, const QByteArray &bytes, const QByteArray &wholeReply, bool thenHangUp)
 {
-    auto sendPiece = [this, bytes, wholeReply] {
-        send(bytes.constData(), bytes.size());
+    const auto go = [this, bytes, wholeReply, thenHangUp] {
+        if (m_hungUp)
+            return;
+        if (!bytes.isEmpty())
+            send(bytes.constData(), bytes.size());
         if (!wholeReply.isEmpty())
             emit replySent(wholeReply);
+        if (thenHangUp) {
+            m_hungUp = true;
+            hangUp();
+        }
     };
     if (delayMs <= 0)
-        sendPiece();
+        go();
     else
-        QTimer::singleShot(delayMs, Qt::PreciseTimer, this, sendPiece);
+        QTimer::singleShot(delayMs, Qt::PreciseTimer, this, go);
 }
 
 // --- TCP ----------------------------------------------------------------------------
@@ -123,6 +133,13 @@ SimulatorTcpStream::SimulatorTcpStream(SimulatedLink *link, QTcpSocket *socket, 
     // Bytes that came with the connection: read once the creator has connected to
     // this stream's signals.
     QMetaObject::invokeMethod(this, &SimulatorTcpStream::readSocket, Qt::QueuedConnection);
+}
+
+void SimulatorTcpStream::hangUp()
+{
+    // What was written goes out first, then the connection closes; nothing more is read.
+    disconnect(m_socket, &QTcpSocket::readyRead, this, &SimulatorTcpStream::readSocket);
+    m_socket->disconnectFromHost();
 }
 
 void SimulatorTcpStream::readSocket()
@@ -208,6 +225,12 @@ void SimulatorPtyStream::send(const char *data, int size)
         m_pending.append(data + written, size - written);
         m_writeNotifier->setEnabled(true);
     }
+}
+
+void SimulatorPtyStream::hangUp()
+{
+    m_readNotifier->setEnabled(false);
+    emit hungUp();
 }
 
 void SimulatorPtyStream::writePending()

@@ -30,19 +30,23 @@ signals:
 protected:
     void received(const char *data, int size);
     virtual void send(const char *data, int size) = 0;
+    // Closes the line from this end, as a module that goes away mid-reply.
+    virtual void hangUp() = 0;
 
 private:
     void process();
     void lineQuiet();
     void answer(const char *frame, int size);
-    // Sends bytes after delayMs; the piece that ends a reply carries the whole reply.
-    void schedule(int delayMs, const QByteArray &bytes, const QByteArray &wholeReply);
+    // Sends bytes after delayMs; the piece that ends a reply carries the whole reply,
+    // and whether the line is then closed.
+    void schedule(int delayMs, const QByteArray &bytes, const QByteArray &wholeReply, bool thenHangUp);
 
     SimulatedLink *m_link;
     SimulatedFramer m_framer;
     QTimer m_quietTimer;
     QElapsedTimer m_lastArrival;
     SimulatedReply m_reply;
+    bool m_hungUp = false;
 };
 
 class SimulatorTcpStream : public SimulatorStream
@@ -53,6 +57,7 @@ public:
 
 protected:
     void send(const char *data, int size) override;
+    void hangUp() override;
 
 private:
     void readSocket();
@@ -68,8 +73,13 @@ public:
     SimulatorPtyStream(SimulatedLink *link, int masterFd, QObject *parent = nullptr);
     ~SimulatorPtyStream() override;
 
+signals:
+    // The stream hung up: whoever owns the pseudo-terminal closes it.
+    void hungUp();
+
 protected:
     void send(const char *data, int size) override;
+    void hangUp() override;
 
 private:
     void readMaster();

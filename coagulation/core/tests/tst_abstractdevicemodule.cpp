@@ -118,6 +118,8 @@ private slots:
     void gatewayAnsweringInPlaceOfTarget_data();
     void gatewayAnsweringInPlaceOfTarget();
     void countZeroLeavesStatus();
+    void runsPastTheLastAddressAreRefused_data();
+    void runsPastTheLastAddressAreRefused();
     void faultsGiveStatus_data();
     void faultsGiveStatus();
     void longBitRepliesAreBounded();
@@ -430,6 +432,70 @@ void tst_AbstractDeviceModule::countZeroLeavesStatus()
     QCOMPARE(status.data(), sentinel.data());
     QThread::msleep(10);
     QCOMPARE(m_sim.link().requestCount(), 0);
+}
+
+void tst_AbstractDeviceModule::runsPastTheLastAddressAreRefused_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<int>("address");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("refused");
+
+    QTest::newRow("readWord 17 from 0xfff0") << "readWord" << 0xFFF0 << 17 << true;
+    QTest::newRow("readRoWord 2 from 0xffff") << "readRoWord" << 0xFFFF << 2 << true;
+    QTest::newRow("writeWord 60 from 0xffe0") << "writeWord" << 0xFFE0 << 60 << true;
+    QTest::newRow("readBit 2 from 0xffff") << "readBit" << 0xFFFF << 2 << true;
+    QTest::newRow("readRoBit 900 from 0xfd00") << "readRoBit" << 0xFD00 << 900 << true;
+    QTest::newRow("writeBit 9 from 0xfff8") << "writeBit" << 0xFFF8 << 9 << true;
+    QTest::newRow("readFile 2 from record 0xffff") << "readFile" << 0xFFFF << 2 << true;
+    QTest::newRow("writeFile 3 from record 0xfffe") << "writeFile" << 0xFFFE << 3 << true;
+    // Ending on the last address is allowed: the module answers for itself.
+    QTest::newRow("readWord 16 from 0xfff0") << "readWord" << 0xFFF0 << 16 << false;
+    QTest::newRow("writeBit 8 from 0xfff8") << "writeBit" << 0xFFF8 << 8 << false;
+}
+
+void tst_AbstractDeviceModule::runsPastTheLastAddressAreRefused()
+{
+    QFETCH(QString, operation);
+    QFETCH(int, address);
+    QFETCH(int, count);
+    QFETCH(bool, refused);
+
+    AbstractDeviceModule dev(QStringLiteral("2"), &m_tcpClient);
+    QByteArray buffer(2 * count, '\0');
+    ModuleStatus status;
+    const auto a = (unsigned short)address;
+    const auto n = (unsigned short)count;
+    WarningCatcher catcher;
+    int done = -1;
+    if (operation == QLatin1String("readWord"))
+        done = dev.readWord(a, n, buffer.data(), &status);
+    else if (operation == QLatin1String("readRoWord"))
+        done = dev.readRoWord(a, n, buffer.data(), &status);
+    else if (operation == QLatin1String("writeWord"))
+        done = dev.writeWord(a, n, buffer.constData(), &status);
+    else if (operation == QLatin1String("readBit"))
+        done = dev.readBit(a, n, buffer.data(), &status);
+    else if (operation == QLatin1String("readRoBit"))
+        done = dev.readRoBit(a, n, buffer.data(), &status);
+    else if (operation == QLatin1String("writeBit"))
+        done = dev.writeBit(a, n, buffer.constData(), &status);
+    else if (operation == QLatin1String("readFile"))
+        done = dev.readFile(1, a, n, buffer.data(), &status);
+    else if (operation == QLatin1String("writeFile"))
+        done = dev.writeFile(1, a, n, buffer.constData(), &status);
+    QThread::msleep(10);
+    if (refused) {
+        QCOMPARE(done, 0);
+        QCOMPARE(status.data(), int(ModuleStatus::WriteError));
+        QCOMPARE(m_sim.link().requestCount(), 0);
+        QCOMPARE(catcher.messages(),
+                 QStringList(QStringLiteral("(AbstractDeviceModule::%1) %2 items from %3 would go past 65535")
+                                 .arg(operation).arg(count).arg(address)));
+    } else {
+        QCOMPARE(m_sim.link().requestCount(), 1);
+        QVERIFY(catcher.messages().isEmpty());
+    }
 }
 
 void tst_AbstractDeviceModule::faultsGiveStatus_data()

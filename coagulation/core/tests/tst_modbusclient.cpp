@@ -12,6 +12,7 @@
 #include <simulatedmodule.h>
 #include <simulatorthread.h>
 
+#include <QtCore/QElapsedTimer>
 #include <QtCore/QProcess>
 #include <QtCore/QRegularExpression>
 #include <QtCore/QThread>
@@ -113,23 +114,33 @@ private slots:
     void failedWriteReopens();
     void repeatedWritesAreBounded();
 
+    void lateRepliesNeverAnswerLaterRequests_data();
+    void lateRepliesNeverAnswerLaterRequests();
+    void hangUpEndsTheExchange_data();
+    void hangUpEndsTheExchange();
+    void displayAnswersDuringAnExchange_data();
+    void displayAnswersDuringAnExchange();
+    void destroyingTheDriverUnderAClient_data();
+    void destroyingTheDriverUnderAClient();
+
     void exchangesFromTwoThreads_data();
     void exchangesFromTwoThreads();
     void directReceiverTalksThroughAnotherDriver();
     void standaloneSimulatorAnswers();
 
 private:
-    std::unique_ptr<DeviceDriver> openDriver(Transport transport);
+    std::unique_ptr<DeviceDriver> openDriver(Transport transport, SimulatorThread *sim = nullptr);
     SimulatorThread m_sim;
 };
 
 void tst_ModbusClient::initTestCase()
 {
     qRegisterMetaType<Transport>();
-    // 1 is a gateway with 5 (a gateway with 3 behind it) behind it; 2 a plain module.
+    // 1 is a gateway with 5 (a gateway with 3 behind it) and 6 behind it; 2 a plain module.
     SimulatedGateway *g1 = m_sim.link().addGateway(1);
     SimulatedGateway *g5 = g1->addGateway(5);
     g5->addModule(3);
+    g1->addModule(6);
     m_sim.link().addModule(2);
     QVERIFY2(m_sim.start(SimulatorThread::Tcp | SimulatorThread::Pty), qPrintable(m_sim.errorString()));
 }
@@ -137,7 +148,7 @@ void tst_ModbusClient::initTestCase()
 void tst_ModbusClient::init()
 {
     const QStringList paths = { QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("1/5"),
-                                QStringLiteral("1/5/3") };
+                                QStringLiteral("1/5/3"), QStringLiteral("1/6") };
     for (const QString &path : paths) {
         SimulatedModule *module = m_sim.link().module(path);
         QVERIFY(module);
@@ -148,15 +159,16 @@ void tst_ModbusClient::init()
     m_sim.link().clearRequests();
 }
 
-std::unique_ptr<DeviceDriver> tst_ModbusClient::openDriver(Transport transport)
+std::unique_ptr<DeviceDriver> tst_ModbusClient::openDriver(Transport transport, SimulatorThread *sim)
 {
+    const SimulatorThread &server = sim ? *sim : m_sim;
     std::unique_ptr<DeviceDriver> driver;
     if (transport == Tcp) {
-        driver.reset(DeviceDriver::create(QUrl(m_sim.url()), nullptr));
-        driver->setPortName(m_sim.url());
+        driver.reset(DeviceDriver::create(QUrl(server.url()), nullptr));
+        driver->setPortName(server.url());
     } else {
         driver.reset(new SerialPortDriver);
-        driver->setPortName(m_sim.serialPortName(115200));
+        driver->setPortName(server.serialPortName(115200));
     }
     driver->setReadTimeouts(ReadTimeout);
     driver->setReadIntervalTimeouts(IntervalTimeout);
@@ -304,6 +316,8 @@ void tst_ModbusClient::failureTable_data()
         QTest::newRow(qPrintable(t + "longer reply taken whole")) << transport << "2" << "longer" << 9 << good;
         QTest::newRow(qPrintable(t + "stray byte before every reply")) << transport << "2" << "stray" << int(ModuleStatus::InvalidReplyError) << five(invalid);
         QTest::newRow(qPrintable(t + "silent module, two attempts set")) << transport << "9" << "attempts2" << int(ModuleStatus::TimeoutError) << timeout + ' ' + timeout;
+        QTest::newRow(qPrintable(t + "reply naming another module behind the gateway")) << transport << "1/5/3" << "misroute5" << int(ModuleStatus::InvalidReplyError) << five(invalid);
+        QTest::newRow(qPrintable(t + "another module named once")) << transport << "1/5" << "misroute1" << 10 << invalid + ' ' + good;
     }
 }
 
@@ -339,6 +353,10 @@ void tst_ModbusClient::failureTable()
         faults.sendStaleBytes(5, QByteArray::fromHex("02"));
     else if (fault == QLatin1String("attempts2"))
         client.setAttempts(2);
+    else if (fault == QLatin1String("misroute5"))
+        faults.misrouteReplies(5);
+    else if (fault == QLatin1String("misroute1"))
+        faults.misrouteReplies(1);
 
     MessageBuilder builder(path);
     builder.readWord(0x10, 2);
@@ -611,6 +629,215 @@ void tst_ModbusClient::repeatedWritesAreBounded()
     QCOMPARE(recorder.trace(), QStringLiteral("W S:80000002 R:80000002"));
     QCOMPARE(driver.opens, 1 + 5);
     QCOMPARE(builder.size(), 0);
+}
+
+void tst_ModbusClient::lateRepliesNeverAnswerLaterRequests_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    for (Transport transport : { Tcp, Pty }) {
+        const QString t = QString::fromLatin1(transport == Tcp ? "tcp: " : "pty: ");
+        QTest::newRow(qPrintable(t + "same module")) << transport << "2" << "2";
+        QTest::newRow(qPrintable(t + "two modules behind one gateway")) << transport << "1/5" << "1/6";
+    }
+}
+
+void tst_ModbusClient::lateRepliesNeverAnswerLaterRequests()
+{
+    QFETCH(Transport, transport);
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+
+    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    driver->setReadTimeouts(100);
+    ModbusClient client;
+    client.setDriver(driver.get());
+    // Words that tell module and address apart, so that another request's reply shows.
+    for (const QString &path : { first, second }) {
+        SimulatedModule *module = m_sim.link().module(path);
+        for (quint16 address : { 0x100, 0x200 })
+            module->setHoldingRegisters(address, { quint16(module->address() << 12 | address | 1),
+                                                   quint16(module->address() << 12 | address | 2) });
+    }
+    // Three replies come after the client gave up waiting for them (the first wait is
+    // doubled on a route), each after a different delay; later requests are answered
+    // meanwhile, as a line would carry them. Taken as they come, the second one would
+    // be the answer to the second read.
+    const int firstWait = MessageBuilder(first).gateCount() > 0 ? 200 : 100;
+    SimulatedFaultPlan &faults = m_sim.link().faults();
+    faults.delayReplies(1, firstWait * 3 / 2);
+    faults.delayReplies(1, firstWait * 6 / 5);
+    faults.delayReplies(1, firstWait * 3 / 2);
+
+    const QList<QPair<QString, quint16>> reads = { { first, 0x100 }, { second, 0x200 } };
+    for (const auto &read : reads) {
+        MessageBuilder builder(read.first);
+        builder.readWord(read.second, 2);
+        QVERIFY2(client.talk(builder) > 0, qPrintable(read.first));
+        QCOMPARE(builder.discardRoute(), builder.gateCount());
+        QVERIFY(builder.seekToData() && builder.checkDataSize());
+        quint16 one = 0, two = 0;
+        builder >> one >> two;
+        const QVector<quint16> truth = m_sim.link().module(read.first)->holdingRegisters(read.second, 2);
+        QCOMPARE(QVector<quint16>({ one, two }), truth);
+    }
+}
+
+void tst_ModbusClient::hangUpEndsTheExchange_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<int>("afterBytes");
+    for (Transport transport : { Tcp, Pty }) {
+        const QString t = QString::fromLatin1(transport == Tcp ? "tcp: " : "pty: ");
+        QTest::newRow(qPrintable(t + "before the reply")) << transport << 0;
+        QTest::newRow(qPrintable(t + "after 3 bytes of the reply")) << transport << 3;
+    }
+}
+
+void tst_ModbusClient::hangUpEndsTheExchange()
+{
+    QFETCH(Transport, transport);
+    QFETCH(int, afterBytes);
+
+    // A simulator of its own: hanging up closes its pseudo-terminal for good.
+    SimulatorThread sim;
+    sim.link().addModule(2)->setHoldingRegisters(0x10, { 0x0201, 0x0202 });
+    QVERIFY2(sim.start(SimulatorThread::Tcp | SimulatorThread::Pty), qPrintable(sim.errorString()));
+    std::unique_ptr<DeviceDriver> driver = openDriver(transport, &sim);
+    QVERIFY(driver->isOpen());
+    ModbusClient client;
+    client.setDriver(driver.get());
+    ClientSignalRecorder recorder(&client);
+    sim.link().faults().hangUp(1, afterBytes);
+
+    MessageBuilder builder(2);
+    builder.readWord(0x10, 2);
+    QCOMPARE(client.talk(builder), int(ModuleStatus::NotOpenError));
+    // One attempt, ended by the line, with the bytes that came before it closed (a
+    // pseudo-terminal may drop them as it hangs up).
+    QCOMPARE(recorder.trace(), QStringLiteral("W S:80000003 R:80000003"));
+    const QByteArray reply = withCrc(QByteArray::fromHex("02 03 04 02 01 02 02"));
+    const QByteArray got = recorder.events().at(2).bytes;
+    if (transport == Tcp)
+        QCOMPARE(got, reply.left(afterBytes));
+    else
+        QVERIFY(reply.left(afterBytes).startsWith(got));
+    QVERIFY(!driver->isOpen());
+    QVERIFY(!driver->errorString().isEmpty());
+    QCOMPARE(recorder.events().at(1).detail, driver->errorString());
+
+    // Nothing is written while the driver stays closed; opened again, it works.
+    recorder.clear();
+    const int requests = sim.link().requestCount();
+    builder.reset();
+    builder.readWord(0x10, 2);
+    QCOMPARE(client.talk(builder), int(ModuleStatus::NotOpenError));
+    QCOMPARE(recorder.trace(), QStringLiteral("S:80000003"));
+    QCOMPARE(sim.link().requestCount(), requests);
+    if (transport == Tcp) {
+        QVERIFY(driver->open());
+        builder.reset();
+        builder.readWord(0x10, 2);
+        QCOMPARE(client.talk(builder), 7);
+    }
+}
+
+void tst_ModbusClient::displayAnswersDuringAnExchange_data()
+{
+    QTest::addColumn<Transport>("transport");
+    addTransportRows("silent module");
+}
+
+void tst_ModbusClient::displayAnswersDuringAnExchange()
+{
+    QFETCH(Transport, transport);
+    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    // A worker waits a second on a module that never answers, holding the driver's lock.
+    driver->setReadTimeouts(1000);
+    ModbusClient client;
+    client.setDriver(driver.get());
+    client.setAttempts(1);
+    std::atomic<bool> written{ false };
+    std::atomic<bool> finished{ false };
+    connect(&client, &ModbusClient::messageWritten, this, [&] { written = true; }, Qt::DirectConnection);
+    std::thread worker([&] {
+        MessageBuilder builder(9);
+        builder.readWord(0x10, 2);
+        client.talk(builder);
+        finished = true;
+    });
+    for (int i = 0; i < 5000 && !written; ++i)
+        QThread::msleep(1);
+
+    QElapsedTimer timer;
+    timer.start();
+    const bool open = driver->isOpen();
+    const QString error = driver->errorString();
+    const QString name = driver->portName();
+    const qint32 speed = transport == Pty ? static_cast<SerialPortDriver *>(driver.get())->baudRate() : 0;
+    const qint64 elapsed = timer.elapsed();
+    const bool duringTheExchange = written && !finished;
+    worker.join();
+
+    QVERIFY2(duringTheExchange, qPrintable(QStringLiteral("the accessors took %1 ms").arg(elapsed)));
+    QVERIFY(open);
+    QVERIFY(!name.isEmpty());
+    QVERIFY(!error.isEmpty());
+    QCOMPARE(speed, transport == Pty ? 115200 : 0);
+}
+
+void tst_ModbusClient::destroyingTheDriverUnderAClient_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<bool>("duringAnExchange");
+    QTest::newRow("tcp: idle") << Tcp << false;
+    QTest::newRow("tcp: during an exchange") << Tcp << true;
+    QTest::newRow("pty: during an exchange") << Pty << true;
+}
+
+void tst_ModbusClient::destroyingTheDriverUnderAClient()
+{
+    QFETCH(Transport, transport);
+    QFETCH(bool, duringAnExchange);
+
+    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    driver->setReadTimeouts(300);
+    ModbusClient client;
+    client.setDriver(driver.get());
+    client.setAttempts(1);
+    std::atomic<bool> written{ false };
+    std::atomic<bool> ended{ false };
+    int first = 0;
+    connect(&client, &ModbusClient::messageWritten, this, [&] { written = true; }, Qt::DirectConnection);
+    connect(&client, &ModbusClient::messageRead, this, [&] { ended = true; }, Qt::DirectConnection);
+    std::thread worker;
+    if (duringAnExchange) {
+        worker = std::thread([&] {
+            MessageBuilder builder(9);
+            builder.readWord(0x10, 2);
+            first = client.talk(builder);
+        });
+        for (int i = 0; i < 5000 && !written; ++i)
+            QThread::msleep(1);
+    }
+    driver.reset();
+    // The destruction waited for the exchange in progress to end on its own.
+    const bool waited = ended;
+    if (worker.joinable())
+        worker.join();
+    if (duringAnExchange) {
+        QVERIFY(waited);
+        QCOMPARE(first, int(ModuleStatus::TimeoutError));
+    }
+
+    QCOMPARE(client.driver(), static_cast<DeviceDriver *>(nullptr));
+    ClientSignalRecorder recorder(&client);
+    MessageBuilder builder(2);
+    builder.readWord(0x10, 2);
+    QCOMPARE(client.talk(builder), int(ModuleStatus::NotOpenError));
+    QCOMPARE(recorder.trace(), QStringLiteral("S:80000003"));
+    QVERIFY(recorder.events().first().detail.isEmpty());
 }
 
 void tst_ModbusClient::exchangesFromTwoThreads_data()

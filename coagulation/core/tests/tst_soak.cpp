@@ -1,9 +1,11 @@
 // Random module operations through 0, 1 and 2 gateway hops against the
 // simulated analyser, with faults injected into its replies: dropped,
-// corrupted, shortened, split, delayed (landing in a later read) and preceded
-// by stale bytes, and targets that stop answering behind their gateway.
-// Every read that reports success must have returned exactly the simulator's
-// data, every failure must carry the status its fault calls for, and no
+// corrupted, shortened, split, preceded by stale bytes, naming another module,
+// delayed past the client's time-out (taken as they come, they would answer a
+// later request: nothing waits them out here), cut off by a hang-up, and
+// targets that stop answering behind their gateway. Every read that reports
+// success must have returned exactly the simulator's data, never another
+// request's; every failure must carry the status its fault calls for, and no
 // operation may run past its bound.
 //
 // Runs for QV_SOAK_SECONDS (3 s when unset); QV_SOAK_SEED repeats a run.
@@ -30,7 +32,8 @@ enum class Expect {
     Success,        // one bad reply: the client's retries carry the exchange through
     Timeout,        // the module stays silent for every attempt
     Invalid,        // every attempt gets a corrupt reply
-    GatewayNoReply  // the target is silent behind its gateway
+    GatewayNoReply, // the target is silent behind its gateway
+    HangUp          // the line closes during the first reply
 };
 
 struct Target
@@ -40,6 +43,8 @@ struct Target
     quint8 gateway;  // address of the last gateway on the path (0 for none)
     int hops;
 };
+
+constexpr int ReadTimeout = 40;
 
 // Largest chunk of one request, as the module operations cut runs.
 int wordLimit(int hops) { return 50 - (3 * hops + 1) / 2; }
@@ -100,7 +105,6 @@ private:
     QList<Target> m_targets;
     Figures m_figures;
     QString m_failure;
-    int m_settleMs = 0;
 };
 
 void tst_Soak::initTestCase()
@@ -145,7 +149,7 @@ void tst_Soak::initTestCase()
     m_driver.reset(new SocketDriver);
     m_driver->setPortName(m_sim.url());
     // Short waits keep the operations many: a silent module costs five first waits.
-    m_driver->setReadTimeouts(40);
+    m_driver->setReadTimeouts(ReadTimeout);
     m_driver->setReadIntervalTimeouts(25);
     QVERIFY(m_driver->open());
     m_client.setDriver(m_driver.data());
@@ -156,16 +160,18 @@ bool tst_Soak::injectFault(const Target &t, int kind, Expect *expect)
 {
     SimulatedFaultPlan &plan = m_sim.link().faults();
     *expect = Expect::Success;
-    switch (m_random.bounded(14)) {
+    switch (m_random.bounded(16)) {
     case 0: plan.dropReplies(1); break;
     case 1: plan.corruptCrc(1); break;
     case 2: plan.shortenReplies(1, int(m_random.bounded(1, 6))); break;
     case 3: plan.splitReplies(1, int(m_random.bounded(2, 5)), int(m_random.bounded(1, 20))); break;
-    case 4:
-        // The late reply lands in a later read of this operation, or after it.
-        m_settleMs = int(m_random.bounded(60, 200));
-        plan.delayReplies(1, m_settleMs);
+    case 4: {
+        // After the client gave up on it, well before it stops waiting for it (twice
+        // the first wait, which a route doubles).
+        const int firstWait = t.hops > 0 ? 2 * ReadTimeout : ReadTimeout;
+        plan.delayReplies(1, int(m_random.bounded(firstWait + 5, firstWait * 3 / 2)));
         break;
+    }
     case 5: {
         QByteArray junk(int(m_random.bounded(1, 12)), Qt::Uninitialized);
         for (char &c : junk)
@@ -193,6 +199,14 @@ bool tst_Soak::injectFault(const Target &t, int kind, Expect *expect)
             return false;
         t.module->setResponding(false);
         *expect = Expect::GatewayNoReply;
+        break;
+    case 10:
+        // Fewer bytes than any reply has.
+        plan.hangUp(1, int(m_random.bounded(0, 4)));
+        *expect = Expect::HangUp;
+        break;
+    case 11:
+        plan.misrouteReplies(1);
         break;
     default:
         return false;  // a clean operation
@@ -269,20 +283,17 @@ bool tst_Soak::runOne(const Target &t)
     const qint64 elapsed = timer.elapsed();
     t.module->setResponding(true);
     m_sim.link().faults().clear();
-    // A reply held back longer than the next request's own reply cannot be told
-    // from it (replies carry no request number); let it arrive between
-    // operations, where the driver drains it before the next request.
-    if (m_settleMs > 0) {
-        QTest::qSleep(m_settleMs + 50);
-        m_settleMs = 0;
-    }
+    // The application opens a line that hung up again.
+    if (expect == Expect::HangUp)
+        SOAK_CHECK(m_driver->open(), "reopening after a hang-up: %s", qPrintable(m_driver->errorString()));
     m_figures.slowestMs = qMax(m_figures.slowestMs, elapsed);
     ++m_figures.operations;
 
     // Each exchange costs at most five attempts of a write wait, a doubled first
-    // wait and a few interval waits; a read chunk with a wrong length is asked
-    // for again a bounded number of times.
-    const qint64 bound = qint64(chunks + 4) * 5 * (100 + 80 + 4 * 25) + 1000;
+    // wait, a few interval waits and a wait for a reply still owed (the first wait
+    // again, or as late as replies have come); a read chunk with a wrong length is
+    // asked for again a bounded number of times.
+    const qint64 bound = qint64(chunks + 4) * 5 * (100 + 80 + 4 * 25 + 80 + 2 * 80) + 1000;
     SOAK_CHECK(elapsed <= bound, "%s %s of %d took %lld ms (bound %lld)", what, qPrintable(t.path), count,
                elapsed, bound);
     SOAK_CHECK(done >= 0 && done <= count, "%s returned %d of %d", what, done, count);
@@ -313,6 +324,10 @@ bool tst_Soak::runOne(const Target &t)
             SOAK_CHECK(status.isException() && status.exceptionAddress() == t.gateway
                            && status.exceptionCode() == 0x0B,
                        "%s: silent target behind %d gave %08x", what, t.gateway, status.data());
+            break;
+        case Expect::HangUp:
+            SOAK_CHECK(status.data() == int(ModuleStatus::NotOpenError), "%s: a hang-up gave %08x", what,
+                       status.data());
             break;
         }
     }

@@ -1,0 +1,211 @@
+#include "posixline_p.h"
+
+#if defined(Q_OS_UNIX)
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+// discard() reads at most this many times, so a peer that never pauses cannot hold it.
+constexpr int MaxDiscardReads = 16;
+constexpr int ScratchSize = 256;
+
+qint64 nowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
+void PosixLine::attach(int descriptor, Kind kind)
+{
+    m_fd = descriptor;
+    m_kind = kind;
+    m_error = 0;
+    m_blocking = false;
+    m_receiveTimeout = -1;
+}
+
+void PosixLine::detach()
+{
+    if (m_blocking)
+        setBlocking(false);
+    m_fd = -1;
+}
+
+void PosixLine::setLentToQt(bool lent)
+{
+    m_lent = lent;
+    if (lent && m_fd >= 0 && m_blocking)
+        setBlocking(false);
+}
+
+bool PosixLine::setBlocking(bool blocking)
+{
+    const int flags = ::fcntl(m_fd, F_GETFL);
+    if (flags < 0 || ::fcntl(m_fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) < 0) {
+        m_error = errno;
+        return false;
+    }
+    m_blocking = blocking;
+    return true;
+}
+
+QString PosixLine::errorText() const
+{
+    return QString::fromLocal8Bit(std::strerror(m_error));
+}
+
+// The revents when the descriptor is ready, 0 when the deadline passed, -1 when it failed.
+int PosixLine::waitFor(short events, qint64 deadline)
+{
+    for (;;) {
+        pollfd entry = { m_fd, events, 0 };
+        const int ready = ::poll(&entry, 1, int(qMax<qint64>(0, deadline - nowMs())));
+        if (ready > 0) {
+            if (entry.revents & POLLNVAL) {
+                m_error = EBADF;
+                return -1;
+            }
+            return entry.revents;
+        }
+        if (ready == 0)
+            return 0;
+        if (errno != EINTR) {
+            m_error = errno;
+            return -1;
+        }
+    }
+}
+
+bool PosixLine::send(const char *data, int size, int msecs)
+{
+    qint64 deadline = -1; // read from the clock only when the line is full
+    int sent = 0;
+    while (sent < size) {
+        // A socket whose peer has gone must fail the write, not raise SIGPIPE; a full
+        // buffer is waited for below, with the time-out, even on a blocking socket.
+        const ssize_t n = m_kind == Socket
+                              ? ::send(m_fd, data + sent, size_t(size - sent), MSG_NOSIGNAL | MSG_DONTWAIT)
+                              : ::write(m_fd, data + sent, size_t(size - sent));
+        if (n > 0) {
+            sent += int(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (deadline < 0)
+                deadline = nowMs() + qMax(0, msecs);
+            const int ready = waitFor(POLLOUT, deadline);
+            if (ready > 0)
+                continue;
+            if (ready == 0)
+                m_error = ETIMEDOUT;
+            return false;
+        }
+        m_error = n < 0 ? errno : EIO;
+        return false;
+    }
+    return true;
+}
+
+int PosixLine::receive(char *buffer, int capacity, int msecs)
+{
+    if (capacity <= 0)
+        return 0;
+    if (m_kind == Socket && !m_lent)
+        return receiveFromSocket(buffer, capacity, qMax(0, msecs));
+    const qint64 deadline = nowMs() + qMax(0, msecs);
+    for (;;) {
+        const int ready = waitFor(POLLIN, deadline);
+        if (ready <= 0)
+            return ready;
+        const ssize_t n = ::read(m_fd, buffer, size_t(capacity));
+        if (n > 0)
+            return int(n);
+        if (n == 0) {
+            // A socket ready with nothing to read has ended; a terminal reads 0 when it
+            // is empty, and has ended when it is hung up.
+            if (m_kind == Socket || (ready & (POLLHUP | POLLERR))) {
+                m_error = 0;
+                return -1;
+            }
+            return 0;
+        }
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+            m_error = errno;
+            return -1;
+        }
+    }
+}
+
+// One recv() that waits in the kernel: the socket is made blocking once, and its receive
+// time-out is set only when the wait changes. A time-out of 0 would wait for ever, so no
+// wait at all is asked for per call.
+int PosixLine::receiveFromSocket(char *buffer, int capacity, int msecs)
+{
+    if (msecs > 0 && !m_blocking && !setBlocking(true))
+        return -1;
+    const qint64 deadline = msecs > 0 ? nowMs() + msecs : 0;
+    for (int wait = msecs;;) {
+        if (wait > 0 && wait != m_receiveTimeout) {
+            const timeval timeout = { wait / 1000, (wait % 1000) * 1000 };
+            if (::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
+                m_error = errno;
+                return -1;
+            }
+            m_receiveTimeout = wait;
+        }
+        const ssize_t n = ::recv(m_fd, buffer, size_t(capacity), wait > 0 ? 0 : MSG_DONTWAIT);
+        if (n > 0)
+            return int(n);
+        if (n == 0) {
+            m_error = 0; // the peer closed the connection
+            return -1;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        if (errno != EINTR) {
+            m_error = errno;
+            return -1;
+        }
+        wait = int(qMax<qint64>(0, deadline - nowMs()));
+    }
+}
+
+int PosixLine::discard()
+{
+    char scratch[ScratchSize];
+    int dropped = 0;
+    for (int i = 0; i < MaxDiscardReads; ++i) {
+        const int count = receive(scratch, sizeof scratch, 0);
+        if (count <= 0)
+            return count < 0 ? -1 : dropped;
+        dropped += count;
+    }
+    return dropped;
+}
+
+#else // Elsewhere nothing attaches, and the drivers take the defaults through device().
+
+void PosixLine::attach(int, Kind) {}
+void PosixLine::detach() {}
+void PosixLine::setLentToQt(bool) {}
+int PosixLine::receiveFromSocket(char *, int, int) { return -1; }
+bool PosixLine::setBlocking(bool) { return false; }
+QString PosixLine::errorText() const { return QString(); }
+int PosixLine::waitFor(short, qint64) { return -1; }
+bool PosixLine::send(const char *, int, int) { return false; }
+int PosixLine::receive(char *, int, int) { return -1; }
+int PosixLine::discard() { return -1; }
+
+#endif
