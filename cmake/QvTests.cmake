@@ -13,10 +13,13 @@ function(qv_add_tests)
         get_filename_component(stem ${source} NAME_WE)
         string(REGEX REPLACE "^tst_" "" name ${stem})
         add_executable(${stem} ${source})
-        target_link_libraries(${stem} PRIVATE qvcore qvtestsupport qvsimulator Qt5::Test ${ARG_LIBRARIES})
+        target_link_libraries(${stem} PRIVATE qvcore qvtestsupport qvsimulator Qt::Test ${ARG_LIBRARIES})
+        # lupdate and lrelease of the Qt the build uses.
         target_compile_definitions(${stem} PRIVATE
             QV_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-            QV_BINARY_DIR="${PROJECT_BINARY_DIR}")
+            QV_BINARY_DIR="${PROJECT_BINARY_DIR}"
+            QV_LUPDATE="$<TARGET_FILE:Qt::lupdate>"
+            QV_LRELEASE="$<TARGET_FILE:Qt::lrelease>")
         add_test(NAME ${name} COMMAND ${stem})
         set_tests_properties(${name} PROPERTIES
             ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_FATAL_CRITICALS=0"

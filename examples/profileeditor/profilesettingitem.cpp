@@ -27,8 +27,13 @@ int ProfileSettingItem::type() const
 void ProfileSettingItem::setValue(const QVariant &value, bool notify)
 {
     QVariant typed = value;
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    const bool converted = typed.convert(QMetaType(m_metaType));
+#else
+    const bool converted = typed.convert(m_metaType);
+#endif
     // A colour name the parser does not know converts to an invalid colour.
-    if (!typed.convert(m_metaType) || (m_metaType == QMetaType::QColor && !typed.value<QColor>().isValid())) {
+    if (!converted || (m_metaType == QMetaType::QColor && !typed.value<QColor>().isValid())) {
         qWarning("profileeditor: %s: \"%s\" is not a value of this setting",
                  qPrintable(name()), qPrintable(value.toString()));
         return;
