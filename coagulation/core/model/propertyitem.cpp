@@ -215,8 +215,9 @@ int PropertyItem::type() const
 
 void PropertyItem::setValue(const QVariant &value, bool notify)
 {
+    static const QVector<int> valueRoles{Qt::DisplayRole, Qt::EditRole};
     d->values.insert(Qt::DisplayRole, value);
-    emitDataChanged({Qt::DisplayRole, Qt::EditRole});
+    emitDataChanged(valueRoles);
     if (notify)
         notifyParent();
 }
