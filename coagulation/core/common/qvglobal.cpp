@@ -7,7 +7,6 @@
 #include <QtCore/QLibraryInfo>
 #include <QtCore/QMutex>
 #include <QtCore/QRegularExpression>
-#include <QtCore/QSettings>
 #include <QtCore/QStringList>
 #include <QtCore/QTextStream>
 #include <QtCore/QThread>
@@ -29,6 +28,7 @@
 #include <limits>
 
 #include "profile.h"
+#include "startupsettings_p.h"
 
 // ---------------------------------------------------------------------------
 // Application support: codec, translations, message boxes, cursors, flags
@@ -103,7 +103,7 @@ void installTranslators(const QString &defaultLanguage)
     directories << QStringLiteral(QV_TRANSLATIONS_BUILD_DIR);
 #endif
 
-    const QSettings settings(QStringLiteral("settings.ini"), QSettings::IniFormat);
+    const StartupSettings settings;
     const QString company = settings.value(QStringLiteral("settings/company")).toString();
     const QString language = settings.value(QStringLiteral("settings/language"), defaultLanguage).toString();
 

@@ -4,12 +4,12 @@
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDebug>
 #include <QtCore/QMetaObject>
-#include <QtCore/QSettings>
 #include <QtCore/QThread>
 #include <QtSql/QSqlError>
 #include <QtSql/QSqlQuery>
 
 #include "qvglobal.h"
+#include "startupsettings_p.h"
 
 namespace {
 
@@ -248,7 +248,7 @@ void Profile::init(const QString &profileName, ThreadRule rule)
     Q_D(Profile);
     d->workdir = QDir::current();
 
-    const QSettings settings(QStringLiteral("settings.ini"), QSettings::IniFormat);
+    const StartupSettings settings;
     const QString name = settings.value(QStringLiteral("db/profile"), profileName).toString();
 
     const QStringList searchPath = {QStringLiteral("."), QCoreApplication::applicationDirPath(),

@@ -317,6 +317,16 @@ void tst_Profile::startUpMessagesAndPaths_data()
                        QStringLiteral("db:s.db")}
         << QStringLiteral("[db]\nprofile=p.db\ndata=d.db\nqc=q.db\nsyslog=s.db\n") << QStringList()
         << QStringLiteral("./d.db") << QVariant(QStringLiteral("hello"));
+    QTest::newRow("settings.ini read as UTF-8")
+        << QStringList{QStringLiteral("profile:profile.db"), QStringLiteral("db:数据/d.db"), QStringLiteral("db:qc.db"),
+                       QStringLiteral("db:syslog.db")}
+        << QStringLiteral("[db]\ndata=数据/d.db\n") << QStringList() << QStringLiteral("./数据/d.db")
+        << QVariant(QStringLiteral("hello"));
+    QTest::newRow("settings.ini with the escapes Qt writes")
+        << QStringList{QStringLiteral("profile:profile.db"), QStringLiteral("db:数据/d.db"), QStringLiteral("db:qc.db"),
+                       QStringLiteral("db:syslog.db")}
+        << QStringLiteral("[db]\ndata=\\x6570\\x636e/d.db\n") << QStringList() << QStringLiteral("./数据/d.db")
+        << QVariant(QStringLiteral("hello"));
 }
 
 void tst_Profile::startUpMessagesAndPaths()
