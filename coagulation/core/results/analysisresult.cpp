@@ -11,6 +11,7 @@
 
 #include "profile.h"
 
+#include <algorithm>
 #include <limits>
 
 // Its own reference keeps the count above 1 while any result points at it, so
@@ -381,13 +382,18 @@ Markers currentMarkers(Profile &p)
                    upperReportFlag(p), lowerMarkFlag(p), upperMarkFlag(p)};
 }
 
-// The texts that are not empty, escaped, joined with "|".
+// The texts that are not empty, escaped, joined with "|", longest first: a marker text
+// that begins another ("*" and "**") is then read whole, as parsing always has.
 QString alternation(std::initializer_list<QString> texts)
 {
     QStringList parts;
     for (const QString &t : texts)
         if (!t.isEmpty())
-            parts << QRegularExpression::escape(t);
+            parts << t;
+    std::stable_sort(parts.begin(), parts.end(),
+                     [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    for (QString &part : parts)
+        part = QRegularExpression::escape(part);
     return parts.join(QLatin1Char('|'));
 }
 
