@@ -2,9 +2,10 @@
 # QtTest program, registered with CTest under <name>. Tests sit beside the code they
 # check; the shared helpers are in coagulation/core/testsupport.
 
-# Tests that drive the library from several threads at once: the ThreadSanitizer
-# run (./qv test --tsan) runs only these.
-set(QV_CONCURRENCY_TESTS concurrency filewriteconcurrency modbusclient profile)
+# Tests that drive the library from several threads at once, and the simulator's
+# hand-overs between its thread and the test's: the ThreadSanitizer run
+# (./qv test --tsan) runs only these.
+set(QV_CONCURRENCY_TESTS concurrency filewriteconcurrency modbusclient profile simulator)
 
 function(qv_add_tests)
     cmake_parse_arguments(ARG "" "" "LIBRARIES" ${ARGN})
