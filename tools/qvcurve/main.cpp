@@ -33,17 +33,8 @@ enum ExitCode {
     WriteFailed = 5
 };
 
-QTextStream &out()
-{
-    static QTextStream s(stdout);
-    return s;
-}
-
-QTextStream &err()
-{
-    static QTextStream s(stderr);
-    return s;
-}
+QTextStream &out() { return toolOut(); }
+QTextStream &err() { return toolErr(); }
 
 CommandLine curveCommandLine()
 {
@@ -63,11 +54,17 @@ CommandLine curveCommandLine()
         {"item", "NAME", "the test item (PT); each item clots at its own time"},
         {"curve-version", "N", "the curve's version (1)"},
     });
-    line.addSection(QStringLiteral("Commands"),
-                    QStringLiteral("  list                the stored curves: id, patient, item, version, type, points\n"
-                                   "  export ID           one curve; file names are taken relative to the directory\n"
-                                   "                      qvcurve was started in, also with -C\n"
-                                   "  demo                store a simulated clotting curve of 60 s\n"));
+    line.setCommands({
+        {"list", "", "the stored curves: id, patient, item, version, type, points"},
+        {"export", "ID", "one curve; file names are taken relative to the directory\n"
+                         "qvcurve was started in, also with -C"},
+        {"demo", "", "store a simulated clotting curve of 60 s"},
+    });
+    line.setOptionScopes({
+        {{"csv", "png", "size"}, {"export"}},
+        {{"patient", "item", "curve-version"}, {"demo"}},
+        {{"json"}, {"list"}},
+    });
     line.setExitCodes({{Ok, "ok"},
                        {UsageError, "usage: a bad command line"},
                        {DatabaseError, "no data database, or the curve could not be stored (nothing was)"},
@@ -78,8 +75,7 @@ CommandLine curveCommandLine()
 
 int usage(const QString &message)
 {
-    err() << "qvcurve: " << message << "\nrun qvcurve --help for the commands\n";
-    return UsageError;
+    return curveCommandLine().usageError(message);
 }
 
 const char *const DirectConnection = "qvcurve";
@@ -194,7 +190,7 @@ int parseExport(const CommandLine &line, const QStringList &args, const QDir &st
 {
     bool ok = false;
     r->id = args.value(0).toLongLong(&ok);
-    if (args.size() != 1 || !ok)
+    if (!ok)
         return usage(QStringLiteral("export takes the id of a curve"));
     if (line.isSet("size")) {
         const QStringList wh = line.value("size").split('x');
@@ -355,20 +351,9 @@ int run(const CommandLine &line)
     if (args.isEmpty())
         return usage(QStringLiteral("no command given"));
     const QString command = args.takeFirst();
-    static const QStringList commands = {"list", "export", "demo"};
-    if (!commands.contains(command)) {
-        const QString guess = closestName(command, commands, 2);
-        return usage(QStringLiteral("unknown command %1").arg(command)
-                     + (guess.isEmpty() ? QString() : QStringLiteral(" (did you mean %1?)").arg(guess)));
-    }
-    if (command != "export" && (line.isSet("csv") || line.isSet("png") || line.isSet("size")))
-        return usage(QStringLiteral("--csv, --png and --size are for export"));
-    if (command != "demo" && (line.isSet("patient") || line.isSet("item") || line.isSet("curve-version")))
-        return usage(QStringLiteral("--patient, --item and --curve-version are for demo"));
-    if (command != "list" && line.isSet("json"))
-        return usage(QStringLiteral("--json is for list"));
-    if (command != "export" && !args.isEmpty())
-        return usage(QStringLiteral("%1 takes no arguments").arg(command));
+    QString error;
+    if (!line.checkCommand(command, &error) || !line.checkArguments(command, args, &error))
+        return usage(error);
     const QDir startDir = QDir::current();
     ExportRequest request;
     if (command == "export") {

@@ -33,17 +33,8 @@ enum ExitCode {
     UnknownName = 6
 };
 
-QTextStream &out()
-{
-    static QTextStream s(stdout);
-    return s;
-}
-
-QTextStream &err()
-{
-    static QTextStream s(stderr);
-    return s;
-}
+QTextStream &out() { return toolOut(); }
+QTextStream &err() { return toolErr(); }
 
 CommandLine profileCommandLine()
 {
@@ -55,16 +46,21 @@ CommandLine profileCommandLine()
         {"force", "", "set: store a name that is not one of the named settings"},
         {"json", "", "list, keys: one JSON object on stdout"},
     });
-    line.addSection(QStringLiteral("Commands"),
-                    QStringLiteral("  init DIR          create a working directory: settings.ini and the profile,\n"
-                                   "                    data, quality-control and system-log databases\n"
-                                   "  keys              the named settings and their types\n"
-                                   "  list              every stored setting: key, type, value (tabs, newlines\n"
-                                   "                    and backslashes in them written as \\t, \\n and \\\\)\n"
-                                   "  get KEY           the stored value of KEY\n"
-                                   "  set KEY VALUE     store VALUE (a named setting takes its type: text, colour\n"
-                                   "                    #rrggbb or name, int, bool true/false)\n"
-                                   "  remove KEY        delete the setting\n"));
+    line.setCommands({
+        {"init", "DIR", "create a working directory: settings.ini and the profile,\n"
+                        "data, quality-control and system-log databases"},
+        {"keys", "", "the named settings and their types"},
+        {"list", "", "every stored setting: key, type, value (tabs, newlines\n"
+                     "and backslashes in them written as \\t, \\n and \\\\)"},
+        {"get", "KEY", "the stored value of KEY"},
+        {"set", "KEY VALUE", "store VALUE (a named setting takes its type: text, colour\n"
+                             "#rrggbb or name, int, bool true/false)"},
+        {"remove", "KEY", "delete the setting"},
+    });
+    line.setOptionScopes({
+        {{"json"}, {"list", "keys"}},
+        {{"force"}, {"set"}},
+    });
     line.setExitCodes({{Ok, "ok"},
                        {UsageError, "usage: a bad command line"},
                        {StartupError, "not a working directory, or one that cannot be created"},
@@ -77,8 +73,7 @@ CommandLine profileCommandLine()
 
 int usage(const QString &message)
 {
-    err() << "qvprofile: " << message << "\nrun qvprofile --help for the commands\n";
-    return UsageError;
+    return profileCommandLine().usageError(message);
 }
 
 QString profileFile()
@@ -260,16 +255,12 @@ int run(const QStringList &arguments)
     if (args.isEmpty())
         return usage(QStringLiteral("no command given"));
     const QString command = args.takeFirst();
+    QString error;
+    if (!line.checkCommand(command, &error) || !line.checkArguments(command, args, &error))
+        return usage(error);
     const bool json = line.isSet("json");
-    if (json && command != "list" && command != "keys")
-        return usage(QStringLiteral("--json is for list and keys"));
-    if (line.isSet("force") && command != "set")
-        return usage(QStringLiteral("--force is for set"));
     if (command == "init") {
-        if (args.size() != 1)
-            return usage(QStringLiteral("init takes DIR"));
         const QString target = dir.isEmpty() ? args.first() : QDir(dir).filePath(args.first());
-        QString error;
         if (!createWorkDirectory(target, &error)) {
             err() << "qvprofile: " << error << "\n";
             return StartupError;
@@ -279,19 +270,7 @@ int run(const QStringList &arguments)
         return Ok;
     }
     if (command == "keys")
-        return args.isEmpty() ? listKeys(json) : usage(QStringLiteral("keys takes no arguments"));
-
-    static const QHash<QString, QString> synopsis = {
-        {"list", ""}, {"get", "KEY"}, {"set", "KEY VALUE"}, {"remove", "KEY"}};
-    if (!synopsis.contains(command)) {
-        const QString guess = closestName(command, {"init", "keys", "list", "get", "set", "remove"}, 2);
-        return usage(QStringLiteral("unknown command %1").arg(command)
-                     + (guess.isEmpty() ? QString() : QStringLiteral(" (did you mean %1?)").arg(guess)));
-    }
-    const QString wanted = synopsis.value(command);
-    if (args.size() != (wanted.isEmpty() ? 0 : wanted.count(' ') + 1))
-        return usage(QStringLiteral("%1 takes %2")
-                         .arg(command, wanted.isEmpty() ? QStringLiteral("no arguments") : wanted));
+        return listKeys(json);
     if (!dir.isEmpty() && !QDir::setCurrent(dir)) {
         err() << "qvprofile: cannot enter " << dir << "\n";
         return StartupError;
