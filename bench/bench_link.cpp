@@ -8,7 +8,7 @@
 // summary line gives the client's rate as a share of the raw loop's: the median of the
 // turns' ratios.
 
-#include "rawsocket.h"
+#include "rawloop.h"
 #include <devicedriver.h>
 #include <messagebuilder.h>
 #include <modbusclient.h>
@@ -22,19 +22,9 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QCoreApplication>
 #include <QtCore/QMap>
-#include <QtCore/QThread>
 
-#include <algorithm>
-#include <arpa/inet.h>
-#include <chrono>
 #include <cstdio>
-#include <fcntl.h>
 #include <memory>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
@@ -46,52 +36,11 @@ constexpr int TurnExchanges = 200;
 constexpr int TurnCount = 60;
 
 SimulatorThread *simulator = nullptr;
-
-struct Turns
-{
-    QVector<double> ratios; // client rate / raw rate, one per turn
-    double rawSeconds = 0;
-    double clientSeconds = 0;
-};
 QMap<QString, Turns> turns;
 
-bool rawExchange(int fd)
+int openRaw(bool tcp)
 {
-    if (::write(fd, readRequest.constData(), size_t(readRequest.size())) != readRequest.size())
-        return false;
-    char reply[64];
-    int got = 0;
-    while (got < ReplySize) {
-        const ssize_t n = ::read(fd, reply + got, sizeof reply - size_t(got));
-        if (n <= 0)
-            return false;
-        got += int(n);
-    }
-    return got == ReplySize;
-}
-
-int openRawTcp()
-{
-    return openLoopbackTcp(simulator->tcpPort());
-}
-
-int openRawPty()
-{
-    const int fd = ::open(simulator->ptyName().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
-    if (fd < 0)
-        return -1;
-    termios attributes;
-    ::tcgetattr(fd, &attributes);
-    ::cfmakeraw(&attributes);
-    ::tcsetattr(fd, TCSANOW, &attributes);
-    return fd;
-}
-
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
+    return tcp ? openLoopbackTcp(simulator->tcpPort()) : openRawTerminal(simulator->ptyName());
 }
 
 std::unique_ptr<DeviceDriver> openDriver(bool tcp)
@@ -118,13 +67,13 @@ bool clientExchange(ModbusClient &client, MessageBuilder &builder)
 
 void runRaw(benchmark::State &state, bool tcp)
 {
-    const int fd = tcp ? openRawTcp() : openRawPty();
+    const int fd = openRaw(tcp);
     if (fd < 0) {
         state.SkipWithError("cannot reach the simulator");
         return;
     }
     for (auto _ : state) {
-        if (!rawExchange(fd)) {
+        if (!rawExchange(fd, readRequest, ReplySize)) {
             state.SkipWithError("exchange failed");
             break;
         }
@@ -158,7 +107,7 @@ void runTurns(benchmark::State &state, bool tcp, const char *name)
     // The pseudo-terminal's line settings are shared by both openers: the raw loop's
     // blocking reads need its own, so it opens last.
     std::unique_ptr<DeviceDriver> driver = openDriver(tcp);
-    const int fd = tcp ? openRawTcp() : openRawPty();
+    const int fd = openRaw(tcp);
     if (fd < 0 || !driver) {
         state.SkipWithError("cannot reach the simulator");
         if (fd >= 0)
@@ -169,26 +118,19 @@ void runTurns(benchmark::State &state, bool tcp, const char *name)
     client.setDriver(driver.get());
     MessageBuilder builder(1);
     Turns &record = turns[QString::fromLatin1(name)];
-    bool rawFirst = true;
-    for (auto _ : state) {
-        double raw = 0;
-        double viaClient = 0;
-        bool ok = true;
-        for (int side = 0; side < 2 && ok; ++side) {
-            const bool rawSide = (side == 0) == rawFirst;
-            const Clock::time_point start = Clock::now();
-            for (int i = 0; i < TurnExchanges && ok; ++i)
-                ok = rawSide ? rawExchange(fd) : clientExchange(client, builder);
-            (rawSide ? raw : viaClient) = secondsSince(start);
+    const auto block = [](auto exchange) {
+        for (int i = 0; i < TurnExchanges; ++i) {
+            if (!exchange())
+                return false;
         }
-        if (!ok) {
+        return true;
+    };
+    for (auto _ : state) {
+        if (!record.take([&] { return block([&] { return rawExchange(fd, readRequest, ReplySize); }); },
+                         [&] { return block([&] { return clientExchange(client, builder); }); })) {
             state.SkipWithError("exchange failed");
             break;
         }
-        rawFirst = !rawFirst;
-        record.ratios.append(raw / viaClient);
-        record.rawSeconds += raw;
-        record.clientSeconds += viaClient;
     }
     state.SetItemsProcessed(state.iterations() * 2 * TurnExchanges);
     ::close(fd);
@@ -210,16 +152,12 @@ BENCHMARK(BM_TurnsPty)->UseRealTime()->Iterations(TurnCount);
 
 void printRatio(const char *transport)
 {
-    const QString key = QLatin1String(transport);
-    if (!turns.contains(key) || turns[key].ratios.isEmpty())
+    const Turns record = turns.value(QLatin1String(transport));
+    if (record.count() == 0)
         return;
-    Turns &record = turns[key];
-    std::sort(record.ratios.begin(), record.ratios.end());
-    const double median = record.ratios.at(record.ratios.size() / 2);
-    const double exchanges = double(record.ratios.size()) * TurnExchanges;
     std::printf("summary %s (%d turns of %d exchanges each way): client %.0f/s, raw loop %.0f/s, ratio %.3f\n", transport,
-                int(record.ratios.size()), TurnExchanges, exchanges / record.clientSeconds,
-                exchanges / record.rawSeconds, median);
+                record.count(), TurnExchanges, TurnExchanges / record.libraryBlockSeconds(),
+                TurnExchanges / record.rawBlockSeconds(), record.medianRatio());
 }
 
 } // namespace
