@@ -8,19 +8,13 @@
 // summary line gives the client's rate as a share of the raw loop's: the median of the
 // turns' ratios.
 
-#include "rawloop.h"
+#include "linkbench.h"
 #include <devicedriver.h>
 #include <messagebuilder.h>
 #include <modbusclient.h>
 #include <serialportdriver.h>
 
-#include <defaultanalyser.h>
-#include <simulatorthread.h>
-
-#include <benchmark/benchmark.h>
-
 #include <QtCore/QByteArray>
-#include <QtCore/QCoreApplication>
 #include <QtCore/QMap>
 
 #include <cstdio>
@@ -35,23 +29,17 @@ constexpr int ReplySize = 9;
 constexpr int TurnExchanges = 200;
 constexpr int TurnCount = 60;
 
-SimulatorThread *simulator = nullptr;
 QMap<QString, Turns> turns;
-
-int openRaw(bool tcp)
-{
-    return tcp ? openLoopbackTcp(simulator->tcpPort()) : openRawTerminal(simulator->ptyName());
-}
 
 std::unique_ptr<DeviceDriver> openDriver(bool tcp)
 {
     std::unique_ptr<DeviceDriver> driver;
     if (tcp) {
-        driver.reset(DeviceDriver::create(QUrl(simulator->url()), nullptr));
-        driver->setPortName(simulator->url());
+        driver.reset(DeviceDriver::create(QUrl(analyser->url()), nullptr));
+        driver->setPortName(analyser->url());
     } else {
         driver.reset(new SerialPortDriver);
-        driver->setPortName(simulator->serialPortName(115200));
+        driver->setPortName(analyser->serialPortName(115200));
     }
     if (!driver->open())
         driver.reset();
@@ -67,7 +55,7 @@ bool clientExchange(ModbusClient &client, MessageBuilder &builder)
 
 void runRaw(benchmark::State &state, bool tcp)
 {
-    const int fd = openRaw(tcp);
+    const int fd = openRawLink(tcp);
     if (fd < 0) {
         state.SkipWithError("cannot reach the simulator");
         return;
@@ -107,7 +95,7 @@ void runTurns(benchmark::State &state, bool tcp, const char *name)
     // The pseudo-terminal's line settings are shared by both openers: the raw loop's
     // blocking reads need its own, so it opens last.
     std::unique_ptr<DeviceDriver> driver = openDriver(tcp);
-    const int fd = openRaw(tcp);
+    const int fd = openRawLink(tcp);
     if (fd < 0 || !driver) {
         state.SkipWithError("cannot reach the simulator");
         if (fd >= 0)
@@ -164,21 +152,8 @@ void printRatio(const char *transport)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv); // the simulator thread's event loop needs it
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    SimulatorThread sim;
-    buildDefaultAnalyser(sim.link());
-    sim.link().setRequestLogLimit(0);
-    if (!sim.start(SimulatorThread::Tcp | SimulatorThread::Pty)) {
-        std::fprintf(stderr, "bench_link: simulator did not start: %s\n", qPrintable(sim.errorString()));
-        return 1;
-    }
-    simulator = &sim;
-    benchmark::RunSpecifiedBenchmarks();
-    printRatio("tcp");
-    printRatio("pty");
-    simulator = nullptr;
-    return 0;
+    return runBenchmarks(argc, argv, SimulatorThread::Tcp | SimulatorThread::Pty, nullptr, [] {
+        printRatio("tcp");
+        printRatio("pty");
+    });
 }

@@ -9,20 +9,15 @@
 // turns. The summary gives exchanges and time per run and the module's rate as a share
 // of the raw loop's and of the client's: the median of the turns' ratios.
 
-#include "rawloop.h"
+#include "linkbench.h"
 #include <abstractdevicemodule.h>
 #include <devicedriver.h>
 #include <messagebuilder.h>
 #include <modbusclient.h>
 
-#include <defaultanalyser.h>
 #include <simulatedmodule.h>
-#include <simulatorthread.h>
-
-#include <benchmark/benchmark.h>
 
 #include <QtCore/QByteArray>
-#include <QtCore/QCoreApplication>
 #include <QtCore/QMap>
 #include <QtCore/QVector>
 
@@ -35,7 +30,6 @@ constexpr int Registers = 10000;
 constexpr int TurnCount = 20;
 const char *const Paths[] = { "1", "1/5", "1/5/3" };
 
-SimulatorThread *simulator = nullptr;
 QMap<int, Turns> rawTurns;    // by hops
 QMap<int, Turns> clientTurns;
 QMap<int, int> exchangesPerRun;
@@ -69,12 +63,12 @@ class Readers
 public:
     explicit Readers(int hops)
         : m_requests(rawRequests(hops))
-        , m_fd(openLoopbackTcp(simulator->tcpPort()))
-        , m_driver(DeviceDriver::create(QUrl(simulator->url()), nullptr))
+        , m_fd(openLoopbackTcp(analyser->tcpPort()))
+        , m_driver(DeviceDriver::create(QUrl(analyser->url()), nullptr))
         , m_module(QString::fromLatin1(Paths[hops]), &m_client)
         , m_buffer(2 * Registers, '\0')
     {
-        m_driver->setPortName(simulator->url());
+        m_driver->setPortName(analyser->url());
         if (m_driver->open())
             m_client.setDriver(m_driver.get());
     }
@@ -189,23 +183,12 @@ void printSummary(int hops)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv); // the simulator thread's event loop needs it
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    SimulatorThread sim;
-    buildDefaultAnalyser(sim.link());
-    sim.link().setRequestLogLimit(0);
-    for (const char *path : Paths)
-        sim.link().module(QString::fromLatin1(path))->setHoldingRegisterCount(Registers);
-    if (!sim.start(SimulatorThread::Tcp)) {
-        std::fprintf(stderr, "bench_module: simulator did not start: %s\n", qPrintable(sim.errorString()));
-        return 1;
-    }
-    simulator = &sim;
-    benchmark::RunSpecifiedBenchmarks();
-    for (int hops = 0; hops <= 2; ++hops)
-        printSummary(hops);
-    simulator = nullptr;
-    return 0;
+    const auto prepare = [](SimulatedLink &link) {
+        for (const char *path : Paths)
+            link.module(QString::fromLatin1(path))->setHoldingRegisterCount(Registers);
+    };
+    return runBenchmarks(argc, argv, SimulatorThread::Tcp, prepare, [] {
+        for (int hops = 0; hops <= 2; ++hops)
+            printSummary(hops);
+    });
 }

@@ -2,15 +2,10 @@
 // request/reply loop over loopback TCP and over the pseudo-terminal. The link's own
 // benchmarks are measured against these figures.
 
-#include "rawloop.h"
-#include <defaultanalyser.h>
+#include "linkbench.h"
 #include <simulatedlink.h>
-#include <simulatorthread.h>
-
-#include <benchmark/benchmark.h>
 
 #include <QByteArray>
-#include <QCoreApplication>
 
 namespace {
 
@@ -33,17 +28,10 @@ void BM_Dispatch(benchmark::State &state)
 }
 BENCHMARK(BM_Dispatch)->Arg(0)->Arg(1)->ArgName("routed");
 
-// The raw loop on a connection the simulator serves, TCP or its pseudo-terminal.
-void runRawExchanges(benchmark::State &state, SimulatorThread::Endpoint transport)
+// The raw loop on a connection the analyser serves, TCP or its pseudo-terminal.
+void runRawExchanges(benchmark::State &state, bool tcp)
 {
-    SimulatorThread simulator;
-    buildDefaultAnalyser(simulator.link());
-    if (!simulator.start(transport)) {
-        state.SkipWithError("simulator did not start");
-        return;
-    }
-    const int fd = transport == SimulatorThread::Tcp ? openLoopbackTcp(simulator.tcpPort())
-                                                     : openRawTerminal(simulator.ptyName());
+    const int fd = openRawLink(tcp);
     if (fd < 0) {
         state.SkipWithError("cannot reach the simulator");
         return;
@@ -58,8 +46,8 @@ void runRawExchanges(benchmark::State &state, SimulatorThread::Endpoint transpor
     ::close(fd);
 }
 
-void BM_RawTcpExchange(benchmark::State &state) { runRawExchanges(state, SimulatorThread::Tcp); }
-void BM_RawPtyExchange(benchmark::State &state) { runRawExchanges(state, SimulatorThread::Pty); }
+void BM_RawTcpExchange(benchmark::State &state) { runRawExchanges(state, true); }
+void BM_RawPtyExchange(benchmark::State &state) { runRawExchanges(state, false); }
 BENCHMARK(BM_RawTcpExchange)->UseRealTime();
 BENCHMARK(BM_RawPtyExchange)->UseRealTime();
 
@@ -67,10 +55,5 @@ BENCHMARK(BM_RawPtyExchange)->UseRealTime();
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);  // the simulator thread's event loop needs it
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    return 0;
+    return runBenchmarks(argc, argv, SimulatorThread::Tcp | SimulatorThread::Pty);
 }

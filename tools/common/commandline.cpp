@@ -64,6 +64,13 @@ void CommandLine::addSection(const QString &title, const QString &text)
 void CommandLine::setExitCodes(const QVector<ToolExitCode> &codes)
 {
     m_exitCodes = codes;
+    const auto given = [&](int code) {
+        return std::any_of(codes.cbegin(), codes.cend(), [code](const ToolExitCode &c) { return c.code == code; });
+    };
+    if (!given(UsageExit))
+        m_exitCodes.prepend({UsageExit, QStringLiteral("usage: a bad command line")});
+    if (!given(OkExit))
+        m_exitCodes.prepend({OkExit, QStringLiteral("ok")});
 }
 
 void CommandLine::setCommands(const QVector<ToolCommand> &commands)
@@ -289,6 +296,17 @@ bool CommandLine::checkArguments(const QString &command, const QStringList &args
         return true;
     *error = QStringLiteral("%1 takes %2").arg(command, words.isEmpty() ? QStringLiteral("no arguments") : c->synopsis);
     return false;
+}
+
+bool CommandLine::takeCommand(QString *command, QStringList *args, QString *error) const
+{
+    if (m_arguments.isEmpty()) {
+        *error = QStringLiteral("no command given");
+        return false;
+    }
+    *command = m_arguments.first();
+    *args = m_arguments.mid(1);
+    return checkCommand(*command, error) && checkArguments(*command, *args, error);
 }
 
 int CommandLine::usageError(const QString &message) const

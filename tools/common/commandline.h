@@ -43,7 +43,8 @@ class CommandLine
 {
 public:
     enum Outcome { Run, Help, Version, Invalid };
-    enum { UsageExit = 1 };
+    // The exit codes every tool shares.
+    enum { OkExit = 0, UsageExit = 1 };
 
     // usage: what follows the program's name on the help's first line.
     CommandLine(const QString &program, const QString &usage);
@@ -52,6 +53,8 @@ public:
     void addOptions(const QVector<ToolOption> &options);
     // A titled part of the help after the options, such as the commands.
     void addSection(const QString &title, const QString &text);
+    // The help lists these after OkExit ("ok") and UsageExit ("usage: a bad command line"),
+    // unless the table gives its own text for them.
     void setExitCodes(const QVector<ToolExitCode> &codes);
     // The commands, listed in the help after the options under "Commands".
     void setCommands(const QVector<ToolCommand> &commands);
@@ -82,6 +85,9 @@ public:
     // "KEY VALUE" (one argument each); a synopsis with [optional] or repeated... parts is
     // the command's own to check.
     bool checkArguments(const QString &command, const QStringList &args, QString *error) const;
+    // The command (the first argument) and its arguments, checked by both of the above;
+    // false with the message when there is none or they do not fit.
+    bool takeCommand(QString *command, QStringList *args, QString *error) const;
     // A bad command found after parsing: the message and a hint on stderr; UsageExit.
     int usageError(const QString &message) const;
 

@@ -124,8 +124,8 @@ bool parseModulePath(const QString &text, QString *normalised, bool *behind, QSt
         }
         decimal << QString::number(address);
     }
-    // Each hop costs three bytes of every frame; past 32 no register fits any more.
-    if (Modbus::wordChunkLimit(decimal.size() - 1 + (*behind ? 1 : 0)) < 1) {
+    // Each hop costs three bytes of every frame; past MaxHops no register fits any more.
+    if (decimal.size() - 1 + (*behind ? 1 : 0) > Modbus::MaxHops) {
         *error = QStringLiteral("--path \"%1\" has more gateway hops than a frame can carry").arg(text);
         return false;
     }

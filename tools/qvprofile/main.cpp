@@ -24,8 +24,7 @@
 namespace {
 
 enum ExitCode {
-    Ok = 0,
-    UsageError = 1,
+    Ok = CommandLine::OkExit,
     StartupError = 2,
     NotSet = 3,
     BadValue = 4,
@@ -61,9 +60,7 @@ CommandLine profileCommandLine()
         {{"json"}, {"list", "keys"}},
         {{"force"}, {"set"}},
     });
-    line.setExitCodes({{Ok, "ok"},
-                       {UsageError, "usage: a bad command line"},
-                       {StartupError, "not a working directory, or one that cannot be created"},
+    line.setExitCodes({{StartupError, "not a working directory, or one that cannot be created"},
                        {NotSet, "the setting is not stored"},
                        {BadValue, "the value does not fit the setting's type"},
                        {WriteFailed, "the profile database could not be written"},
@@ -250,13 +247,10 @@ int run(const QStringList &arguments)
     const int finished = line.finish(line.parse(arguments));
     if (finished >= 0)
         return finished;
-    QStringList args = line.arguments();
+    QStringList args;
     const QString dir = line.value("dir");
-    if (args.isEmpty())
-        return usage(QStringLiteral("no command given"));
-    const QString command = args.takeFirst();
-    QString error;
-    if (!line.checkCommand(command, &error) || !line.checkArguments(command, args, &error))
+    QString command, error;
+    if (!line.takeCommand(&command, &args, &error))
         return usage(error);
     const bool json = line.isSet("json");
     if (command == "init") {

@@ -20,20 +20,17 @@ int pathElementValue(const QString &element)
 
 MessageBuilder::MessageBuilder(int address)
     : m_address(address)
-    , m_gateCount(0)
-    , m_device(&m_buffer)
 {
-    m_device.open(QIODevice::ReadWrite);
-    setDevice(&m_device);
-    setByteOrder(QDataStream::BigEndian);
-    reset();
+    begin();
 }
 
 MessageBuilder::MessageBuilder(const QString &path)
-    : m_address(0)
-    , m_path(path)
-    , m_gateCount(0)
-    , m_device(&m_buffer)
+    : m_path(path)
+{
+    begin();
+}
+
+void MessageBuilder::begin()
 {
     m_device.open(QIODevice::ReadWrite);
     setDevice(&m_device);

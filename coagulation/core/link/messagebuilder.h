@@ -85,6 +85,8 @@ public:
     const QByteArray &buffer() const;
 
 private:
+    // Opens the buffer as the stream's device, big-endian, and writes the header.
+    void begin();
     void writeHeader();
     // Appends the function code, then each field big-endian in its own width.
     template <typename... Fields>
@@ -97,10 +99,10 @@ private:
     void writeRaw(const void *data, int length);
 
     QByteArray m_buffer;
-    int m_address;
+    int m_address = 0;
     QString m_path;
-    int m_gateCount;
-    QBuffer m_device;
+    int m_gateCount = 0;
+    QBuffer m_device{ &m_buffer };
 
     Q_DISABLE_COPY(MessageBuilder)
 };

@@ -168,6 +168,9 @@ constexpr int wordChunkLimit(int hops)
     return frameDataBytes(hops) / 2;
 }
 
+static_assert(wordChunkLimit(MaxHops) >= 1 && wordChunkLimit(MaxHops + 1) < 1,
+              "MaxHops is the longest path with room for one register");
+
 // How the length of the reply to one function code follows from the request (CRC
 // included) and the reply bytes received so far, both behind their route triplets:
 // the total length, CRC included, or -1 while it cannot be known. reply is null when

@@ -1,10 +1,17 @@
-#ifndef RAWLOOP_H
-#define RAWLOOP_H
+#ifndef LINKBENCH_H
+#define LINKBENCH_H
 
-// The raw POSIX request/reply loop that the library's exchanges are measured against
-// (blocking write and read of the same frames to the same simulator), and the turns in
-// which the two are timed side by side.
+// What the link's benchmarks share: the simulated analyser they run against, the raw
+// POSIX request/reply loop the library's exchanges are measured against (blocking write
+// and read of the same frames to the same simulator), and the turns in which the two are
+// timed side by side.
+#include <defaultanalyser.h>
+#include <simulatorthread.h>
+
+#include <benchmark/benchmark.h>
+
 #include <QtCore/QByteArray>
+#include <QtCore/QCoreApplication>
 #include <QtCore/QString>
 #include <QtCore/QVector>
 
@@ -18,6 +25,38 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
+
+// The analyser the benchmarks of a program run against, while they run.
+inline SimulatorThread *analyser = nullptr;
+
+// The main of a benchmark program: the default analyser, its request log off, changed by
+// prepare and served on the endpoints given; the benchmarks; then the program's summary.
+inline int runBenchmarks(int argc, char **argv, int endpoints,
+                         const std::function<void(SimulatedLink &)> &prepare = nullptr,
+                         const std::function<void()> &summary = nullptr)
+{
+    QCoreApplication app(argc, argv); // the simulator thread's event loop needs it
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    SimulatorThread sim;
+    buildDefaultAnalyser(sim.link());
+    sim.link().setRequestLogLimit(0);
+    if (prepare)
+        prepare(sim.link());
+    if (!sim.start(endpoints)) {
+        std::fprintf(stderr, "%s: simulator did not start: %s\n", argv[0], qPrintable(sim.errorString()));
+        return 1;
+    }
+    analyser = &sim;
+    benchmark::RunSpecifiedBenchmarks();
+    if (summary)
+        summary();
+    analyser = nullptr;
+    return 0;
+}
 
 // A plain blocking TCP connection to a loopback port; -1 when it cannot be made.
 inline int openLoopbackTcp(std::uint16_t port)
@@ -49,6 +88,12 @@ inline int openRawTerminal(const QString &name)
     ::cfmakeraw(&attributes);
     ::tcsetattr(fd, TCSANOW, &attributes);
     return fd;
+}
+
+// A raw connection to the analyser: its TCP port, or its pseudo-terminal.
+inline int openRawLink(bool tcp)
+{
+    return tcp ? openLoopbackTcp(analyser->tcpPort()) : openRawTerminal(analyser->ptyName());
 }
 
 // One exchange: the whole frame written, then exactly replySize bytes read.
@@ -110,4 +155,4 @@ private:
     bool m_rawFirst = true;
 };
 
-#endif // RAWLOOP_H
+#endif // LINKBENCH_H
