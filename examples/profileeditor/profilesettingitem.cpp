@@ -33,8 +33,12 @@ void ProfileSettingItem::setValue(const QVariant &value, bool notify)
                  qPrintable(name()), qPrintable(value.toString()));
         return;
     }
+    const bool wasStored = isStored();
     m_write(m_profile, typed);
     PropertyItem::setValue(typed, notify);
+    // The first store changes how both cells are drawn, the name cell too.
+    if (isStored() != wasStored)
+        emitDataChanged({Qt::FontRole, Qt::ForegroundRole, Qt::ToolTipRole});
 }
 
 void ProfileSettingItem::reset()
