@@ -105,7 +105,7 @@ ProfileSettingItem *tst_ProfileEditor::setting(const QString &key) const
     for (const PropertyItem *group : groups) {
         const QList<PropertyItem *> items = group->children();
         for (PropertyItem *item : items) {
-            if (item->name() == key && item->type() == ProfileSettingItem::Type)
+            if (item->type() == ProfileSettingItem::Type && static_cast<ProfileSettingItem *>(item)->key() == key)
                 return static_cast<ProfileSettingItem *>(item);
         }
     }
@@ -132,7 +132,15 @@ void tst_ProfileEditor::showsEverySettingInGroups()
         QVERIFY(!(model->flags(model->index(row, 1)) & Qt::ItemIsEditable));
         QVERIFY(model->rowCount(group) > 0);
         for (int child = 0; child < model->rowCount(group); ++child) {
-            keys.insert(model->data(model->index(child, 0, group)).toString());
+            const QModelIndex name = model->index(child, 0, group);
+            const auto *item = static_cast<const ProfileSettingItem *>(model->itemFromIndex(name));
+            QCOMPARE(item->type(), int(ProfileSettingItem::Type));
+            keys.insert(item->key());
+            // Named by the label, with the key in the tip.
+            const ProfileItem setting = Profile::findItem(item->key());
+            QCOMPARE(model->data(name).toString(), setting.label());
+            QCOMPARE(model->data(model->index(row, 0)).toString(), setting.group());
+            QVERIFY(model->data(name, Qt::ToolTipRole).toString().startsWith(item->key() + '\n'));
             QVERIFY(model->flags(model->index(child, 1, group)) & Qt::ItemIsEditable);
         }
     }

@@ -223,6 +223,13 @@ void tst_ToolsProfile::listAndRemove()
     QCOMPARE(r.lines().size(), 29);
     QVERIFY(r.lines().contains("is_touch_screen\tbool"));
     QVERIFY(r.lines().contains("color_of_upper_mark\tcolor"));
+    r = runTool("qvprofile", {"keys", "--json"});
+    QCOMPARE(r.exitCode, 0);
+    const QJsonArray keys = QJsonDocument::fromJson(r.out).object().value("settings").toArray();
+    QCOMPARE(keys.size(), 29);
+    QVERIFY2(keys.contains(QJsonObject{{"key", "result_not_clotted"}, {"type", "text"}, {"default", "No clot"},
+                                       {"group", "Result texts"}, {"label", "Not clotted"}}),
+             r.out.constData());
 }
 
 void tst_ToolsProfile::outsideAWorkingDirectory()

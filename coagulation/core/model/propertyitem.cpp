@@ -4,6 +4,7 @@
 
 #include "propertyitem_p.h"
 #include "propertyitemmodel.h"
+#include "qvlogging.h"
 
 PropertyItem::PropertyItem()
     : d(new PropertyItemPrivate)
@@ -147,8 +148,8 @@ void PropertyItem::append(PropertyItem *child)
 void PropertyItem::insert(int position, PropertyItem *child)
 {
     if (!child || child == this || child->d->isRoot || child->isAncestorOf(this)) {
-        qWarning("(PropertyItem::insert) Refused: the item would be its own ancestor or "
-                 "leave its model without a root");
+        qCWarning(qvModel, "(PropertyItem::insert) Refused: the item would be its own ancestor or "
+                           "leave its model without a root");
         return;
     }
 
