@@ -597,7 +597,7 @@ void tst_Profile::typedSettingsRoundTrip_data()
 {
     QTest::addColumn<QString>("key");
     const QMap<QString, Accessor> all = accessors();
-    QCOMPARE(all.size(), 29);
+    // Every accessor has its item.
     QCOMPARE(Profile::items().size(), all.size());
     QVERIFY(!Profile::findItem(QStringLiteral("no_such_setting")).isValid());
     for (const QString &key : all.keys())
