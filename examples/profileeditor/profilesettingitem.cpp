@@ -31,8 +31,12 @@ void ProfileSettingItem::setValue(const QVariant &value, bool notify)
                  qPrintable(key()), qPrintable(value.toString()));
         return;
     }
+    const bool wasStored = isStored();
     m_setting.setValue(m_profile, typed, true);
     PropertyItem::setValue(typed, notify);
+    // The first store changes how both cells are drawn, the name cell too.
+    if (isStored() != wasStored)
+        emitDataChanged({Qt::FontRole, Qt::ForegroundRole, Qt::ToolTipRole});
 }
 
 void ProfileSettingItem::reset()

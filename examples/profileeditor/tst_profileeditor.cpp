@@ -228,8 +228,18 @@ void tst_ProfileEditor::editsWriteThrough()
 
     ProfileSettingItem *item = setting(key);
     QVERIFY(item);
+    const PropertyItemModel *model = m_editor->model();
+    auto italic = [model](const QModelIndex &cell) { return model->data(cell, Qt::FontRole).value<QFont>().italic(); };
+    const bool nameWasItalic = italic(item->index());
     QSignalSpy saved(m_profile.data(), &Profile::valueChanged);
+    QSignalSpy changed(model, &QAbstractItemModel::dataChanged);
     QVERIFY(m_editor->model()->setData(item->valueIndex(), edit, Qt::EditRole));
+
+    // A name cell drawn differently now (a default that became stored) was announced.
+    bool nameAnnounced = false;
+    for (const QList<QVariant> &signal : qAsConst(changed))
+        nameAnnounced = nameAnnounced || signal.at(0).toModelIndex() == item->index();
+    QCOMPARE(nameAnnounced, italic(item->index()) != nameWasItalic);
 
     QCOMPARE(item->value().userType(), expected.userType());
     QCOMPARE(item->value(), expected);

@@ -69,7 +69,12 @@ QString PropertyItem::name() const
 
 void PropertyItem::setName(const QString &name)
 {
+    if (d->name == name)
+        return;
     d->name = name;
+    const QModelIndex cell = index();
+    if (cell.isValid())
+        emit d->model->dataChanged(cell, cell, {Qt::DisplayRole, Qt::EditRole});
 }
 
 QVariant PropertyItem::value() const
@@ -84,15 +89,29 @@ Qt::ItemFlags PropertyItem::flags() const
 
 void PropertyItem::setFlags(Qt::ItemFlags flags)
 {
+    if (d->flags == flags)
+        return;
+    const QModelIndex name = index();
+    if (!name.isValid()) {
+        d->flags = flags;
+        return;
+    }
+    // The model decides what each cell shows of the flags (the name cell is
+    // never editable), so ask it which cells changed rather than guess.
+    const QModelIndex value = valueIndex();
+    const Qt::ItemFlags nameBefore = d->model->flags(name);
+    const Qt::ItemFlags valueBefore = d->model->flags(value);
     d->flags = flags;
+    const bool nameChanged = d->model->flags(name) != nameBefore;
+    const bool valueChanged = d->model->flags(value) != valueBefore;
+    // Flags are no role: an empty role list has views read the cells again.
+    if (nameChanged || valueChanged)
+        emit d->model->dataChanged(nameChanged ? name : value, valueChanged ? value : name);
 }
 
 void PropertyItem::changeFlags(Qt::ItemFlags flags, bool on)
 {
-    if (on)
-        d->flags |= flags;
-    else
-        d->flags &= ~flags;
+    setFlags(on ? d->flags | flags : d->flags & ~flags);
 }
 
 bool PropertyItem::isEditable() const
@@ -153,18 +172,15 @@ void PropertyItem::insert(int position, PropertyItem *child)
         return;
     }
 
-    if (child->d->parent == this) {
-        // Already here: move it so that it ends up at the given row.
-        const int to = qBound(0, position, d->children.size() - 1);
-        if (child->row() == to)
-            return;
-        remove(child);
-        position = to;
-    } else if (child->d->parent) {
-        // The old place is cleared and announced in full before the new one is
-        // announced, so a view never sees the item in two lists.
-        child->d->parent->remove(child);
+    PropertyItem *from = child->d->parent;
+    if (from && from->d->model == d->model) {
+        moveChild(child, position);
+        return;
     }
+    // From another model: the old place is cleared and announced in full
+    // before the new one is announced, so no view sees the item twice.
+    if (from)
+        from->remove(child);
 
     position = qBound(0, position, d->children.size());
     if (d->model)
@@ -200,8 +216,9 @@ int PropertyItem::type() const
 
 void PropertyItem::setValue(const QVariant &value, bool notify)
 {
+    static const QVector<int> valueRoles{Qt::DisplayRole, Qt::EditRole};
     d->values.insert(Qt::DisplayRole, value);
-    emitDataChanged();
+    emitDataChanged(valueRoles);
     if (notify)
         notifyParent();
 }
@@ -232,7 +249,7 @@ void PropertyItem::setData(const QVariant &value, int role)
         d->values.insert(role, value);
     else
         d->values.remove(role);
-    emitDataChanged();
+    emitDataChanged({role});
 }
 
 void PropertyItem::childChanged(PropertyItem *child)
@@ -252,6 +269,17 @@ void PropertyItem::emitDataChanged()
     const QModelIndex cell = valueIndex();
     if (cell.isValid())
         emit d->model->dataChanged(cell, cell);
+}
+
+void PropertyItem::emitDataChanged(const QVector<int> &roles)
+{
+    const QModelIndex value = valueIndex();
+    if (!value.isValid())
+        return;
+    bool valueCellOnly = !roles.isEmpty();
+    for (int role : roles)
+        valueCellOnly = valueCellOnly && (role == Qt::DisplayRole || role == Qt::EditRole);
+    emit d->model->dataChanged(valueCellOnly ? value : index(), value, roles);
 }
 
 void PropertyItem::setParentAndModel(PropertyItem *parent, PropertyItemModel *model)
@@ -288,6 +316,36 @@ int PropertyItem::row() const
             return d->rowHint = up;
     }
     return -1;
+}
+
+// Moves child, held by a parent of this item's model (or, without a model, of
+// any detached tree), to position here. Announced as one move, so the item's
+// persistent indexes, its selection and its expansion follow it.
+void PropertyItem::moveChild(PropertyItem *child, int position)
+{
+    PropertyItem *from = child->d->parent;
+    const int fromRow = child->row();
+    int to = 0;
+    // beginMoveRows counts the destination row in the list as it was before.
+    int destination = 0;
+    if (from == this) {
+        to = qBound(0, position, d->children.size() - 1);
+        if (to == fromRow)
+            return;
+        destination = to > fromRow ? to + 1 : to;
+    } else {
+        to = destination = qBound(0, position, d->children.size());
+    }
+    if (d->model && !d->model->beginMoveRows(from->index(), fromRow, fromRow, index(), destination)) {
+        qCWarning(qvModel, "(PropertyItem::insert) Refused: the model does not accept this move");
+        return;
+    }
+    from->d->children.removeAt(fromRow);
+    d->children.insert(to, child);
+    child->d->parent = this;
+    child->d->rowHint = to;
+    if (d->model)
+        d->model->endMoveRows();
 }
 
 bool PropertyItem::isAncestorOf(const PropertyItem *item) const

@@ -6,6 +6,7 @@
 #include <QtCore/QScopedPointer>
 #include <QtCore/QString>
 #include <QtCore/QVariant>
+#include <QtCore/QVector>
 
 #include "qvcore_global.h"
 
@@ -13,10 +14,12 @@ class PropertyItemModel;
 class PropertyItemPrivate;
 
 // One node of a tree of named values, shown by PropertyItemModel as a row with
-// a name cell and a value cell. An item owns its children. Every change made
-// through append, insert, remove, setValue and setData is announced to the
-// model that shows the tree, so attached views follow; a value change is also
-// passed up the tree through childChanged.
+// a name cell and a value cell. An item owns its children. Every change is
+// announced to the model that shows the tree, for exactly the cells whose
+// shown data or flags it changes, so attached views follow; a value change is
+// also passed up the tree through childChanged. A move inside one model is
+// announced as a move, so persistent indexes, selection and expansion follow
+// the item.
 //
 // Copying takes the name, the values and the flags only: a copy is detached
 // (no parent, no model) and has no children. Assigning to an item keeps its
@@ -53,9 +56,10 @@ public:
     QModelIndex valueIndex() const;
 
     // Attach child at the end, or at position clamped into 0..childCount().
-    // A child held by another parent (of this model or of another) is first
-    // removed there, then inserted here. A child this item already holds is
-    // moved so that its row becomes position (clamped to the last row).
+    // A child of another parent in the same model (or the same detached tree)
+    // is moved here; one of another model is removed there, then inserted
+    // here. A child this item already holds is moved so that its row becomes
+    // position (clamped to the last row).
     // Null, this item, one of its ancestors or a model's root item is refused.
     void append(PropertyItem *child);
     void insert(int position, PropertyItem *child);
@@ -73,7 +77,12 @@ protected:
     virtual void childChanged(PropertyItem *child);
 
     void notifyParent();
+    // Announces a change of the value cell, every role.
     void emitDataChanged();
+    // Announces a change of the given roles in every cell that shows them: the
+    // display and edit roles in the value cell only (the name cell shows the
+    // name there), any other role in both cells. No roles means every role.
+    void emitDataChanged(const QVector<int> &roles);
     void setParentAndModel(PropertyItem *parent, PropertyItemModel *model);
 
 private:
@@ -83,6 +92,7 @@ private:
     // Row of this item in its parent's list, or -1; amortised O(1).
     int row() const;
     bool isAncestorOf(const PropertyItem *item) const;
+    void moveChild(PropertyItem *child, int position);
 
     QScopedPointer<PropertyItemPrivate> d;
 };

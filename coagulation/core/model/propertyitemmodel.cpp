@@ -27,13 +27,20 @@ void PropertyItemModel::append(PropertyItem *item)
     m_root->append(item);
 }
 
-PropertyItem *PropertyItemModel::itemFromIndex(const QModelIndex &index) const
+// Inline for the queries a view makes for every cell: the exported
+// itemFromIndex is called through the library's symbol table.
+inline PropertyItem *PropertyItemModel::itemOf(const QModelIndex &index) const
 {
     if (!index.isValid())
         return m_root.data();
     if (index.model() != this)
         return nullptr;
     return static_cast<PropertyItem *>(index.internalPointer());
+}
+
+PropertyItem *PropertyItemModel::itemFromIndex(const QModelIndex &index) const
+{
+    return itemOf(index);
 }
 
 QModelIndex PropertyItemModel::nameIndexFromItem(const PropertyItem *item) const
@@ -61,7 +68,7 @@ QModelIndex PropertyItemModel::index(int row, int column, const QModelIndex &par
 {
     if (uint(column) >= uint(ColumnCount) || (parent.isValid() && parent.column() != NameColumn))
         return QModelIndex();
-    const PropertyItem *item = itemFromIndex(parent);
+    const PropertyItem *item = itemOf(parent);
     if (!item || uint(row) >= uint(item->d->children.size()))
         return QModelIndex();
     return createIndex(row, column, item->d->children.at(row));
@@ -69,19 +76,19 @@ QModelIndex PropertyItemModel::index(int row, int column, const QModelIndex &par
 
 QModelIndex PropertyItemModel::parent(const QModelIndex &index) const
 {
-    const PropertyItem *item = index.isValid() ? itemFromIndex(index) : nullptr;
+    const PropertyItem *item = index.isValid() ? itemOf(index) : nullptr;
     const PropertyItem *parent = item ? item->d->parent : nullptr;
     // Views ask this for every cell; top-level rows answer without a look-up.
     if (!parent || parent == m_root.data())
         return QModelIndex();
-    return nameIndexFromItem(parent);
+    return indexFromItem(parent, NameColumn);
 }
 
 int PropertyItemModel::rowCount(const QModelIndex &parent) const
 {
     if (parent.isValid() && parent.column() != NameColumn)
         return 0;
-    const PropertyItem *item = itemFromIndex(parent);
+    const PropertyItem *item = itemOf(parent);
     return item ? item->d->children.size() : 0;
 }
 
@@ -93,7 +100,7 @@ int PropertyItemModel::columnCount(const QModelIndex &parent) const
 
 QVariant PropertyItemModel::data(const QModelIndex &index, int role) const
 {
-    const PropertyItem *item = index.isValid() ? itemFromIndex(index) : nullptr;
+    const PropertyItem *item = index.isValid() ? itemOf(index) : nullptr;
     if (!item)
         return QVariant();
     if (role == Qt::EditRole)
@@ -107,7 +114,7 @@ bool PropertyItemModel::setData(const QModelIndex &index, const QVariant &value,
 {
     if (index.column() != ValueColumn)
         return false;
-    PropertyItem *item = itemFromIndex(index);
+    PropertyItem *item = itemOf(index);
     if (!item || item == m_root.data())
         return false;
     item->setData(value, role);
@@ -123,7 +130,7 @@ QVariant PropertyItemModel::headerData(int section, Qt::Orientation orientation,
 
 Qt::ItemFlags PropertyItemModel::flags(const QModelIndex &index) const
 {
-    const PropertyItem *item = index.isValid() ? itemFromIndex(index) : nullptr;
+    const PropertyItem *item = index.isValid() ? itemOf(index) : nullptr;
     if (!item)
         return Qt::NoItemFlags;
     Qt::ItemFlags result = item->d->flags;

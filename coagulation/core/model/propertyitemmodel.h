@@ -47,6 +47,7 @@ public slots:
 private:
     friend class PropertyItem;
     QModelIndex indexFromItem(const PropertyItem *item, int column) const;
+    PropertyItem *itemOf(const QModelIndex &index) const;
 
     QScopedPointer<PropertyItem> m_root;
 };

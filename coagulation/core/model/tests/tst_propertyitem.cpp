@@ -69,7 +69,8 @@ private slots:
     void refusedInsertions();
     void removeDetachesTheSubtree();
     void removeOfANonChildDoesNothing();
-    void attributeSettersAreSilent();
+    void attributeSettersAnnounceTheirCells_data();
+    void attributeSettersAnnounceTheirCells();
     void copyIsDetachedAndChildless();
     void destroyingAnItem();
 };
@@ -147,8 +148,10 @@ void tst_PropertyItem::setData()
     QCOMPARE(item->value(), expectedValue);
     QCOMPARE(item->data(Qt::ToolTipRole), expectedToolTip);
     QCOMPARE(changed.count(), dataChanges);
+    // The name cell shows the name for the value's roles, every other role as the value cell does.
+    const bool valueRole = role == Qt::DisplayRole || role == Qt::EditRole;
     for (const QList<QVariant> &signal : qAsConst(changed)) {
-        QCOMPARE(signal.at(0).toModelIndex(), item->valueIndex());
+        QCOMPARE(signal.at(0).toModelIndex(), valueRole ? item->valueIndex() : item->index());
         QCOMPARE(signal.at(1).toModelIndex(), item->valueIndex());
     }
     QCOMPARE(log.count(), parentCalls);
@@ -263,6 +266,7 @@ void tst_PropertyItem::insertingAHeldChildMovesIt()
     PropertyItem *item = parent->child(QStringList{"a", "b", "c"}.indexOf(name));
 
     QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+    QSignalSpy moved(&model, &QAbstractItemModel::rowsMoved);
     if (position < 0)
         parent->append(item);
     else
@@ -272,8 +276,9 @@ void tst_PropertyItem::insertingAHeldChildMovesIt()
     QCOMPARE(item->parent(), parent);
     QCOMPARE(item->model(), &model);
     QCOMPARE(item->index().row(), expected.indexOf(name));
-    // Staying in place announces nothing.
-    QCOMPARE(inserted.count(), expected == QStringList({"a", "b", "c"}) ? 0 : 1);
+    // A move is announced as one; staying in place announces nothing.
+    QCOMPARE(inserted.count(), 0);
+    QCOMPARE(moved.count(), expected == QStringList({"a", "b", "c"}) ? 0 : 1);
 }
 
 void tst_PropertyItem::refusedInsertions_data()
@@ -365,23 +370,79 @@ void tst_PropertyItem::removeOfANonChildDoesNothing()
     QCOMPARE(childNames(b), QStringList({"b1"}));
 }
 
-void tst_PropertyItem::attributeSettersAreSilent()
+void tst_PropertyItem::attributeSettersAnnounceTheirCells_data()
 {
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("expectedFlags");
+    QTest::addColumn<QString>("cells"); // the announced cells: "", "name", "value" or "both"
+    QTest::addColumn<QVector<int>>("roles");
+
+    const int initial = Qt::ItemIsSelectable | Qt::ItemIsEditable | Qt::ItemIsEnabled;
+    const QVector<int> text{Qt::DisplayRole, Qt::EditRole};
+    const QVector<int> any;
+    QTest::newRow("rename") << "rename" << initial << "name" << text;
+    QTest::newRow("same name changes nothing") << "same name" << initial << "" << any;
+    // The name cell is never editable, so only the value cell shows the change.
+    QTest::newRow("read-only") << "read-only" << (initial & ~Qt::ItemIsEditable) << "value" << any;
+    QTest::newRow("editable again changes nothing") << "editable" << initial << "" << any;
+    QTest::newRow("checkable") << "checkable" << (initial | Qt::ItemIsUserCheckable) << "both" << any;
+    QTest::newRow("not selectable") << "not selectable" << (initial & ~Qt::ItemIsSelectable) << "both" << any;
+    QTest::newRow("replace the flags") << "enabled only" << int(Qt::ItemIsEnabled) << "both" << any;
+    QTest::newRow("tool tip shows in both cells") << "tool tip" << initial << "both"
+                                                  << QVector<int>{Qt::ToolTipRole};
+    QTest::newRow("value shows in the value cell") << "value" << initial << "value" << text;
+}
+
+void tst_PropertyItem::attributeSettersAnnounceTheirCells()
+{
+    QFETCH(QString, change);
+    QFETCH(int, expectedFlags);
+    QFETCH(QString, cells);
+    QFETCH(QVector<int>, roles);
+
     PropertyItemModel model;
+    model.append(new PropertyItem(QStringLiteral("before"), 0));
     auto *item = new PropertyItem(QStringLiteral("item"), 1);
     model.append(item);
+    auto shown = [&](const QModelIndex &cell) {
+        return QVariantList{model.data(cell), model.data(cell, Qt::ToolTipRole), int(model.flags(cell))};
+    };
+    const QVariantList nameBefore = shown(item->index());
+    const QVariantList valueBefore = shown(item->valueIndex());
 
     QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
-    item->setName(QStringLiteral("renamed"));
-    item->setEditable(false);
-    QVERIFY(!item->isEditable());
-    item->changeFlags(Qt::ItemIsUserCheckable, true);
-    item->changeFlags(Qt::ItemIsSelectable, false);
-    QCOMPARE(item->flags(), Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
-    item->setFlags(Qt::ItemIsEnabled);
-    QCOMPARE(item->flags(), Qt::ItemIsEnabled);
-    QCOMPARE(changed.count(), 0);
-    QCOMPARE(model.data(item->index()), QVariant(QStringLiteral("renamed")));
+    if (change == "rename")
+        item->setName(QStringLiteral("renamed"));
+    else if (change == "same name")
+        item->setName(QStringLiteral("item"));
+    else if (change == "read-only")
+        item->setEditable(false);
+    else if (change == "editable")
+        item->setEditable(true);
+    else if (change == "checkable")
+        item->changeFlags(Qt::ItemIsUserCheckable, true);
+    else if (change == "not selectable")
+        item->changeFlags(Qt::ItemIsSelectable, false);
+    else if (change == "enabled only")
+        item->setFlags(Qt::ItemIsEnabled);
+    else if (change == "tool tip")
+        item->setData(QStringLiteral("tip"), Qt::ToolTipRole);
+    else if (change == "value")
+        item->setData(2, Qt::EditRole);
+
+    QCOMPARE(int(item->flags()), expectedFlags);
+    const bool nameShownChanged = shown(item->index()) != nameBefore;
+    const bool valueShownChanged = shown(item->valueIndex()) != valueBefore;
+    QCOMPARE(nameShownChanged, cells == "name" || cells == "both");
+    QCOMPARE(valueShownChanged, cells == "value" || cells == "both");
+    if (cells.isEmpty()) {
+        QCOMPARE(changed.count(), 0);
+        return;
+    }
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(changed.at(0).at(0).toModelIndex(), cells == "value" ? item->valueIndex() : item->index());
+    QCOMPARE(changed.at(0).at(1).toModelIndex(), cells == "name" ? item->index() : item->valueIndex());
+    QCOMPARE(changed.at(0).at(2).value<QVector<int>>(), roles);
 }
 
 void tst_PropertyItem::copyIsDetachedAndChildless()

@@ -70,7 +70,7 @@ int occurrences(const PropertyItem *parent, const PropertyItem *wanted)
 }
 
 // Logs the row notifications of several models as "<tag> <kind> <parent> <row>"
-// and checks, at each of them, that a watched item is in at most one child
+// (a move adds "to <parent> <row>") and checks, at each of them, that a watched item is in at most one child
 // list of all the watched models and that the announced row matches the tree.
 class RowLog
 {
@@ -107,6 +107,20 @@ public:
         });
         QObject::connect(model, &QAbstractItemModel::rowsRemoved, model,
                          [=](const QModelIndex &p, int f, int l) { log("rem", p, f, l); });
+        QObject::connect(model, &QAbstractItemModel::rowsAboutToBeMoved, model,
+                         [=](const QModelIndex &p, int f, int l, const QModelIndex &to, int row) {
+            log("+mov", p, f, l);
+            entries.last() += QStringLiteral(" to %1 %2").arg(name(to)).arg(row);
+            if (watched && model->itemFromIndex(model->index(f, 0, p)) != watched)
+                faults << QStringLiteral("moved row does not hold the item");
+        });
+        QObject::connect(model, &QAbstractItemModel::rowsMoved, model,
+                         [=](const QModelIndex &p, int f, int l, const QModelIndex &to, int row) {
+            log("mov", p, f, l);
+            entries.last() += QStringLiteral(" to %1 %2").arg(name(to)).arg(row);
+            if (watched && model->parent(watched->index()) != to)
+                faults << QStringLiteral("moved item is not under the destination");
+        });
     }
 
     PropertyItem *watched = nullptr;
@@ -154,6 +168,8 @@ private slots:
     void revertResetsEveryItemBeforeItsChildren();
     void moveNotifications_data();
     void moveNotifications();
+    void movesKeepViewState_data();
+    void movesKeepViewState();
     void rowsStayCorrectInALargeList_data();
     void rowsStayCorrectInALargeList();
     void testerPassesUnderScriptedEdits();
@@ -398,14 +414,18 @@ void tst_PropertyItemModel::moveNotifications_data()
     QTest::addColumn<QString>("newModel");
 
     // Model A: p [x [x1], y], q [z]. Model B: r. A detached item d.
-    QTest::newRow("within one parent") << "y to p at 0" << "y"
-        << QStringList{"A +rem p 1", "A rem p 1", "A +ins p 0", "A ins p 0"} << "p" << "A";
+    // Within one model a move is one notification; the destination row
+    // counts the rows as they were before the move.
+    QTest::newRow("up within one parent") << "y to p at 0" << "y"
+        << QStringList{"A +mov p 1 to p 0", "A mov p 1 to p 0"} << "p" << "A";
+    QTest::newRow("down within one parent") << "x to p at 1" << "x"
+        << QStringList{"A +mov p 0 to p 2", "A mov p 0 to p 2"} << "p" << "A";
     QTest::newRow("between parents") << "x to q" << "x"
-        << QStringList{"A +rem p 0", "A rem p 0", "A +ins q 1", "A ins q 1"} << "q" << "A";
+        << QStringList{"A +mov p 0 to q 1", "A mov p 0 to q 1"} << "q" << "A";
     QTest::newRow("top-level row under another") << "p to q" << "p"
-        << QStringList{"A +rem root 0", "A rem root 0", "A +ins q 1", "A ins q 1"} << "q" << "A";
+        << QStringList{"A +mov root 0 to q 1", "A mov root 0 to q 1"} << "q" << "A";
     QTest::newRow("child up to the top") << "x to A" << "x"
-        << QStringList{"A +rem p 0", "A rem p 0", "A +ins root 2", "A ins root 2"} << "root" << "A";
+        << QStringList{"A +mov p 0 to root 2", "A mov p 0 to root 2"} << "root" << "A";
     QTest::newRow("into the model") << "d to p" << "d"
         << QStringList{"A +ins p 2", "A ins p 2"} << "p" << "A";
     QTest::newRow("out of the model") << "remove x" << "x"
@@ -448,6 +468,8 @@ void tst_PropertyItemModel::moveNotifications()
 
     if (move == "y to p at 0")
         items["p"]->insert(0, item);
+    else if (move == "x to p at 1")
+        items["p"]->insert(1, item);
     else if (move == "x to q" || move == "p to q")
         items["q"]->append(item);
     else if (move == "x to A")
@@ -477,6 +499,108 @@ void tst_PropertyItemModel::moveNotifications()
         QCOMPARE(occurrences(model->rootItem(), item), 1);
         QCOMPARE(model->itemFromIndex(item->index()), item);
     }
+}
+
+void tst_PropertyItemModel::movesKeepViewState_data()
+{
+    QTest::addColumn<QString>("moved");
+    QTest::addColumn<QString>("newParent"); // an item, "root", or "other" for the other model's root
+    QTest::addColumn<int>("position");
+
+    // Model: p [a [a1], b [b1], c [c1]], q [d [d1]]. The other model: r.
+    QTest::newRow("reorder down") << "a" << "p" << 2;
+    QTest::newRow("reorder up") << "c" << "p" << 0;
+    QTest::newRow("to another parent") << "a" << "q" << 0;
+    QTest::newRow("into a deeper level") << "q" << "b" << 1;
+    QTest::newRow("up to the top, ahead of its old parent") << "b" << "root" << 0;
+    QTest::newRow("between models") << "a" << "other" << 0;
+}
+
+// What a user has in a view (the indexes kept by a delegate or a caller, the
+// selection, the current item, the expanded branches) follows an item moved
+// within its model; moved to another model, it is dropped cleanly. Afterwards
+// the item's changes are announced at its new place.
+void tst_PropertyItemModel::movesKeepViewState()
+{
+    QFETCH(QString, moved);
+    QFETCH(QString, newParent);
+    QFETCH(int, position);
+
+    PropertyItemModel model;
+    PropertyItemModel other;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    QAbstractItemModelTester otherTester(&other, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    QHash<QString, PropertyItem *> items;
+    for (const char *name : {"p", "a", "a1", "b", "b1", "c", "c1", "q", "d", "d1", "r"})
+        items.insert(name, item(name, 0));
+    model.append(items["p"]);
+    model.append(items["q"]);
+    for (const char *name : {"a", "b", "c"}) {
+        items["p"]->append(items[name]);
+        items[name]->append(items[QString(name) + "1"]);
+    }
+    items["q"]->append(items["d"]);
+    items["d"]->append(items["d1"]);
+    other.append(items["r"]);
+
+    QTreeView view;
+    view.setModel(&model);
+    view.show();
+    view.expandAll();
+    QItemSelectionModel *selection = view.selectionModel();
+    PropertyItem *item = items[moved];
+    selection->select(item->index(), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    selection->setCurrentIndex(item->valueIndex(), QItemSelectionModel::NoUpdate);
+    QHash<PropertyItem *, QPersistentModelIndex> kept;
+    QList<PropertyItem *> all;
+    collect(model.rootItem(), &all);
+    for (PropertyItem *entry : qAsConst(all)) {
+        kept.insert(entry, entry->index());
+        QVERIFY(view.isExpanded(entry->index()));
+    }
+    const QPersistentModelIndex keptValue = item->valueIndex();
+    PropertyItem *oldParent = item->parent();
+    const int oldRow = item->index().row();
+
+    PropertyItem *parent = newParent == "root" ? model.rootItem()
+                         : newParent == "other" ? other.rootItem() : items.value(newParent);
+    parent->insert(position, item);
+    PropertyItemModel *target = newParent == "other" ? &other : &model;
+    QCOMPARE(item->parent(), parent);
+    QCOMPARE(target->index(position, 0, parent->index()), item->index());
+
+    for (PropertyItem *entry : qAsConst(all)) {
+        if (entry->model() == &model) {
+            QCOMPARE(kept.value(entry), QPersistentModelIndex(entry->index()));
+            QVERIFY(view.isExpanded(entry->index()));
+        } else {
+            QVERIFY(!kept.value(entry).isValid());
+        }
+    }
+    if (target == &model) {
+        QCOMPARE(keptValue, QPersistentModelIndex(item->valueIndex()));
+        QCOMPARE(selection->currentIndex(), item->valueIndex());
+        const QModelIndexList selected = selection->selectedIndexes();
+        QCOMPARE(QSet<QModelIndex>(selected.begin(), selected.end()),
+                 QSet<QModelIndex>({item->index(), item->valueIndex()}));
+    } else {
+        QVERIFY(!keptValue.isValid());
+        // A single-selection view hands the current cell, and the selection,
+        // to the row that takes the removed one's place.
+        const QModelIndex successor = model.index(oldRow, 1, oldParent->index());
+        QCOMPARE(selection->currentIndex(), successor);
+        QCOMPARE(selection->selectedIndexes(), QModelIndexList({successor.siblingAtColumn(0), successor}));
+    }
+
+    // The item's own row is announced where it now is.
+    QSignalSpy changed(target, &QAbstractItemModel::dataChanged);
+    item->setName(QStringLiteral("renamed"));
+    item->setEditable(false);
+    QCOMPARE(changed.count(), 2);
+    QCOMPARE(changed.at(0).at(0).toModelIndex(), item->index());
+    QCOMPARE(changed.at(0).at(1).toModelIndex(), item->index());
+    QCOMPARE(changed.at(1).at(0).toModelIndex(), item->valueIndex());
+    QCOMPARE(target->data(target->index(position, 0, parent->index())), QVariant(QStringLiteral("renamed")));
 }
 
 void tst_PropertyItemModel::rowsStayCorrectInALargeList_data()
