@@ -1,7 +1,7 @@
 // qvprofile: creates a working directory and reads and writes its settings
 // through Profile, typed as the named settings are.
 
-#include "namedsettings.h"
+#include "settingtext.h"
 #include "workdir.h"
 
 #include <commandline.h>
@@ -48,7 +48,8 @@ CommandLine profileCommandLine()
     line.setCommands({
         {"init", "DIR", "create a working directory: settings.ini and the profile,\n"
                         "data, quality-control and system-log databases"},
-        {"keys", "", "the named settings and their types"},
+        {"keys", "", "the named settings and their types (--json: also their\n"
+                     "defaults, groups and labels)"},
         {"list", "", "every stored setting: key, type, value (tabs, newlines\n"
                      "and backslashes in them written as \\t, \\n and \\\\)"},
         {"get", "KEY", "the stored value of KEY"},
@@ -130,9 +131,8 @@ bool isStored(const QString &key)
 
 QString displayValue(const QString &key)
 {
-    if (const NamedSetting *s = findNamedSetting(key))
-        return readNamedSetting(Profile::instance(), *s);
-    return Profile::instance().value(key).toString();
+    const ProfileItem item = Profile::findItem(key);
+    return item.isValid() ? settingText(item.value(Profile::instance())) : Profile::instance().value(key).toString();
 }
 
 int listSettings(bool json)
@@ -143,8 +143,8 @@ int listSettings(bool json)
     for (const QString &key : keys) {
         if (!Profile::instance().value(key).isValid())
             continue;
-        const NamedSetting *s = findNamedSetting(key);
-        const QString type = s ? typeName(s->type) : QStringLiteral("-");
+        const ProfileItem item = Profile::findItem(key);
+        const QString type = item.isValid() ? typeName(item.type()) : QStringLiteral("-");
         if (json)
             settings.append(QJsonObject{{"key", key}, {"type", type}, {"value", displayValue(key)}});
         else
@@ -160,11 +160,13 @@ int listSettings(bool json)
 int listKeys(bool json)
 {
     QJsonArray settings;
-    for (const NamedSetting &s : namedSettings()) {
+    for (const ProfileItem &item : Profile::items()) {
         if (json)
-            settings.append(QJsonObject{{"key", s.key}, {"type", typeName(s.type)}});
+            settings.append(QJsonObject{{"key", item.key()}, {"type", typeName(item.type())},
+                                        {"default", settingText(item.defaultValue())},
+                                        {"group", item.group()}, {"label", item.label()}});
         else
-            out() << s.key << '\t' << typeName(s.type) << '\n';
+            out() << item.key() << '\t' << typeName(item.type()) << '\n';
     }
     if (json)
         out() << QJsonDocument(QJsonObject{{"command", "keys"}, {"settings", settings}}).toJson(QJsonDocument::Compact)
@@ -177,11 +179,11 @@ int listKeys(bool json)
 // stored already.
 int checkName(const QString &command, const QString &key, bool force)
 {
-    if (findNamedSetting(key) || force || (command != QLatin1String("set") && isStored(key)))
+    if (Profile::findItem(key).isValid() || force || (command != QLatin1String("set") && isStored(key)))
         return Ok;
     QStringList names;
-    for (const NamedSetting &s : namedSettings())
-        names << s.key;
+    for (const ProfileItem &item : Profile::items())
+        names << item.key();
     err() << "qvprofile: \"" << key << "\" is not a named setting; the closest is " << closestName(key, names)
           << (command == QLatin1String("set") ? " (--force stores it anyway)" : "") << "\n";
     return UnknownName;
@@ -203,15 +205,15 @@ int setSetting(const QString &key, const QString &text)
         err() << "qvprofile: the key is empty\n";
         return BadValue;
     }
-    const NamedSetting *s = findNamedSetting(key);
-    if (s) {
+    const ProfileItem item = Profile::findItem(key);
+    if (item.isValid()) {
         QVariant value;
         QString error;
-        if (!parseSettingValue(*s, text, &value, &error)) {
+        if (!parseSettingValue(item, text, &value, &error)) {
             err() << "qvprofile: " << key << ": " << error << "\n";
             return BadValue;
         }
-        writeNamedSetting(Profile::instance(), *s, value);
+        item.setValue(Profile::instance(), value, true);
     } else {
         Profile::instance().setValue(key, text, true);
     }
@@ -263,8 +265,11 @@ int run(const QStringList &arguments)
               << ": settings.ini, profile.db, data.db, qc.db, syslog.db\n";
         return Ok;
     }
-    if (command == "keys")
+    if (command == "keys") {
+        // The defaults and labels in the language settings.ini chooses.
+        installTranslators(QStringLiteral("en"));
         return listKeys(json);
+    }
     if (!dir.isEmpty() && !QDir::setCurrent(dir)) {
         err() << "qvprofile: cannot enter " << dir << "\n";
         return StartupError;
