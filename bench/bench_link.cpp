@@ -8,33 +8,17 @@
 // summary line gives the client's rate as a share of the raw loop's: the median of the
 // turns' ratios.
 
-#include "rawsocket.h"
+#include "linkbench.h"
 #include <devicedriver.h>
 #include <messagebuilder.h>
 #include <modbusclient.h>
 #include <serialportdriver.h>
 
-#include <defaultanalyser.h>
-#include <simulatorthread.h>
-
-#include <benchmark/benchmark.h>
-
 #include <QtCore/QByteArray>
-#include <QtCore/QCoreApplication>
 #include <QtCore/QMap>
-#include <QtCore/QThread>
 
-#include <algorithm>
-#include <arpa/inet.h>
-#include <chrono>
 #include <cstdio>
-#include <fcntl.h>
 #include <memory>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
@@ -45,64 +29,17 @@ constexpr int ReplySize = 9;
 constexpr int TurnExchanges = 200;
 constexpr int TurnCount = 60;
 
-SimulatorThread *simulator = nullptr;
-
-struct Turns
-{
-    QVector<double> ratios; // client rate / raw rate, one per turn
-    double rawSeconds = 0;
-    double clientSeconds = 0;
-};
 QMap<QString, Turns> turns;
-
-bool rawExchange(int fd)
-{
-    if (::write(fd, readRequest.constData(), size_t(readRequest.size())) != readRequest.size())
-        return false;
-    char reply[64];
-    int got = 0;
-    while (got < ReplySize) {
-        const ssize_t n = ::read(fd, reply + got, sizeof reply - size_t(got));
-        if (n <= 0)
-            return false;
-        got += int(n);
-    }
-    return got == ReplySize;
-}
-
-int openRawTcp()
-{
-    return openLoopbackTcp(simulator->tcpPort());
-}
-
-int openRawPty()
-{
-    const int fd = ::open(simulator->ptyName().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
-    if (fd < 0)
-        return -1;
-    termios attributes;
-    ::tcgetattr(fd, &attributes);
-    ::cfmakeraw(&attributes);
-    ::tcsetattr(fd, TCSANOW, &attributes);
-    return fd;
-}
-
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 std::unique_ptr<DeviceDriver> openDriver(bool tcp)
 {
     std::unique_ptr<DeviceDriver> driver;
     if (tcp) {
-        driver.reset(DeviceDriver::create(QUrl(simulator->url()), nullptr));
-        driver->setPortName(simulator->url());
+        driver.reset(DeviceDriver::create(QUrl(analyser->url()), nullptr));
+        driver->setPortName(analyser->url());
     } else {
         driver.reset(new SerialPortDriver);
-        driver->setPortName(simulator->serialPortName(115200));
+        driver->setPortName(analyser->serialPortName(115200));
     }
     if (!driver->open())
         driver.reset();
@@ -118,13 +55,13 @@ bool clientExchange(ModbusClient &client, MessageBuilder &builder)
 
 void runRaw(benchmark::State &state, bool tcp)
 {
-    const int fd = tcp ? openRawTcp() : openRawPty();
+    const int fd = openRawLink(tcp);
     if (fd < 0) {
         state.SkipWithError("cannot reach the simulator");
         return;
     }
     for (auto _ : state) {
-        if (!rawExchange(fd)) {
+        if (!rawExchange(fd, readRequest, ReplySize)) {
             state.SkipWithError("exchange failed");
             break;
         }
@@ -158,7 +95,7 @@ void runTurns(benchmark::State &state, bool tcp, const char *name)
     // The pseudo-terminal's line settings are shared by both openers: the raw loop's
     // blocking reads need its own, so it opens last.
     std::unique_ptr<DeviceDriver> driver = openDriver(tcp);
-    const int fd = tcp ? openRawTcp() : openRawPty();
+    const int fd = openRawLink(tcp);
     if (fd < 0 || !driver) {
         state.SkipWithError("cannot reach the simulator");
         if (fd >= 0)
@@ -169,26 +106,19 @@ void runTurns(benchmark::State &state, bool tcp, const char *name)
     client.setDriver(driver.get());
     MessageBuilder builder(1);
     Turns &record = turns[QString::fromLatin1(name)];
-    bool rawFirst = true;
-    for (auto _ : state) {
-        double raw = 0;
-        double viaClient = 0;
-        bool ok = true;
-        for (int side = 0; side < 2 && ok; ++side) {
-            const bool rawSide = (side == 0) == rawFirst;
-            const Clock::time_point start = Clock::now();
-            for (int i = 0; i < TurnExchanges && ok; ++i)
-                ok = rawSide ? rawExchange(fd) : clientExchange(client, builder);
-            (rawSide ? raw : viaClient) = secondsSince(start);
+    const auto block = [](auto exchange) {
+        for (int i = 0; i < TurnExchanges; ++i) {
+            if (!exchange())
+                return false;
         }
-        if (!ok) {
+        return true;
+    };
+    for (auto _ : state) {
+        if (!record.take([&] { return block([&] { return rawExchange(fd, readRequest, ReplySize); }); },
+                         [&] { return block([&] { return clientExchange(client, builder); }); })) {
             state.SkipWithError("exchange failed");
             break;
         }
-        rawFirst = !rawFirst;
-        record.ratios.append(raw / viaClient);
-        record.rawSeconds += raw;
-        record.clientSeconds += viaClient;
     }
     state.SetItemsProcessed(state.iterations() * 2 * TurnExchanges);
     ::close(fd);
@@ -210,37 +140,20 @@ BENCHMARK(BM_TurnsPty)->UseRealTime()->Iterations(TurnCount);
 
 void printRatio(const char *transport)
 {
-    const QString key = QLatin1String(transport);
-    if (!turns.contains(key) || turns[key].ratios.isEmpty())
+    const Turns record = turns.value(QLatin1String(transport));
+    if (record.count() == 0)
         return;
-    Turns &record = turns[key];
-    std::sort(record.ratios.begin(), record.ratios.end());
-    const double median = record.ratios.at(record.ratios.size() / 2);
-    const double exchanges = double(record.ratios.size()) * TurnExchanges;
     std::printf("summary %s (%d turns of %d exchanges each way): client %.0f/s, raw loop %.0f/s, ratio %.3f\n", transport,
-                int(record.ratios.size()), TurnExchanges, exchanges / record.clientSeconds,
-                exchanges / record.rawSeconds, median);
+                record.count(), TurnExchanges, TurnExchanges / record.libraryBlockSeconds(),
+                TurnExchanges / record.rawBlockSeconds(), record.medianRatio());
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv); // the simulator thread's event loop needs it
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    SimulatorThread sim;
-    buildDefaultAnalyser(sim.link());
-    sim.link().setRequestLogLimit(0);
-    if (!sim.start(SimulatorThread::Tcp | SimulatorThread::Pty)) {
-        std::fprintf(stderr, "bench_link: simulator did not start: %s\n", qPrintable(sim.errorString()));
-        return 1;
-    }
-    simulator = &sim;
-    benchmark::RunSpecifiedBenchmarks();
-    printRatio("tcp");
-    printRatio("pty");
-    simulator = nullptr;
-    return 0;
+    return runBenchmarks(argc, argv, SimulatorThread::Tcp | SimulatorThread::Pty, nullptr, [] {
+        printRatio("tcp");
+        printRatio("pty");
+    });
 }

@@ -112,6 +112,122 @@
         <source>错误的数据库文件 %1</source>
         <translation>Invalid database file %1</translation>
     </message>
+    <message>
+        <source>Statim samples</source>
+        <translation>Statim samples</translation>
+    </message>
+    <message>
+        <source>Quality-control samples</source>
+        <translation>Quality-control samples</translation>
+    </message>
+    <message>
+        <source>Preparing</source>
+        <translation>Preparing</translation>
+    </message>
+    <message>
+        <source>Cannot be calculated</source>
+        <translation>Cannot be calculated</translation>
+    </message>
+    <message>
+        <source>Incubating</source>
+        <translation>Incubating</translation>
+    </message>
+    <message>
+        <source>Analysing</source>
+        <translation>Analysing</translation>
+    </message>
+    <message>
+        <source>Not clotted</source>
+        <translation>Not clotted</translation>
+    </message>
+    <message>
+        <source>Diluted</source>
+        <translation>Diluted</translation>
+    </message>
+    <message>
+        <source>Below the report range</source>
+        <translation>Below the report range</translation>
+    </message>
+    <message>
+        <source>Above the report range</source>
+        <translation>Above the report range</translation>
+    </message>
+    <message>
+        <source>Below the marking limit</source>
+        <translation>Below the marking limit</translation>
+    </message>
+    <message>
+        <source>Above the marking limit</source>
+        <translation>Above the marking limit</translation>
+    </message>
+    <message>
+        <source>Entered by hand</source>
+        <translation>Entered by hand</translation>
+    </message>
+    <message>
+        <source>Replicates differ</source>
+        <translation>Replicates differ</translation>
+    </message>
+    <message>
+        <source>Waiting</source>
+        <translation>Waiting</translation>
+    </message>
+    <message>
+        <source>Dispensing</source>
+        <translation>Dispensing</translation>
+    </message>
+    <message>
+        <source>Result without a number</source>
+        <translation>Result without a number</translation>
+    </message>
+    <message>
+        <source>Assays shown in analysis</source>
+        <translation>Assays shown in analysis</translation>
+    </message>
+    <message>
+        <source>Patient fields shown</source>
+        <translation>Patient fields shown</translation>
+    </message>
+    <message>
+        <source>Most quality-control files</source>
+        <translation>Most quality-control files</translation>
+    </message>
+    <message>
+        <source>Quality-control method</source>
+        <translation>Quality-control method</translation>
+    </message>
+    <message>
+        <source>Hospital</source>
+        <translation>Hospital</translation>
+    </message>
+    <message>
+        <source>Touch screen</source>
+        <translation>Touch screen</translation>
+    </message>
+    <message>
+        <source>Sample prefixes</source>
+        <translation>Sample prefixes</translation>
+    </message>
+    <message>
+        <source>Result texts</source>
+        <translation>Result texts</translation>
+    </message>
+    <message>
+        <source>Result markers</source>
+        <translation>Result markers</translation>
+    </message>
+    <message>
+        <source>Colours</source>
+        <translation>Colours</translation>
+    </message>
+    <message>
+        <source>Display</source>
+        <translation>Display</translation>
+    </message>
+    <message>
+        <source>Quality control</source>
+        <translation>Quality control</translation>
+    </message>
 </context>
 <context>
     <name>PropertyItemModel</name>

@@ -112,6 +112,122 @@
         <source>错误的数据库文件 %1</source>
         <translation>错误的数据库文件 %1</translation>
     </message>
+    <message>
+        <source>Statim samples</source>
+        <translation>急诊样本</translation>
+    </message>
+    <message>
+        <source>Quality-control samples</source>
+        <translation>质控样本</translation>
+    </message>
+    <message>
+        <source>Preparing</source>
+        <translation>准备中</translation>
+    </message>
+    <message>
+        <source>Cannot be calculated</source>
+        <translation>无法计算</translation>
+    </message>
+    <message>
+        <source>Incubating</source>
+        <translation>孵育中</translation>
+    </message>
+    <message>
+        <source>Analysing</source>
+        <translation>分析中</translation>
+    </message>
+    <message>
+        <source>Not clotted</source>
+        <translation>不凝</translation>
+    </message>
+    <message>
+        <source>Diluted</source>
+        <translation>稀释</translation>
+    </message>
+    <message>
+        <source>Below the report range</source>
+        <translation>低于报告范围</translation>
+    </message>
+    <message>
+        <source>Above the report range</source>
+        <translation>高于报告范围</translation>
+    </message>
+    <message>
+        <source>Below the marking limit</source>
+        <translation>低于标记限</translation>
+    </message>
+    <message>
+        <source>Above the marking limit</source>
+        <translation>高于标记限</translation>
+    </message>
+    <message>
+        <source>Entered by hand</source>
+        <translation>手工输入</translation>
+    </message>
+    <message>
+        <source>Replicates differ</source>
+        <translation>重复测定差异过大</translation>
+    </message>
+    <message>
+        <source>Waiting</source>
+        <translation>等待</translation>
+    </message>
+    <message>
+        <source>Dispensing</source>
+        <translation>加样</translation>
+    </message>
+    <message>
+        <source>Result without a number</source>
+        <translation>无数值的结果</translation>
+    </message>
+    <message>
+        <source>Assays shown in analysis</source>
+        <translation>分析界面显示的项目</translation>
+    </message>
+    <message>
+        <source>Patient fields shown</source>
+        <translation>显示的病人信息</translation>
+    </message>
+    <message>
+        <source>Most quality-control files</source>
+        <translation>最多质控文件数</translation>
+    </message>
+    <message>
+        <source>Quality-control method</source>
+        <translation>质控方法</translation>
+    </message>
+    <message>
+        <source>Hospital</source>
+        <translation>医院</translation>
+    </message>
+    <message>
+        <source>Touch screen</source>
+        <translation>触摸屏</translation>
+    </message>
+    <message>
+        <source>Sample prefixes</source>
+        <translation>样本前缀</translation>
+    </message>
+    <message>
+        <source>Result texts</source>
+        <translation>结果文字</translation>
+    </message>
+    <message>
+        <source>Result markers</source>
+        <translation>结果标记</translation>
+    </message>
+    <message>
+        <source>Colours</source>
+        <translation>颜色</translation>
+    </message>
+    <message>
+        <source>Display</source>
+        <translation>显示</translation>
+    </message>
+    <message>
+        <source>Quality control</source>
+        <translation>质控</translation>
+    </message>
 </context>
 <context>
     <name>PropertyItemModel</name>

@@ -1,6 +1,7 @@
 #include "profileeditor.h"
 
 #include <QtCore/QFileInfo>
+#include <QtCore/QHash>
 #include <QtSql/QSqlDatabase>
 #include <QtWidgets/QHeaderView>
 #include <QtWidgets/QLabel>
@@ -13,77 +14,6 @@
 #include "profilesettingitem.h"
 
 namespace {
-
-enum Group { ResultTexts, ResultMarkers, Samples, Colours, QualityControl, Display, GroupCount };
-
-struct Setting
-{
-    Group group;
-    const char *key;
-    int metaType;
-    ProfileSettingItem::Reader read;
-    ProfileSettingItem::Writer write;
-};
-
-// Each setting once: its group, key and type; the accessors come from the key.
-// The default shown for a setting never stored is the one the library itself
-// passes where it reads the setting, else the type's empty value.
-#define SETTING(group, Type, key, defaultValue)                                                  \
-    Setting { group, #key, qMetaTypeId<Type>(),                                                  \
-              [](Profile &p) { return QVariant::fromValue(p.key(defaultValue)); },               \
-              [](Profile &p, const QVariant &v) { p.set_##key(v.value<Type>(), true); } }
-
-const QVector<Setting> &settings()
-{
-    static const QVector<Setting> table = {
-        SETTING(ResultTexts, QString, result_is_preparing, QString()),
-        SETTING(ResultTexts, QString, result_can_not_be_calculated, Profile::tr("---.-")),
-        SETTING(ResultTexts, QString, result_is_incubating, QString()),
-        SETTING(ResultTexts, QString, result_is_analysing, QString()),
-        SETTING(ResultTexts, QString, result_not_clotted, Profile::tr("不凝")),
-        SETTING(ResultMarkers, QString, dilution_result_flag, Profile::tr("!")),
-        SETTING(ResultMarkers, QString, lower_report_limit_flag, Profile::tr("<")),
-        SETTING(ResultMarkers, QString, upper_report_limit_flag, Profile::tr(">")),
-        SETTING(ResultMarkers, QString, lower_mark_limit_flag, Profile::tr("↓")),
-        SETTING(ResultMarkers, QString, upper_mark_limit_flag, Profile::tr("↑")),
-        SETTING(ResultMarkers, QString, manual_input_flag, Profile::tr("M")),
-        SETTING(ResultMarkers, QString, replication_diff_flag, QString()),
-        SETTING(Samples, QString, statim_sample_prefix, QStringLiteral("S")),
-        SETTING(Samples, QString, qc_sample_prefix, QStringLiteral("QC")),
-        SETTING(Colours, QColor, color_of_waiting, QColor()),
-        SETTING(Colours, QColor, color_of_dispensing, QColor()),
-        SETTING(Colours, QColor, color_of_incubating, QColor()),
-        SETTING(Colours, QColor, color_of_analysing, QColor()),
-        SETTING(Colours, QColor, color_of_null_result, QColor(Qt::red)),
-        SETTING(Colours, QColor, color_of_lower_report, QColor(Qt::red)),
-        SETTING(Colours, QColor, color_of_upper_report, QColor(Qt::red)),
-        SETTING(Colours, QColor, color_of_lower_mark, QColor(255, 170, 0)),
-        SETTING(Colours, QColor, color_of_upper_mark, QColor(255, 170, 0)),
-        SETTING(QualityControl, int, max_qc_file, 0),
-        SETTING(QualityControl, int, qc_method, 0),
-        SETTING(Display, QString, analysis_display_assay, QString()),
-        SETTING(Display, QString, patient_display_fields, QString()),
-        SETTING(Display, QString, hospital, QString()),
-        SETTING(Display, bool, is_touch_screen, false),
-    };
-    return table;
-}
-
-#undef SETTING
-
-QString groupName(Group group)
-{
-    switch (group) {
-    case ResultTexts: return ProfileEditor::tr("Result texts");
-    case ResultMarkers: return ProfileEditor::tr("Result markers");
-    case Samples: return ProfileEditor::tr("Sample prefixes");
-    case Colours: return ProfileEditor::tr("Colours");
-    case QualityControl: return ProfileEditor::tr("Quality control");
-    case Display: return ProfileEditor::tr("Display");
-    case GroupCount: break;
-    }
-    return QString();
-}
 
 // The swatch belongs to the value; the name cell stays plain.
 class ProfileModel : public PropertyItemModel
@@ -112,17 +42,18 @@ ProfileEditor::ProfileEditor(Profile &profile, const QString &profileName, QWidg
     const QString file = m_hasProfile ? QFileInfo(db.databaseName()).absoluteFilePath()
                                       : (profileName.isEmpty() ? QStringLiteral("profile.db") : profileName);
 
-    PropertyItem *groups[GroupCount];
-    for (int group = 0; group < GroupCount; ++group) {
-        groups[group] = new PropertyItem(groupName(Group(group)), QVariant());
-        groups[group]->setEditable(false);
-        m_model->append(groups[group]);
-    }
-    for (const Setting &setting : settings()) {
-        auto *item = new ProfileSettingItem(profile, QLatin1String(setting.key), setting.metaType, setting.read,
-                                            setting.write);
+    // The groups in the order they first appear among the settings.
+    QHash<QString, PropertyItem *> groups;
+    for (const ProfileItem &setting : Profile::items()) {
+        PropertyItem *&group = groups[setting.group()];
+        if (!group) {
+            group = new PropertyItem(setting.group(), QVariant());
+            group->setEditable(false);
+            m_model->append(group);
+        }
+        auto *item = new ProfileSettingItem(profile, setting);
         item->setEditable(m_hasProfile);
-        groups[setting.group]->append(item);
+        group->append(item);
     }
 
     m_view->setModel(m_model);

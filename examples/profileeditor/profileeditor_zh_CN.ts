@@ -4,30 +4,6 @@
 <context>
     <name>ProfileEditor</name>
     <message>
-        <source>Result texts</source>
-        <translation>结果文字</translation>
-    </message>
-    <message>
-        <source>Result markers</source>
-        <translation>结果标记</translation>
-    </message>
-    <message>
-        <source>Sample prefixes</source>
-        <translation>样本前缀</translation>
-    </message>
-    <message>
-        <source>Colours</source>
-        <translation>颜色</translation>
-    </message>
-    <message>
-        <source>Quality control</source>
-        <translation>质控</translation>
-    </message>
-    <message>
-        <source>Display</source>
-        <translation>显示</translation>
-    </message>
-    <message>
         <source>The profile %1 does not exist or cannot be opened: the values shown are the defaults, and nothing can be changed.</source>
         <translation>配置文件 %1 不存在或无法打开：显示的是默认值，不能修改。</translation>
     </message>

@@ -8,15 +8,12 @@
 
 #include <profile.h>
 
-ProfileSettingItem::ProfileSettingItem(Profile &profile, const QString &key, int metaType,
-                                       Reader read, Writer write)
-    : PropertyItem(key, QVariant())
+ProfileSettingItem::ProfileSettingItem(Profile &profile, const ProfileItem &setting)
+    : PropertyItem(setting.label(), QVariant())
     , m_profile(profile)
-    , m_metaType(metaType)
-    , m_read(std::move(read))
-    , m_write(std::move(write))
+    , m_setting(setting)
 {
-    PropertyItem::setValue(m_read(m_profile), false);
+    PropertyItem::setValue(m_setting.value(m_profile), false);
 }
 
 int ProfileSettingItem::type() const
@@ -27,19 +24,20 @@ int ProfileSettingItem::type() const
 void ProfileSettingItem::setValue(const QVariant &value, bool notify)
 {
     QVariant typed = value;
+    const int wanted = m_setting.type();
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-    const bool converted = typed.convert(QMetaType(m_metaType));
+    const bool converted = typed.convert(QMetaType(wanted));
 #else
-    const bool converted = typed.convert(m_metaType);
+    const bool converted = typed.convert(wanted);
 #endif
     // A colour name the parser does not know converts to an invalid colour.
-    if (!converted || (m_metaType == QMetaType::QColor && !typed.value<QColor>().isValid())) {
+    if (!converted || (wanted == QMetaType::QColor && !typed.value<QColor>().isValid())) {
         qWarning("profileeditor: %s: \"%s\" is not a value of this setting",
-                 qPrintable(name()), qPrintable(value.toString()));
+                 qPrintable(key()), qPrintable(value.toString()));
         return;
     }
     const bool wasStored = isStored();
-    m_write(m_profile, typed);
+    m_setting.setValue(m_profile, typed, true);
     PropertyItem::setValue(typed, notify);
     // The first store changes how both cells are drawn, the name cell too.
     if (isStored() != wasStored)
@@ -48,14 +46,19 @@ void ProfileSettingItem::setValue(const QVariant &value, bool notify)
 
 void ProfileSettingItem::reset()
 {
-    PropertyItem::setValue(m_read(m_profile), false);
+    PropertyItem::setValue(m_setting.value(m_profile), false);
     PropertyItem::reset();
 }
 
 bool ProfileSettingItem::isStored() const
 {
     // Without a default the store answers with its own value only.
-    return m_profile.value(name()).isValid();
+    return m_profile.value(key()).isValid();
+}
+
+QString ProfileSettingItem::key() const
+{
+    return m_setting.key();
 }
 
 QVariant ProfileSettingItem::data(int role) const
@@ -71,13 +74,13 @@ QVariant ProfileSettingItem::data(int role) const
     case Qt::ForegroundRole:
         return isStored() ? QVariant() : QVariant(QApplication::palette().color(QPalette::Disabled, QPalette::Text));
     case Qt::ToolTipRole:
-        return name() + QLatin1Char('\n')
+        return key() + QLatin1Char('\n')
              + (isStored() ? QCoreApplication::translate("ProfileSettingItem", "stored in the profile")
                            : QCoreApplication::translate("ProfileSettingItem", "not stored: the default is shown"));
     default:
         break;
     }
-    if (m_metaType == QMetaType::QColor && (role == Qt::DisplayRole || role == Qt::DecorationRole)) {
+    if (m_setting.type() == QMetaType::QColor && (role == Qt::DisplayRole || role == Qt::DecorationRole)) {
         // A colour never set shows as nothing rather than as black.
         const QVariant colour = value();
         return colour.value<QColor>().isValid() ? colour : QVariant();

@@ -1,22 +1,19 @@
 #ifndef PROFILESETTINGITEM_H
 #define PROFILESETTINGITEM_H
 
-#include <functional>
-
+#include <profileitem.h>
 #include <propertyitem.h>
 
 class Profile;
 
-// One named setting of a profile as an editable row. The value is kept in the
-// setting's own type (text, colour, integer or bool): an edit that does not
-// convert to it is refused, one that does is written through to the profile.
+// One named setting of a profile as an editable row, named by its label. The
+// value is kept in the setting's own type (text, colour, integer or bool): an
+// edit that does not convert to it is refused, one that does is written through
+// to the profile.
 class ProfileSettingItem : public PropertyItem
 {
 public:
-    using Reader = std::function<QVariant(Profile &)>;
-    using Writer = std::function<void(Profile &, const QVariant &)>;
-
-    ProfileSettingItem(Profile &profile, const QString &key, int metaType, Reader read, Writer write);
+    ProfileSettingItem(Profile &profile, const ProfileItem &setting);
 
     int type() const override;
     void setValue(const QVariant &value, bool notify) override;
@@ -24,18 +21,18 @@ public:
     // every accepted edit has already been written.
     void reset() override;
     // A colour setting shows its colour as the decoration too. A setting that
-    // is not stored shows its default in grey italics, and its tip says so.
+    // is not stored shows its default in grey italics. The tip names the key and
+    // says whether the value is stored.
     QVariant data(int role) const override;
     // Whether the profile holds a value of its own for the setting.
     bool isStored() const;
+    QString key() const;
 
     enum { Type = 1 };
 
 private:
     Profile &m_profile;
-    const int m_metaType;
-    Reader m_read;
-    Writer m_write;
+    const ProfileItem m_setting;
 };
 
 #endif // PROFILESETTINGITEM_H

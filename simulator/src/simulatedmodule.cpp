@@ -68,138 +68,88 @@ bool SimulatedModule::isResponding() const
 
 // --- data access ------------------------------------------------------------------
 
-void SimulatedModule::setCoilCount(int count)
+template <typename T>
+T SimulatedModule::lockedValue(const T &field) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_coils.resize(boundedCount(count));
+    return field;
 }
 
-int SimulatedModule::coilCount() const
+template <typename T, typename V>
+void SimulatedModule::setLockedValue(T &field, const V &value)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_coils.size();
+    field = value;
 }
 
-void SimulatedModule::setCoil(int address, bool value)
+template <typename T>
+void SimulatedModule::resizeTable(QVector<T> &table, int count)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (address >= 0 && address < m_coils.size())
-        m_coils[address] = value ? 1 : 0;
+    table.resize(boundedCount(count));
 }
 
-bool SimulatedModule::coil(int address) const
+template <typename T>
+T SimulatedModule::tableItem(const QVector<T> &table, int address) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return address >= 0 && address < m_coils.size() && m_coils.at(address);
+    return address >= 0 && address < table.size() ? table.at(address) : T(0);
 }
 
-void SimulatedModule::setDiscreteInputCount(int count)
+template <typename T>
+void SimulatedModule::setTableItems(QVector<T> &table, int address, const QVector<T> &values)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_discreteInputs.resize(boundedCount(count));
+    for (int i = 0; i < values.size(); ++i) {
+        if (address + i >= 0 && address + i < table.size())
+            table[address + i] = values.at(i);
+    }
 }
 
-int SimulatedModule::discreteInputCount() const
+template <typename T>
+QVector<T> SimulatedModule::tableItems(const QVector<T> &table, int address, int count) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_discreteInputs.size();
+    if (address < 0 || count <= 0 || address >= table.size())
+        return {};
+    return table.mid(address, count);
 }
 
+void SimulatedModule::setCoilCount(int count) { resizeTable(m_coils, count); }
+int SimulatedModule::coilCount() const { return lockedValue(m_coils).size(); }
+void SimulatedModule::setCoil(int address, bool value) { setTableItems(m_coils, address, {quint8(value)}); }
+bool SimulatedModule::coil(int address) const { return tableItem(m_coils, address); }
+void SimulatedModule::setDiscreteInputCount(int count) { resizeTable(m_discreteInputs, count); }
+int SimulatedModule::discreteInputCount() const { return lockedValue(m_discreteInputs).size(); }
 void SimulatedModule::setDiscreteInput(int address, bool value)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (address >= 0 && address < m_discreteInputs.size())
-        m_discreteInputs[address] = value ? 1 : 0;
+    setTableItems(m_discreteInputs, address, {quint8(value)});
 }
-
-bool SimulatedModule::discreteInput(int address) const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return address >= 0 && address < m_discreteInputs.size() && m_discreteInputs.at(address);
-}
-
-void SimulatedModule::setHoldingRegisterCount(int count)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_holding.resize(boundedCount(count));
-}
-
-int SimulatedModule::holdingRegisterCount() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_holding.size();
-}
-
-void SimulatedModule::setHoldingRegister(int address, quint16 value)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (address >= 0 && address < m_holding.size())
-        m_holding[address] = value;
-}
-
-quint16 SimulatedModule::holdingRegister(int address) const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return address >= 0 && address < m_holding.size() ? m_holding.at(address) : 0;
-}
-
+bool SimulatedModule::discreteInput(int address) const { return tableItem(m_discreteInputs, address); }
+void SimulatedModule::setHoldingRegisterCount(int count) { resizeTable(m_holding, count); }
+int SimulatedModule::holdingRegisterCount() const { return lockedValue(m_holding).size(); }
+void SimulatedModule::setHoldingRegister(int address, quint16 value) { setTableItems(m_holding, address, {value}); }
+quint16 SimulatedModule::holdingRegister(int address) const { return tableItem(m_holding, address); }
 void SimulatedModule::setHoldingRegisters(int address, const QVector<quint16> &values)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (int i = 0; i < values.size(); ++i) {
-        if (address + i >= 0 && address + i < m_holding.size())
-            m_holding[address + i] = values.at(i);
-    }
+    setTableItems(m_holding, address, values);
 }
-
 QVector<quint16> SimulatedModule::holdingRegisters(int address, int count) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (address < 0 || count <= 0 || address >= m_holding.size())
-        return {};
-    return m_holding.mid(address, count);
+    return tableItems(m_holding, address, count);
 }
 
-void SimulatedModule::setInputRegisterCount(int count)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_input.resize(boundedCount(count));
-}
-
-int SimulatedModule::inputRegisterCount() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_input.size();
-}
-
-void SimulatedModule::setInputRegister(int address, quint16 value)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (address >= 0 && address < m_input.size())
-        m_input[address] = value;
-}
-
-quint16 SimulatedModule::inputRegister(int address) const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return address >= 0 && address < m_input.size() ? m_input.at(address) : 0;
-}
-
+void SimulatedModule::setInputRegisterCount(int count) { resizeTable(m_input, count); }
+int SimulatedModule::inputRegisterCount() const { return lockedValue(m_input).size(); }
+void SimulatedModule::setInputRegister(int address, quint16 value) { setTableItems(m_input, address, {value}); }
+quint16 SimulatedModule::inputRegister(int address) const { return tableItem(m_input, address); }
 void SimulatedModule::setInputRegisters(int address, const QVector<quint16> &values)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (int i = 0; i < values.size(); ++i) {
-        if (address + i >= 0 && address + i < m_input.size())
-            m_input[address + i] = values.at(i);
-    }
+    setTableItems(m_input, address, values);
 }
-
 QVector<quint16> SimulatedModule::inputRegisters(int address, int count) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (address < 0 || count <= 0 || address >= m_input.size())
-        return {};
-    return m_input.mid(address, count);
+    return tableItems(m_input, address, count);
 }
 
 void SimulatedModule::setFile(quint16 file, const QVector<quint16> &records)
@@ -286,59 +236,15 @@ void SimulatedModule::clearObjects()
     m_objects.clear();
 }
 
-void SimulatedModule::setObjectPageSize(int bytes)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_objectPageSize = qMax(1, bytes);
-}
-
-int SimulatedModule::objectPageSize() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_objectPageSize;
-}
-
-void SimulatedModule::setConformityLevel(quint8 level)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_conformity = level;
-}
-
-void SimulatedModule::setExceptionStatus(quint8 status)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_exceptionStatus = status;
-}
-
-void SimulatedModule::setBusyPolls(int polls)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_busyPolls = qMax(0, polls);
-}
-
-int SimulatedModule::busyPolls() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_busyPolls;
-}
-
-void SimulatedModule::setFinalStatusWord(quint16 status)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_finalStatus = status;
-}
-
-quint16 SimulatedModule::finalStatusWord() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_finalStatus;
-}
-
-void SimulatedModule::setBusyTriggerRegister(int address)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_busyTrigger = address;
-}
+void SimulatedModule::setObjectPageSize(int bytes) { setLockedValue(m_objectPageSize, qMax(1, bytes)); }
+int SimulatedModule::objectPageSize() const { return lockedValue(m_objectPageSize); }
+void SimulatedModule::setConformityLevel(quint8 level) { setLockedValue(m_conformity, level); }
+void SimulatedModule::setExceptionStatus(quint8 status) { setLockedValue(m_exceptionStatus, status); }
+void SimulatedModule::setBusyPolls(int polls) { setLockedValue(m_busyPolls, qMax(0, polls)); }
+int SimulatedModule::busyPolls() const { return lockedValue(m_busyPolls); }
+void SimulatedModule::setFinalStatusWord(quint16 status) { setLockedValue(m_finalStatus, status); }
+quint16 SimulatedModule::finalStatusWord() const { return lockedValue(m_finalStatus); }
+void SimulatedModule::setBusyTriggerRegister(int address) { setLockedValue(m_busyTrigger, address); }
 
 void SimulatedModule::startBusy()
 {
@@ -352,53 +258,14 @@ bool SimulatedModule::isBusy() const
     return m_busyRemaining > 0;
 }
 
-quint16 SimulatedModule::eventCount() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_eventCount;
-}
-
-void SimulatedModule::setEventCount(quint16 count)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_eventCount = count;
-}
-
-QByteArray SimulatedModule::eventLog() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_eventLog;
-}
-
-int SimulatedModule::restartCount() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_restartCount;
-}
-
-bool SimulatedModule::isInBootloader() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_bootloader;
-}
-
-void SimulatedModule::setInBootloader(bool on)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_bootloader = on;
-}
-
-void SimulatedModule::setServerId(const QByteArray &id)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_serverId = id.left(250);
-}
-
-void SimulatedModule::setBootloaderInfo(const QByteArray &info)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_bootloaderInfo = info.left(250);
-}
+quint16 SimulatedModule::eventCount() const { return lockedValue(m_eventCount); }
+void SimulatedModule::setEventCount(quint16 count) { setLockedValue(m_eventCount, count); }
+QByteArray SimulatedModule::eventLog() const { return lockedValue(m_eventLog); }
+int SimulatedModule::restartCount() const { return lockedValue(m_restartCount); }
+bool SimulatedModule::isInBootloader() const { return lockedValue(m_bootloader); }
+void SimulatedModule::setInBootloader(bool on) { setLockedValue(m_bootloader, on); }
+void SimulatedModule::setServerId(const QByteArray &id) { setLockedValue(m_serverId, id.left(250)); }
+void SimulatedModule::setBootloaderInfo(const QByteArray &info) { setLockedValue(m_bootloaderInfo, info.left(250)); }
 
 void SimulatedModule::setFlashPageSize(int bytes)
 {
@@ -408,11 +275,7 @@ void SimulatedModule::setFlashPageSize(int bytes)
     m_flashWriteOffset.clear();
 }
 
-void SimulatedModule::setFlashPageCount(int pages)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_flashPageCount = qMax(1, pages);
-}
+void SimulatedModule::setFlashPageCount(int pages) { setLockedValue(m_flashPageCount, qMax(1, pages)); }
 
 QByteArray SimulatedModule::flashPage(quint32 page) const
 {
@@ -422,8 +285,7 @@ QByteArray SimulatedModule::flashPage(quint32 page) const
 
 void SimulatedModule::setPassThroughResponder(const PassThroughResponder &responder)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_passThrough = responder;
+    setLockedValue(m_passThrough, responder);
 }
 
 // --- answering requests -----------------------------------------------------------
@@ -445,6 +307,12 @@ void SimulatedModule::appendException(QByteArray &reply, quint8 function, quint8
     reply.append(char(m_address));
     reply.append(char(function | 0x80));
     reply.append(char(code));
+}
+
+bool SimulatedModule::refuse(QByteArray &reply, quint8 function, quint8 code) const
+{
+    appendException(reply, function, code);
+    return true;
 }
 
 bool SimulatedModule::respond(const quint8 *request, int size, QByteArray &reply,
@@ -505,10 +373,8 @@ bool SimulatedModule::respondLocked(const quint8 *request, int size, QByteArray 
         const quint16 value = word(request + 4);
         if (value != CoilOn && value != CoilOff)
             break;
-        if (address >= m_coils.size()) {
-            appendException(reply, function, IllegalDataAddress);
-            return true;
-        }
+        if (address >= m_coils.size())
+            return refuse(reply, function, IllegalDataAddress);
         m_coils[address] = value == CoilOn ? 1 : 0;
         reply.append(reinterpret_cast<const char *>(request), size);
         return true;
@@ -517,10 +383,8 @@ bool SimulatedModule::respondLocked(const quint8 *request, int size, QByteArray 
         if (size != 6)
             break;
         const quint16 address = word(request + 2);
-        if (address >= m_holding.size()) {
-            appendException(reply, function, IllegalDataAddress);
-            return true;
-        }
+        if (address >= m_holding.size())
+            return refuse(reply, function, IllegalDataAddress);
         m_holding[address] = word(request + 4);
         registersWritten(address, 1);
         reply.append(reinterpret_cast<const char *>(request), size);
@@ -579,8 +443,7 @@ bool SimulatedModule::respondLocked(const quint8 *request, int size, QByteArray 
         if (size >= 3 && request[2] == MeiReadDeviceId)
             return readDeviceId(request, size, reply);
         // Routing is a gateway's business; other interface types are not offered.
-        appendException(reply, function, IllegalFunction);
-        return true;
+        return refuse(reply, function, IllegalFunction);
     case BootloaderInfo:
         if (size != 2)
             break;
@@ -594,11 +457,24 @@ bool SimulatedModule::respondLocked(const quint8 *request, int size, QByteArray 
     case WriteFlashPage:
         return flash(request, size, reply);
     default:
-        appendException(reply, function, IllegalFunction);
-        return true;
+        return refuse(reply, function, IllegalFunction);
     }
     // A known function whose fields are inconsistent with the frame.
-    appendException(reply, function, IllegalDataValue);
+    return refuse(reply, function, IllegalDataValue);
+}
+
+bool SimulatedModule::acceptRun(const quint8 *request, int size, int maxCount, int tableSize, int (*dataBytes)(int),
+                                QByteArray &reply, int *start, int *count) const
+{
+    // A read is start and count; a write adds the byte count and that many data bytes.
+    const bool write = dataBytes != nullptr;
+    const bool framed = write ? size >= 7 && size == 7 + request[6] : size == 6;
+    *start = framed ? word(request + 2) : 0;
+    *count = framed ? word(request + 4) : 0;
+    if (*count == 0 || *count > maxCount || (write && request[6] != dataBytes(*count)))
+        return !refuse(reply, request[1], IllegalDataValue);
+    if (*start + *count > tableSize)
+        return !refuse(reply, request[1], IllegalDataAddress);
     return true;
 }
 
@@ -606,16 +482,9 @@ bool SimulatedModule::readBits(const QVector<quint8> &bits, const quint8 *reques
                                QByteArray &reply, int extraItems)
 {
     const quint8 function = request[1];
-    const int start = size == 6 ? word(request + 2) : 0;
-    const int count = size == 6 ? word(request + 4) : 0;
-    if (count == 0 || count > MaxReadBits) {
-        appendException(reply, function, IllegalDataValue);
+    int start = 0, count = 0;
+    if (!acceptRun(request, size, MaxReadBits, bits.size(), nullptr, reply, &start, &count))
         return true;
-    }
-    if (start + count > bits.size()) {
-        appendException(reply, function, IllegalDataAddress);
-        return true;
-    }
     // The byte count is one byte: extra bits stop where it would overflow.
     const int sent = qMin(count + extraItems, 255 * 8);
     const int byteCount = (sent + 7) / 8;
@@ -636,16 +505,9 @@ bool SimulatedModule::readRegisters(const QVector<quint16> &registers, const qui
                                     int size, QByteArray &reply, int extraItems)
 {
     const quint8 function = request[1];
-    const int start = size == 6 ? word(request + 2) : 0;
-    const int count = size == 6 ? word(request + 4) : 0;
-    if (count == 0 || count > MaxReadRegisters) {
-        appendException(reply, function, IllegalDataValue);
+    int start = 0, count = 0;
+    if (!acceptRun(request, size, MaxReadRegisters, registers.size(), nullptr, reply, &start, &count))
         return true;
-    }
-    if (start + count > registers.size()) {
-        appendException(reply, function, IllegalDataAddress);
-        return true;
-    }
     const int sent = qMin(count + extraItems, 127);
     reply.append(char(m_address));
     reply.append(char(function));
@@ -657,23 +519,10 @@ bool SimulatedModule::readRegisters(const QVector<quint16> &registers, const qui
 
 bool SimulatedModule::writeMultipleCoils(const quint8 *request, int size, QByteArray &reply)
 {
-    const quint8 function = request[1];
-    if (size < 7) {
-        appendException(reply, function, IllegalDataValue);
+    int start = 0, count = 0;
+    if (!acceptRun(request, size, MaxWriteBits, m_coils.size(), [](int n) { return (n + 7) / 8; }, reply, &start,
+                   &count))
         return true;
-    }
-    const int start = word(request + 2);
-    const int count = word(request + 4);
-    const int byteCount = request[6];
-    if (count == 0 || count > MaxWriteBits || byteCount != (count + 7) / 8
-        || size != 7 + byteCount) {
-        appendException(reply, function, IllegalDataValue);
-        return true;
-    }
-    if (start + count > m_coils.size()) {
-        appendException(reply, function, IllegalDataAddress);
-        return true;
-    }
     for (int i = 0; i < count; ++i)
         m_coils[start + i] = (request[7 + i / 8] >> (i % 8)) & 1;
     reply.append(reinterpret_cast<const char *>(request), 6);
@@ -682,23 +531,10 @@ bool SimulatedModule::writeMultipleCoils(const quint8 *request, int size, QByteA
 
 bool SimulatedModule::writeMultipleRegisters(const quint8 *request, int size, QByteArray &reply)
 {
-    const quint8 function = request[1];
-    if (size < 7) {
-        appendException(reply, function, IllegalDataValue);
+    int start = 0, count = 0;
+    if (!acceptRun(request, size, MaxWriteRegisters, m_holding.size(), [](int n) { return 2 * n; }, reply, &start,
+                   &count))
         return true;
-    }
-    const int start = word(request + 2);
-    const int count = word(request + 4);
-    const int byteCount = request[6];
-    if (count == 0 || count > MaxWriteRegisters || byteCount != 2 * count
-        || size != 7 + byteCount) {
-        appendException(reply, function, IllegalDataValue);
-        return true;
-    }
-    if (start + count > m_holding.size()) {
-        appendException(reply, function, IllegalDataAddress);
-        return true;
-    }
     for (int i = 0; i < count; ++i)
         m_holding[start + i] = word(request + 7 + 2 * i);
     registersWritten(start, count);
@@ -709,34 +545,27 @@ bool SimulatedModule::writeMultipleRegisters(const quint8 *request, int size, QB
 bool SimulatedModule::diagnostics(const quint8 *request, int size, QByteArray &reply)
 {
     const quint8 function = request[1];
-    if (size < 4) {
-        appendException(reply, function, IllegalDataValue);
-        return true;
-    }
+    if (size < 4)
+        return refuse(reply, function, IllegalDataValue);
     const quint16 sub = word(request + 2);
     switch (sub) {
     case DiagReturnQuery:
         break;
     case DiagRestart: {
         const quint16 mode = size == 6 ? word(request + 4) : 1;
-        if (mode != RestartClearLog && mode != RestartKeepLog && mode != RestartBootloader) {
-            appendException(reply, function, IllegalDataValue);
-            return true;
-        }
+        if (mode != RestartClearLog && mode != RestartKeepLog && mode != RestartBootloader)
+            return refuse(reply, function, IllegalDataValue);
         restart(mode);
         break;
     }
     case 2: case 3: case 10: case 11: case 12: case 13: case 14: case 15: case 16: case 17:
     case 18: case 20:
         // Counters and registers this simulation does not keep: answered as an echo.
-        if (size != 6) {
-            appendException(reply, function, IllegalDataValue);
-            return true;
-        }
+        if (size != 6)
+            return refuse(reply, function, IllegalDataValue);
         break;
     default:
-        appendException(reply, function, IllegalFunction);
-        return true;
+        return refuse(reply, function, IllegalFunction);
     }
     reply.append(reinterpret_cast<const char *>(request), size);
     return true;
@@ -748,27 +577,19 @@ bool SimulatedModule::readFileRecords(const quint8 *request, int size, QByteArra
     const quint8 function = request[1];
     const int byteCount = size >= 3 ? request[2] : -1;
     if (byteCount < MinReadFileBytes || byteCount > MaxReadFileBytes || byteCount % 7 != 0
-        || size != 3 + byteCount) {
-        appendException(reply, function, IllegalDataValue);
-        return true;
-    }
+        || size != 3 + byteCount)
+        return refuse(reply, function, IllegalDataValue);
     int requested = 0;
     for (const quint8 *sub = request + 3; sub < request + size; sub += 7) {
         const int length = word(sub + 5);
-        if (sub[0] != FileReferenceType || !m_files.contains(word(sub + 1))) {
-            appendException(reply, function, IllegalDataAddress);
-            return true;
-        }
-        if (length == 0) {
-            appendException(reply, function, IllegalDataValue);
-            return true;
-        }
+        if (sub[0] != FileReferenceType || !m_files.contains(word(sub + 1)))
+            return refuse(reply, function, IllegalDataAddress);
+        if (length == 0)
+            return refuse(reply, function, IllegalDataValue);
         requested += 2 + 2 * length;
     }
-    if (requested > MaxReadFileBytes) {
-        appendException(reply, function, IllegalDataValue);
-        return true;
-    }
+    if (requested > MaxReadFileBytes)
+        return refuse(reply, function, IllegalDataValue);
 
     reply.append(char(m_address));
     reply.append(char(function));
@@ -796,29 +617,21 @@ bool SimulatedModule::writeFileRecords(const quint8 *request, int size, QByteArr
 {
     const quint8 function = request[1];
     const int byteCount = size >= 3 ? request[2] : -1;
-    if (byteCount < MinWriteFileBytes || byteCount > MaxWriteFileBytes || size != 3 + byteCount) {
-        appendException(reply, function, IllegalDataValue);
-        return true;
-    }
+    if (byteCount < MinWriteFileBytes || byteCount > MaxWriteFileBytes || size != 3 + byteCount)
+        return refuse(reply, function, IllegalDataValue);
     // Check every sub-request before writing any, so a bad one changes nothing.
     for (int pass = 0; pass < 2; ++pass) {
         const quint8 *sub = request + 3;
         while (sub < request + size) {
-            if (request + size - sub < 7) {
-                appendException(reply, function, IllegalDataValue);
-                return true;
-            }
+            if (request + size - sub < 7)
+                return refuse(reply, function, IllegalDataValue);
             const int record = word(sub + 3);
             const int length = word(sub + 5);
             if (pass == 0) {
-                if (length == 0 || request + size - sub < 7 + 2 * length) {
-                    appendException(reply, function, IllegalDataValue);
-                    return true;
-                }
-                if (sub[0] != FileReferenceType || record + length > MaxFileRecords) {
-                    appendException(reply, function, IllegalDataAddress);
-                    return true;
-                }
+                if (length == 0 || request + size - sub < 7 + 2 * length)
+                    return refuse(reply, function, IllegalDataValue);
+                if (sub[0] != FileReferenceType || record + length > MaxFileRecords)
+                    return refuse(reply, function, IllegalDataAddress);
             } else {
                 QVector<quint16> &records = m_files[word(sub + 1)];
                 if (records.size() < record + length)
@@ -837,15 +650,11 @@ bool SimulatedModule::readDeviceId(const quint8 *request, int size, QByteArray &
 {
     const quint8 function = request[1];
     const int readCode = size == 5 ? request[3] : 0;
-    if (readCode < 1 || readCode > 4) {
-        appendException(reply, function, IllegalDataValue);
-        return true;
-    }
+    if (readCode < 1 || readCode > 4)
+        return refuse(reply, function, IllegalDataValue);
     const quint8 firstId = request[4];
-    if (readCode == 4 && !m_objects.contains(firstId)) {
-        appendException(reply, function, IllegalDataAddress);
-        return true;
-    }
+    if (readCode == 4 && !m_objects.contains(firstId))
+        return refuse(reply, function, IllegalDataAddress);
     reply.append(char(m_address));
     reply.append(char(function));
     reply.append(char(MeiReadDeviceId));
@@ -879,29 +688,21 @@ bool SimulatedModule::flash(const quint8 *request, int size, QByteArray &reply)
 {
     const quint8 function = request[1];
     if (function == ReadPageCrc) {
-        if (size != 2) {
-            appendException(reply, function, IllegalDataValue);
-            return true;
-        }
+        if (size != 2)
+            return refuse(reply, function, IllegalDataValue);
         const QByteArray &page = flashPageLocked(m_currentPage);
         reply.append(char(m_address));
         reply.append(char(function));
         appendWord(reply, crc16(page.constData(), page.size()));
         return true;
     }
-    if (size != 8) {
-        appendException(reply, function, IllegalDataValue);
-        return true;
-    }
+    if (size != 8)
+        return refuse(reply, function, IllegalDataValue);
     const quint32 page = dword(request + 2);
-    if (function == EraseFlashPage && (request[6] != EraseKey1 || request[7] != EraseKey2)) {
-        appendException(reply, function, IllegalDataValue);
-        return true;
-    }
-    if (page >= quint32(m_flashPageCount)) {
-        appendException(reply, function, IllegalDataAddress);
-        return true;
-    }
+    if (function == EraseFlashPage && (request[6] != EraseKey1 || request[7] != EraseKey2))
+        return refuse(reply, function, IllegalDataValue);
+    if (page >= quint32(m_flashPageCount))
+        return refuse(reply, function, IllegalDataAddress);
     QByteArray &bytes = flashPageLocked(page);
     if (function == EraseFlashPage) {
         bytes.fill(char(0xFF));
@@ -909,10 +710,8 @@ bool SimulatedModule::flash(const quint8 *request, int size, QByteArray &reply)
     } else {
         // Programming goes word by word from the start of the page.
         int &offset = m_flashWriteOffset[page];
-        if (offset + 2 > bytes.size()) {
-            appendException(reply, function, IllegalDataValue);
-            return true;
-        }
+        if (offset + 2 > bytes.size())
+            return refuse(reply, function, IllegalDataValue);
         bytes[offset] = char(request[6]);
         bytes[offset + 1] = char(request[7]);
         offset += 2;

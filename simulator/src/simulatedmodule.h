@@ -130,9 +130,32 @@ protected:
     // Takes the fault of this reply from the link's plan and this module's plan.
     void takeFault(SimulatedRequestContext &context);
     void appendException(QByteArray &reply, quint8 function, quint8 code) const;
+    // Answers with an exception; true: that reply is to be sent.
+    bool refuse(QByteArray &reply, quint8 function, quint8 code) const;
 
 private:
+    // The accessors' reads and writes, each under the lock.
+    template <typename T>
+    T lockedValue(const T &field) const;
+    template <typename T, typename V>
+    void setLockedValue(T &field, const V &value);
+    // A table of bits (0 or 1 a byte) or registers: addresses outside it read as 0 and are
+    // not written; its size is bounded.
+    template <typename T>
+    void resizeTable(QVector<T> &table, int count);
+    template <typename T>
+    T tableItem(const QVector<T> &table, int address) const;
+    template <typename T>
+    void setTableItems(QVector<T> &table, int address, const QVector<T> &values);
+    template <typename T>
+    QVector<T> tableItems(const QVector<T> &table, int address, int count) const;
+
     bool respondLocked(const quint8 *request, int size, QByteArray &reply, int extraItems);
+    // The run a read or write of bits or registers names, checked against the frame (a
+    // write's dataBytes for count items), the largest count and the table's size; false
+    // when refused, the exception then in reply.
+    bool acceptRun(const quint8 *request, int size, int maxCount, int tableSize, int (*dataBytes)(int),
+                   QByteArray &reply, int *start, int *count) const;
     bool readBits(const QVector<quint8> &bits, const quint8 *request, int size,
                   QByteArray &reply, int extraItems);
     bool readRegisters(const QVector<quint16> &registers, const quint8 *request, int size,

@@ -1,4 +1,5 @@
 #include "commandline.h"
+#include "toolmessages.h"
 
 #include <QTextStream>
 
@@ -63,6 +64,23 @@ void CommandLine::addSection(const QString &title, const QString &text)
 void CommandLine::setExitCodes(const QVector<ToolExitCode> &codes)
 {
     m_exitCodes = codes;
+    const auto given = [&](int code) {
+        return std::any_of(codes.cbegin(), codes.cend(), [code](const ToolExitCode &c) { return c.code == code; });
+    };
+    if (!given(UsageExit))
+        m_exitCodes.prepend({UsageExit, QStringLiteral("usage: a bad command line")});
+    if (!given(OkExit))
+        m_exitCodes.prepend({OkExit, QStringLiteral("ok")});
+}
+
+void CommandLine::setCommands(const QVector<ToolCommand> &commands)
+{
+    m_commands = commands;
+}
+
+void CommandLine::setOptionScopes(const QVector<ToolOptionScope> &scopes)
+{
+    m_scopes = scopes;
 }
 
 const ToolOption *CommandLine::find(const QString &name) const
@@ -197,6 +215,8 @@ QString CommandLine::helpText() const
             s << QString(width - label.size(), QLatin1Char(' '));
         s << QString(o.help).replace(QLatin1Char('\n'), QLatin1Char('\n') + indent) << "\n";
     }
+    if (!m_commands.isEmpty())
+        s << "\nCommands:\n" << commandsText();
     for (const auto &section : m_sections)
         s << "\n" << section.first << ":\n" << section.second;
     if (!m_exitCodes.isEmpty()) {
@@ -205,6 +225,95 @@ QString CommandLine::helpText() const
             s << QStringLiteral("  %1  ").arg(e.code, 3) << e.meaning << "\n";
     }
     return text;
+}
+
+// One command a line, its help in a column after the longest name and synopsis.
+QString CommandLine::commandsText() const
+{
+    QStringList heads;
+    int width = 0;
+    for (const ToolCommand &c : m_commands) {
+        heads << (c.synopsis.isEmpty() ? c.name : c.name + QLatin1Char(' ') + c.synopsis);
+        width = std::max(width, int(heads.last().size()));
+    }
+    width += 4;
+    QString text;
+    for (int i = 0; i < m_commands.size(); ++i) {
+        const QString indent(width, QLatin1Char(' '));
+        text += (QStringLiteral("  ") + heads.at(i)).leftJustified(width)
+              + QString(m_commands.at(i).help).replace(QLatin1Char('\n'), QLatin1Char('\n') + indent)
+              + QLatin1Char('\n');
+    }
+    return text;
+}
+
+const ToolCommand *CommandLine::findCommand(const QString &name) const
+{
+    for (const ToolCommand &c : m_commands) {
+        if (c.name == name)
+            return &c;
+    }
+    return nullptr;
+}
+
+bool CommandLine::checkCommand(const QString &command, QString *error) const
+{
+    if (!findCommand(command)) {
+        QStringList names;
+        for (const ToolCommand &c : m_commands)
+            names << c.name;
+        // A third of the letters wrong, two at least, still reads as a typing error.
+        const QString guess = closestName(command, names, std::max(2, int(command.size()) / 3));
+        *error = QStringLiteral("unknown command %1").arg(command)
+               + (guess.isEmpty() ? QString() : QStringLiteral(" (did you mean %1?)").arg(guess));
+        return false;
+    }
+    for (const ToolOptionScope &scope : m_scopes) {
+        if (scope.commands.contains(command))
+            continue;
+        for (const QString &option : scope.options) {
+            if (!isSet(option))
+                continue;
+            QStringList names;
+            for (const QString &o : scope.options)
+                names << QStringLiteral("--") + o;
+            *error = QStringLiteral("%1 %2 for %3, not for %4")
+                         .arg(listed(names), QLatin1String(names.size() == 1 ? "is" : "are"), listed(scope.commands),
+                              command);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CommandLine::checkArguments(const QString &command, const QStringList &args, QString *error) const
+{
+    const ToolCommand *c = findCommand(command);
+    if (!c || c->synopsis.contains(QLatin1Char('[')) || c->synopsis.contains(QLatin1String("...")))
+        return true;
+    const QStringList words = c->synopsis.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (args.size() == words.size())
+        return true;
+    *error = QStringLiteral("%1 takes %2").arg(command, words.isEmpty() ? QStringLiteral("no arguments") : c->synopsis);
+    return false;
+}
+
+bool CommandLine::takeCommand(QString *command, QStringList *args, QString *error) const
+{
+    if (m_arguments.isEmpty()) {
+        *error = QStringLiteral("no command given");
+        return false;
+    }
+    *command = m_arguments.first();
+    *args = m_arguments.mid(1);
+    return checkCommand(*command, error) && checkArguments(*command, *args, error);
+}
+
+int CommandLine::usageError(const QString &message) const
+{
+    toolErr() << m_program << ": " << message << "\nrun " << m_program << " --help for the commands\n";
+    toolErr().flush();
+    return UsageExit;
 }
 
 QString CommandLine::versionText() const
@@ -229,6 +338,14 @@ int CommandLine::finish(Outcome outcome) const
     std::fprintf(stderr, "%s: %s\nrun %s --help for the options\n", qPrintable(m_program), qPrintable(m_error),
                  qPrintable(m_program));
     return UsageExit;
+}
+
+QString listed(const QStringList &items)
+{
+    if (items.size() <= 1)
+        return items.value(0);
+    return QStringList(items.mid(0, items.size() - 1)).join(QStringLiteral(", ")) + QStringLiteral(" and ")
+         + items.last();
 }
 
 bool parseNumber(const QString &text, qint64 low, qint64 high, qint64 *value)

@@ -30,6 +30,18 @@ QString withoutSourceLocation(const QString &text)
     return QString(text).remove(location);
 }
 
+QTextStream &toolOut()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+QTextStream &toolErr()
+{
+    static QTextStream stream(stderr);
+    return stream;
+}
+
 QString chosenLanguage()
 {
     const QSettings settings(QStringLiteral("settings.ini"), QSettings::IniFormat);

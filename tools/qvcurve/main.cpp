@@ -25,25 +25,7 @@
 
 namespace {
 
-enum ExitCode {
-    Ok = 0,
-    UsageError = 1,
-    DatabaseError = 2,
-    NotFound = 3,
-    WriteFailed = 5
-};
-
-QTextStream &out()
-{
-    static QTextStream s(stdout);
-    return s;
-}
-
-QTextStream &err()
-{
-    static QTextStream s(stderr);
-    return s;
-}
+enum ExitCode { Ok = CommandLine::OkExit, DatabaseError = 2, NotFound = 3, WriteFailed = 5 };
 
 CommandLine curveCommandLine()
 {
@@ -63,14 +45,18 @@ CommandLine curveCommandLine()
         {"item", "NAME", "the test item (PT); each item clots at its own time"},
         {"curve-version", "N", "the curve's version (1)"},
     });
-    line.addSection(QStringLiteral("Commands"),
-                    QStringLiteral("  list                the stored curves: id, patient, item, version, type, points\n"
-                                   "  export ID           one curve; file names are taken relative to the directory\n"
-                                   "                      qvcurve was started in, also with -C\n"
-                                   "  demo                store a simulated clotting curve of 60 s\n"));
-    line.setExitCodes({{Ok, "ok"},
-                       {UsageError, "usage: a bad command line"},
-                       {DatabaseError, "no data database, or the curve could not be stored (nothing was)"},
+    line.setCommands({
+        {"list", "", "the stored curves: id, patient, item, version, type, points"},
+        {"export", "ID", "one curve; file names are taken relative to the directory\n"
+                         "qvcurve was started in, also with -C"},
+        {"demo", "", "store a simulated clotting curve of 60 s"},
+    });
+    line.setOptionScopes({
+        {{"csv", "png", "size"}, {"export"}},
+        {{"patient", "item", "curve-version"}, {"demo"}},
+        {{"json"}, {"list"}},
+    });
+    line.setExitCodes({{DatabaseError, "no data database, or the curve could not be stored (nothing was)"},
                        {NotFound, "no curve with that id"},
                        {WriteFailed, "an export file could not be written"}});
     return line;
@@ -78,8 +64,7 @@ CommandLine curveCommandLine()
 
 int usage(const QString &message)
 {
-    err() << "qvcurve: " << message << "\nrun qvcurve --help for the commands\n";
-    return UsageError;
+    return curveCommandLine().usageError(message);
 }
 
 const char *const DirectConnection = "qvcurve";
@@ -88,7 +73,7 @@ int openDatabase(const QString &dir, const QString &file, QSqlDatabase *db)
 {
     if (!file.isEmpty()) {
         if (!QFile::exists(file)) {
-            err() << "qvcurve: " << file << " does not exist\n";
+            toolErr() << "qvcurve: " << file << " does not exist\n";
             return DatabaseError;
         }
         *db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(DirectConnection));
@@ -96,13 +81,13 @@ int openDatabase(const QString &dir, const QString &file, QSqlDatabase *db)
         // Other programs may be writing the same file: wait for their locks.
         db->setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
         if (!db->open()) {
-            err() << "qvcurve: " << file << ": " << db->lastError().text() << "\n";
+            toolErr() << "qvcurve: " << file << ": " << db->lastError().text() << "\n";
             return DatabaseError;
         }
         return Ok;
     }
     if (!dir.isEmpty() && !QDir::setCurrent(dir)) {
-        err() << "qvcurve: cannot enter " << dir << "\n";
+        toolErr() << "qvcurve: cannot enter " << dir << "\n";
         return DatabaseError;
     }
     // settings.ini of the working directory chooses the language of the store's texts.
@@ -110,14 +95,14 @@ int openDatabase(const QString &dir, const QString &file, QSqlDatabase *db)
     int problems = 0;
     setMessageBoxHandler([&problems](QMessageBox::Icon, const QString &, const QString &text,
                                      QMessageBox::StandardButtons, QMessageBox::StandardButton) {
-        err() << "qvcurve: " << text << "\n";
+        toolErr() << "qvcurve: " << text << "\n";
         ++problems;
         return QMessageBox::Ok;
     });
     *db = Profile::instance().dataDatabase();
     setMessageBoxHandler(MessageBoxHandler());
     if (problems || !db->isOpen()) {
-        err() << "qvcurve: no data database in " << QDir::currentPath()
+        toolErr() << "qvcurve: no data database in " << QDir::currentPath()
               << " (make a working directory with: qvprofile init DIR, or name a file with --db)\n";
         return DatabaseError;
     }
@@ -140,12 +125,12 @@ int listCurves(QSqlDatabase &db, bool json)
 {
     QSqlQuery query(db);
     if (!query.exec(QStringLiteral("select rowid, patientId, item, version, curve from curve order by rowid"))) {
-        err() << "qvcurve: " << databaseFile(db) << ": " << query.lastError().text() << "\n";
+        toolErr() << "qvcurve: " << databaseFile(db) << ": " << query.lastError().text() << "\n";
         return DatabaseError;
     }
     QJsonArray curves;
     if (!json)
-        out() << "id\tpatient\titem\tversion\ttype\tpoints\n";
+        toolOut() << "id\tpatient\titem\tversion\ttype\tpoints\n";
     while (query.next()) {
         bool ok = false;
         const ClotCurve c = ClotCurve::fromBuffer(query.value(4).toByteArray(), &ok);
@@ -155,12 +140,12 @@ int listCurves(QSqlDatabase &db, bool json)
                                       {"type", typeText(c.type())}, {"points", c.size()}, {"damaged", !ok}});
             continue;
         }
-        out() << query.value(0).toLongLong() << '\t' << query.value(1).toLongLong() << '\t'
+        toolOut() << query.value(0).toLongLong() << '\t' << query.value(1).toLongLong() << '\t'
               << query.value(2).toString() << '\t' << query.value(3).toInt() << '\t'
               << typeText(c.type()) << '\t' << c.size() << (ok ? "" : " (damaged)") << '\n';
     }
     if (json)
-        out() << QJsonDocument(QJsonObject{{"command", "list"}, {"file", databaseFile(db)}, {"curves", curves}})
+        toolOut() << QJsonDocument(QJsonObject{{"command", "list"}, {"file", databaseFile(db)}, {"curves", curves}})
                      .toJson(QJsonDocument::Compact)
               << '\n';
     return Ok;
@@ -171,7 +156,7 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     QFile f(path);
     // A full disk shows at the flush, not at the write into the buffer.
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size() || !f.flush()) {
-        err() << "qvcurve: cannot write " << path << ": " << f.errorString() << "\n";
+        toolErr() << "qvcurve: cannot write " << path << ": " << f.errorString() << "\n";
         return false;
     }
     return true;
@@ -194,7 +179,7 @@ int parseExport(const CommandLine &line, const QStringList &args, const QDir &st
 {
     bool ok = false;
     r->id = args.value(0).toLongLong(&ok);
-    if (args.size() != 1 || !ok)
+    if (!ok)
         return usage(QStringLiteral("export takes the id of a curve"));
     if (line.isSet("size")) {
         const QStringList wh = line.value("size").split('x');
@@ -223,26 +208,26 @@ int exportCurve(QSqlDatabase &db, const ExportRequest &r)
     query.prepare(QStringLiteral("select patientId, item, version, curve from curve where rowid = ?"));
     query.addBindValue(r.id);
     if (!query.exec()) {
-        err() << "qvcurve: " << databaseFile(db) << ": " << query.lastError().text() << "\n";
+        toolErr() << "qvcurve: " << databaseFile(db) << ": " << query.lastError().text() << "\n";
         return DatabaseError;
     }
     if (!query.next()) {
-        err() << "qvcurve: no curve with id " << r.id << " in " << databaseFile(db) << "\n";
+        toolErr() << "qvcurve: no curve with id " << r.id << " in " << databaseFile(db) << "\n";
         return NotFound;
     }
     bool intact = false;
     const ClotCurve curve = ClotCurve::fromBuffer(query.value(3).toByteArray(), &intact);
     if (!intact)
-        err() << "qvcurve: curve " << r.id << " is damaged; exporting what could be read\n";
+        toolErr() << "qvcurve: curve " << r.id << " is damaged; exporting what could be read\n";
     const QString title = QStringLiteral("curve %1: patient %2, %3, version %4")
                               .arg(r.id).arg(query.value(0).toLongLong())
                               .arg(query.value(1).toString()).arg(query.value(2).toInt());
     if (r.csv == "-") {
-        out() << curveCsv(curve);
+        toolOut() << curveCsv(curve);
     } else if (!r.csv.isEmpty()) {
         if (!writeFile(r.csv, curveCsv(curve)))
             return WriteFailed;
-        out() << "wrote " << r.csv << " (" << curve.size() << " points)\n";
+        toolOut() << "wrote " << r.csv << " (" << curve.size() << " points)\n";
     }
     if (!r.png.isEmpty()) {
         const QImage image = plotCurve(curve, title, r.width, r.height);
@@ -251,7 +236,7 @@ int exportCurve(QSqlDatabase &db, const ExportRequest &r)
         buffer.open(QIODevice::WriteOnly);
         if (!image.save(&buffer, "PNG") || !writeFile(r.png, png))
             return WriteFailed;
-        out() << "wrote " << r.png << " (" << r.width << "x" << r.height << ")\n";
+        toolOut() << "wrote " << r.png << " (" << r.width << "x" << r.height << ")\n";
     }
     return Ok;
 }
@@ -333,7 +318,7 @@ int storeDemo(QSqlDatabase &db, bool direct, const CommandLine &line)
         query.addBindValue(c.toBuffer());
         written = query.exec();
         if (!written)
-            err() << "qvcurve: " << databaseFile(db) << ": " << query.lastError().text() << "\n";
+            toolErr() << "qvcurve: " << databaseFile(db) << ": " << query.lastError().text() << "\n";
     } else {
         written = c.save(patient, item, version);
     }
@@ -341,34 +326,20 @@ int storeDemo(QSqlDatabase &db, bool direct, const CommandLine &line)
     // other programs write to the file meanwhile.
     const qint64 id = lastInsertedRow(db);
     if (!written || id <= 0 || id == before) {
-        err() << "qvcurve: the curve could not be stored in " << databaseFile(db) << "; nothing was stored\n";
+        toolErr() << "qvcurve: the curve could not be stored in " << databaseFile(db) << "; nothing was stored\n";
         return DatabaseError;
     }
-    out() << "stored curve " << id << ": patient " << patient << ", " << item << ", version " << version << ", "
+    toolOut() << "stored curve " << id << ": patient " << patient << ", " << item << ", version " << version << ", "
           << c.size() << " points, in " << databaseFile(db) << "\n";
     return Ok;
 }
 
 int run(const CommandLine &line)
 {
-    QStringList args = line.arguments();
-    if (args.isEmpty())
-        return usage(QStringLiteral("no command given"));
-    const QString command = args.takeFirst();
-    static const QStringList commands = {"list", "export", "demo"};
-    if (!commands.contains(command)) {
-        const QString guess = closestName(command, commands, 2);
-        return usage(QStringLiteral("unknown command %1").arg(command)
-                     + (guess.isEmpty() ? QString() : QStringLiteral(" (did you mean %1?)").arg(guess)));
-    }
-    if (command != "export" && (line.isSet("csv") || line.isSet("png") || line.isSet("size")))
-        return usage(QStringLiteral("--csv, --png and --size are for export"));
-    if (command != "demo" && (line.isSet("patient") || line.isSet("item") || line.isSet("curve-version")))
-        return usage(QStringLiteral("--patient, --item and --curve-version are for demo"));
-    if (command != "list" && line.isSet("json"))
-        return usage(QStringLiteral("--json is for list"));
-    if (command != "export" && !args.isEmpty())
-        return usage(QStringLiteral("%1 takes no arguments").arg(command));
+    QStringList args;
+    QString command, error;
+    if (!line.takeCommand(&command, &args, &error))
+        return usage(error);
     const QDir startDir = QDir::current();
     ExportRequest request;
     if (command == "export") {
@@ -406,7 +377,7 @@ int main(int argc, char **argv)
     installToolMessageHandler();
     setDefaultCodec();
     const int rc = run(line);
-    out().flush();
-    err().flush();
+    toolOut().flush();
+    toolErr().flush();
     return rc;
 }

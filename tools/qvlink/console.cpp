@@ -1,6 +1,5 @@
 #include "console.h"
 #include "consoleformat.h"
-#include "statustext.h"
 
 #include <commandline.h>
 #include <devicedriver.h>
@@ -9,10 +8,14 @@
 #include <defaultanalyser.h>
 #include <simulatorthread.h>
 
+#include <toolmessages.h>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QThread>
 #include <QUrl>
+
+#include <algorithm>
 
 #include <csignal>
 #include <cstdio>
@@ -43,18 +46,6 @@ void catchInterrupts()
 
 } // namespace
 
-QTextStream &consoleOut()
-{
-    static QTextStream s(stdout);
-    return s;
-}
-
-QTextStream &consoleErr()
-{
-    static QTextStream s(stderr);
-    return s;
-}
-
 bool interruptRequested()
 {
     return interruptFlag != 0;
@@ -78,49 +69,42 @@ const QVector<Console::Command> &Console::commands()
 {
     enum { Stops = false, Reports = true };  // what Ctrl-C does to the command
     static const QVector<Command> table = {
-        {"ports", "", "serial ports of this machine", &Console::ports, Stops},
-        {"read-coils", "ADDR [N]", "coils (function 1)", &Console::readRun, Stops},
-        {"read-inputs", "ADDR [N]", "discrete inputs (function 2)", &Console::readRun, Stops},
-        {"read-holding", "ADDR [N]", "N holding register values of --type (function 3)", &Console::readRun, Stops},
-        {"read-input-registers", "ADDR [N]", "N input register values of --type (function 4)", &Console::readRun,
+        {{"ports", "", "serial ports of this machine"}, &Console::ports, Stops},
+        {{"read-coils", "ADDR [N]", "coils (function 1)"}, &Console::readRun, Stops},
+        {{"read-inputs", "ADDR [N]", "discrete inputs (function 2)"}, &Console::readRun, Stops},
+        {{"read-holding", "ADDR [N]", "N holding register values of --type (function 3)"}, &Console::readRun, Stops},
+        {{"read-input-registers", "ADDR [N]", "N input register values of --type (function 4)"}, &Console::readRun,
          Stops},
-        {"write-coils", "ADDR V...", "coils, each 0 or 1 (function 5 for one, 15 for more)", &Console::writeRun,
+        {{"write-coils", "ADDR V...", "coils, each 0 or 1 (function 5 for one, 15 for more)"}, &Console::writeRun,
          Stops},
-        {"write-holding", "ADDR V...", "holding registers, values of --type (function 6 for one word, 16 for more)",
+        {{"write-holding", "ADDR V...", "holding registers, values of --type (function 6 for one word, 16 for more)"},
          &Console::writeRun, Stops},
-        {"read-file", "FILE RECORD N", "N file records, shown or written to --out", &Console::readFile, Reports},
-        {"write-file", "FILE RECORD", "file records from --in (whole 16-bit records)", &Console::writeFile, Reports},
-        {"read-trunk", "FILE", "the checksummed block from record 0 of a file, checked", &Console::readTrunk, Stops},
-        {"identify", "", "the identification objects", &Console::identify, Stops},
-        {"events", "", "status word and event counter", &Console::events, Stops},
-        {"wait", "", "poll the event counter until the module is no longer busy\n"
-                     "(--period between polls, --polls before giving up)", &Console::waitIdle, Reports},
-        {"restart", "", "restart the module (--clear-log: its event log too)", &Console::restart, Stops},
-        {"bootloader", "", "restart the module into its boot loader", &Console::restart, Stops},
-        {"raw", "HEX...", "pass bytes through (encapsulated) and show the answer", &Console::raw, Stops},
-        {"scan", "[FROM [TO]]", "look for modules at addresses FROM-TO (default 1-16, at most 1-247);\n"
-                                "with --path 1/ behind gateway 1", &Console::scan, Reports},
-        {"poll", "READ-COMMAND ARGS", "repeat a read (--count, --period), a timestamp per poll; Ctrl-C or\n"
-                                      "--count ends it with a summary. The link is reopened when it drops",
+        {{"read-file", "FILE RECORD N", "N file records, shown or written to --out"}, &Console::readFile, Reports},
+        {{"write-file", "FILE RECORD", "file records from --in (whole 16-bit records)"}, &Console::writeFile, Reports},
+        {{"read-trunk", "FILE", "the checksummed block from record 0 of a file, checked"}, &Console::readTrunk, Stops},
+        {{"identify", "", "the identification objects"}, &Console::identify, Stops},
+        {{"events", "", "status word and event counter"}, &Console::events, Stops},
+        {{"wait", "", "poll the event counter until the module is no longer busy\n"
+                      "(--period between polls, --polls before giving up)"}, &Console::waitIdle, Reports},
+        {{"restart", "", "restart the module (--clear-log: its event log too)"}, &Console::restart, Stops},
+        {{"bootloader", "", "restart the module into its boot loader"}, &Console::restart, Stops},
+        {{"raw", "HEX...", "pass bytes through (encapsulated) and show the answer"}, &Console::raw, Stops},
+        {{"scan", "[FROM [TO]]", "look for modules at addresses FROM-TO (default 1-16, at most 1-247);\n"
+                                 "with --path 1/ behind gateway 1"}, &Console::scan, Reports},
+        {{"poll", "READ-COMMAND ARGS", "repeat a read (--count, --period), a timestamp per poll; Ctrl-C or\n"
+                                       "--count ends it with a summary. The link is reopened when it drops"},
          &Console::poll, Reports},
-        {"walkthrough", "", "a short tour against the embedded simulated analyser", &Console::walkthrough, Stops},
+        {{"walkthrough", "", "a short tour against the embedded simulated analyser"}, &Console::walkthrough, Stops},
     };
     return table;
 }
 
-QString Console::commandsHelp()
+QVector<ToolCommand> Console::commandList()
 {
-    QString text;
-    const int width = 32;
-    for (const Command &c : commands()) {
-        QString head = QStringLiteral("  ") + QLatin1String(c.name);
-        if (*c.arguments)
-            head += QLatin1Char(' ') + QLatin1String(c.arguments);
-        text += head.leftJustified(width - 1) + QLatin1Char(' ')
-              + QString::fromLatin1(c.help).replace(QLatin1Char('\n'), QLatin1Char('\n') + QString(width, ' '))
-              + QLatin1Char('\n');
-    }
-    return text;
+    QVector<ToolCommand> list;
+    for (const Command &c : commands())
+        list.append(c.text);
+    return list;
 }
 
 bool Console::connectLink()
@@ -134,8 +118,8 @@ bool Console::connectLink()
         m_simulator.reset(new SimulatorThread);
         buildDefaultAnalyser(m_simulator->link());
         if (!m_simulator->start(SimulatorThread::Tcp)) {
-            cannotConnect(QStringLiteral("cannot start the embedded simulated analyser: %1")
-                              .arg(m_simulator->errorString()));
+            conclude(Outcome::CannotConnect,
+                 QStringLiteral("cannot start the embedded simulated analyser: %1").arg(m_simulator->errorString()));
             return false;
         }
         m_url = m_simulator->url();
@@ -154,7 +138,7 @@ bool Console::connectLink()
     if (link.kind == LinkAddress::Serial)
         applySerialSettings(link, m_driver);
     if (!m_driver->open()) {
-        cannotConnect(QStringLiteral("cannot open %1: %2").arg(m_url, m_driver->errorString()));
+        conclude(Outcome::CannotConnect, QStringLiteral("cannot open %1: %2").arg(m_url, m_driver->errorString()));
         return false;
     }
     m_client = new ModbusClient(this);
@@ -190,8 +174,8 @@ void Console::capture(PcapWriter::Direction direction, const QByteArray &frame)
 {
     if (!m_capture.isOpen() || m_capture.writeFrame(direction, frame))
         return;
-    m_captureFailed = true;
-    err() << "qvlink: capture stopped: cannot write " << m_options.pcap << ": " << m_capture.errorString() << "\n";
+    m_captureError = QStringLiteral("capture stopped: cannot write %1: %2").arg(m_options.pcap, m_capture.errorString());
+    err() << "qvlink: " << m_captureError << "\n";
     err().flush();
 }
 
@@ -208,85 +192,75 @@ void Console::emitJson(QJsonObject result)
 
 int Console::succeed(QJsonObject result)
 {
+    // A capture asked for but cut short fails the run, even when the command went through:
+    // the object says so as the exit code does. The reason is on stderr already.
+    if (!m_captureError.isEmpty()) {
+        if (m_options.json) {
+            result.insert("status", outcomeKind(Outcome::FileError));
+            result.insert("error", m_captureError);
+            emitJson(result);
+        }
+        return ExitFileError;
+    }
     if (m_options.json) {
-        result.insert("status", "ok");
+        result.insert("status", outcomeKind(Outcome::Ok));
         emitJson(result);
     }
     return ExitOk;
 }
 
+QString Console::describe(const ModuleStatus &status) const
+{
+    const QString text = statusText(status);
+    if (outcomeOf(status) != Outcome::NotOpen || !m_driver || m_driver->errorString().isEmpty())
+        return text;
+    return text + QStringLiteral(": ") + m_driver->errorString();
+}
+
 int Console::fail(const ModuleStatus &status, QJsonObject result, const QString &done)
 {
+    const QString text = describe(status);
     if (m_options.json) {
         result.insert("status", statusKind(status));
-        result.insert("error", statusText(status));
+        result.insert("error", text);
         result.insert("code", QString::number(quint32(status.data()), 16));
         emitJson(result);
     }
-    err() << "qvlink: " << statusText(status) << "\n";
+    err() << "qvlink: " << text << "\n";
     if (!done.isEmpty())
         err() << "qvlink: " << done << "\n";
     return exitCodeFor(status);
 }
 
+int Console::conclude(Outcome outcome, const QString &message, QJsonObject result)
+{
+    if (m_options.json) {
+        result.insert("status", outcomeKind(outcome));
+        result.insert("error", message);
+        emitJson(result);
+    } else if (outcome == Outcome::Interrupted) {
+        out() << message << "\n";
+    }
+    if (outcome != Outcome::Interrupted) {
+        err() << "qvlink: " << message << "\n";
+        err().flush();
+    }
+    return exitCode(outcome);
+}
+
 int Console::usageError(const QString &message, bool json, const QString &command)
 {
     if (json) {
-        const QJsonObject o{{"command", command}, {"status", "usage"}, {"error", message}};
-        consoleOut() << QJsonDocument(o).toJson(QJsonDocument::Compact) << "\n";
-        consoleOut().flush();
+        const QJsonObject o{{"command", command}, {"status", outcomeKind(Outcome::Usage)}, {"error", message}};
+        toolOut() << QJsonDocument(o).toJson(QJsonDocument::Compact) << "\n";
+        toolOut().flush();
     }
-    consoleErr() << "qvlink: " << message << "\nrun qvlink --help for the commands\n";
-    consoleErr().flush();
-    return ExitUsage;
+    return consoleCommandLine().usageError(message);
 }
 
 int Console::usage(const QString &message)
 {
     return usageError(message, m_options.json, m_command);
-}
-
-int Console::cannotConnect(const QString &message)
-{
-    if (m_options.json)
-        emitJson(QJsonObject{{"status", "cannot-connect"}, {"error", message}});
-    err() << "qvlink: " << message << "\n";
-    err().flush();
-    return ExitCannotConnect;
-}
-
-int Console::fileError(const QString &message, QJsonObject result)
-{
-    if (m_options.json) {
-        result.insert("status", "file-error");
-        result.insert("error", message);
-        emitJson(result);
-    }
-    err() << "qvlink: " << message << "\n";
-    return ExitFileError;
-}
-
-int Console::badData(const QString &message, QJsonObject result)
-{
-    if (m_options.json) {
-        result.insert("status", "bad-data");
-        result.insert("error", message);
-        emitJson(result);
-    }
-    err() << "qvlink: " << message << "\n";
-    return ExitBadData;
-}
-
-int Console::interrupted(const QString &message, QJsonObject result)
-{
-    if (m_options.json) {
-        result.insert("status", "interrupted");
-        result.insert("error", message);
-        emitJson(result);
-    } else {
-        out() << message << "\n";
-    }
-    return ExitInterrupted;
 }
 
 void Console::progress(const QString &what, qint64 done, qint64 total)
@@ -305,12 +279,13 @@ int Console::run()
 {
     if (!m_options.pcap.isEmpty() && !m_capture.open(m_options.pcap)) {
         m_command = m_options.command;
-        return fileError(QStringLiteral("cannot write %1: %2").arg(m_options.pcap, m_capture.errorString()));
+        return conclude(Outcome::FileError,
+                        QStringLiteral("cannot write %1: %2").arg(m_options.pcap, m_capture.errorString()));
     }
     int rc = runCommand(m_options.command, m_options.args);
-    // A capture asked for but cut short is a failure of this run, even when the
-    // command itself went through.
-    if (rc == ExitOk && m_captureFailed)
+    // A capture asked for but cut short is a failure of this run, also for a command
+    // that tells its success without succeed().
+    if (rc == ExitOk && !m_captureError.isEmpty())
         rc = ExitFileError;
     out().flush();
     err().flush();
@@ -320,23 +295,14 @@ int Console::run()
 int Console::runCommand(const QString &command, const QStringList &args)
 {
     m_command = command;
-    const Command *found = nullptr;
-    QStringList names;
-    for (const Command &c : commands()) {
-        names << QLatin1String(c.name);
-        if (command == QLatin1String(c.name))
-            found = &c;
-    }
-    int rc = ExitUsage;
-    if (found) {
-        if (found->reportsInterrupt)
-            catchInterrupts();
-        rc = (this->*found->run)(command, args);
-    } else {
-        const QString guess = closestName(command, names, 3);
-        rc = usage(QStringLiteral("unknown command %1").arg(command)
-                   + (guess.isEmpty() ? QString() : QStringLiteral(" (did you mean %1?)").arg(guess)));
-    }
+    const auto found = std::find_if(commands().cbegin(), commands().cend(),
+                                    [&](const Command &c) { return c.text.name == command; });
+    // The command line was checked against the same table.
+    if (found == commands().cend())
+        return usage(QStringLiteral("unknown command %1").arg(command));
+    if (found->reportsInterrupt)
+        catchInterrupts();
+    const int rc = (this->*found->run)(command, args);
     out().flush();
     err().flush();
     return rc;

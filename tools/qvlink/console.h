@@ -2,8 +2,10 @@
 #define CONSOLE_H
 
 #include "options.h"
+#include "statustext.h"
 
 #include <abstractdevicemodule.h>
+#include <commandline.h>
 #include <pcapwriter.h>
 
 #include <QElapsedTimer>
@@ -34,17 +36,18 @@ public:
     QString url() const { return m_url; }
     Options &options() { return m_options; }
 
-    // The commands and their arguments, for --help.
-    static QString commandsHelp();
+    // The commands with their arguments and help, for the command line.
+    static QVector<ToolCommand> commandList();
     // A bad command line: the message on stderr and, with --json, the object.
     static int usageError(const QString &message, bool json, const QString &command = QString());
 
 private:
     using Handler = int (Console::*)(const QString &command, const QStringList &args);
+    using ReadOperation = int (Modbus::AbstractDeviceModule::*)(unsigned short address, unsigned short count,
+                                                                void *buffer, Modbus::ModuleStatus *status) const;
+    // One command: its name, synopsis and help, what runs it, and what Ctrl-C does to it.
     struct Command {
-        const char *name;
-        const char *arguments;
-        const char *help;
+        ToolCommand text;
         Handler run;
         bool reportsInterrupt;  // Ctrl-C stops it between exchanges with a report; else it ends the program
     };
@@ -53,6 +56,7 @@ private:
     // A run of bits or registers to read, checked against the address space.
     struct ReadRequest {
         QString command;
+        ReadOperation read = nullptr;
         bool bits = false;
         quint16 address = 0;
         int values = 0;  // values asked for: bits, words or register pairs
@@ -92,13 +96,15 @@ private:
 
     // Outcomes; each returns the exit code and, with --json, prints the one object.
     int succeed(QJsonObject result);
+    // A failed operation: the status in words, and what was done before it.
     int fail(const Modbus::ModuleStatus &status, QJsonObject result, const QString &done = QString());
+    // Any other outcome but success: its status and the message as error with --json, the
+    // message on stderr (an interruption reports on stdout what was done).
+    int conclude(Outcome outcome, const QString &message, QJsonObject result = QJsonObject());
     int usage(const QString &message);
-    int cannotConnect(const QString &message);
-    int fileError(const QString &message, QJsonObject result = QJsonObject());
-    int badData(const QString &message, QJsonObject result);
-    int interrupted(const QString &message, QJsonObject result);
     void emitJson(QJsonObject result);
+    // A status in words; for a link that is not open, with the driver's reason.
+    QString describe(const Modbus::ModuleStatus &status) const;
 
     bool writeOutput(const QByteArray &data, QString *error) const;
     bool readInput(QByteArray *data, QString *error) const;
@@ -115,15 +121,11 @@ private:
     ModbusClient *m_client = nullptr;
     QElapsedTimer m_clock;
     PcapWriter m_capture;
-    bool m_captureFailed = false;
+    QString m_captureError;  // why the capture stopped; empty while it goes on
     // counted from the client's signals, for poll's summary
     int m_framesWritten = 0;
     int m_framesAnswered = 0;
 };
-
-// stdout as the console writes it, shared so that output stays in order.
-QTextStream &consoleOut();
-QTextStream &consoleErr();
 
 // Set by Ctrl-C; long commands look at it between exchanges.
 bool interruptRequested();

@@ -3,6 +3,8 @@
 
 #include "console.h"
 
+#include <toolmessages.h>
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -12,12 +14,12 @@
 
 inline QTextStream &out()
 {
-    return consoleOut();
+    return toolOut();
 }
 
 inline QTextStream &err()
 {
-    return consoleErr();
+    return toolErr();
 }
 
 // "de ad be ef", and "deadbeef" for JSON.

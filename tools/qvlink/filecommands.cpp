@@ -5,6 +5,7 @@
 #include "statustext.h"
 
 #include <commandline.h>
+#include <modbusprotocol.h>
 
 #include <QFile>
 
@@ -71,7 +72,7 @@ int Console::readFile(const QString &, const QStringList &args)
     QByteArray data;
     // One frame's worth at a time, so that a long read shows its progress and
     // Ctrl-C stops it between frames.
-    const int chunk = AbstractDeviceModule::wordChunkLimit(hopsOf(m_options.path));
+    const int chunk = Modbus::wordChunkLimit(hopsOf(m_options.path));
     bool ended = false;
     while (data.size() / 2 < count && !ended && !interruptRequested()) {
         const int want = int(qMin<qint64>(chunk, count - data.size() / 2));
@@ -92,10 +93,10 @@ int Console::readFile(const QString &, const QStringList &args)
     const bool interruptedEarly = interruptRequested() && read < count && !ended;
     QString error;
     if (!m_options.out.isEmpty() && !writeOutput(data, &error))
-        return fileError(error, json);
+        return conclude(Outcome::FileError, error, json);
     const QString where = m_options.out.isEmpty() ? QString() : QStringLiteral(" into %1").arg(fileName(m_options.out));
     if (interruptedEarly)
-        return interrupted(QStringLiteral("interrupted: %1 of %2 records read%3").arg(read).arg(count).arg(where),
+        return conclude(Outcome::Interrupted, QStringLiteral("interrupted: %1 of %2 records read%3").arg(read).arg(count).arg(where),
                            json);
     if (m_options.json) {
         json.insert("data", compactHex(data));
@@ -122,10 +123,10 @@ int Console::writeFile(const QString &, const QStringList &args)
     QByteArray data;
     QString error;
     if (!readInput(&data, &error))
-        return fileError(error, json);
+        return conclude(Outcome::FileError, error, json);
     const QString source = m_options.in == QLatin1String("-") ? QStringLiteral("stdin") : m_options.in;
     if (data.isEmpty() || data.size() % 2)
-        return badData(QStringLiteral("%1 holds %2 bytes: it must hold whole 16-bit records (an even, non-zero size)")
+        return conclude(Outcome::BadData, QStringLiteral("%1 holds %2 bytes: it must hold whole 16-bit records (an even, non-zero size)")
                            .arg(source).arg(data.size()), json);
     const int count = data.size() / 2;
     if (record + count > 0x10000)
@@ -136,7 +137,7 @@ int Console::writeFile(const QString &, const QStringList &args)
         return ExitCannotConnect;
     const AbstractDeviceModule m = module();
     ModuleStatus status;
-    const int chunk = AbstractDeviceModule::wordChunkLimit(hopsOf(m_options.path));
+    const int chunk = Modbus::wordChunkLimit(hopsOf(m_options.path));
     int done = 0;
     while (done < count && !interruptRequested()) {
         const int n = qMin(chunk, count - done);
@@ -150,7 +151,7 @@ int Console::writeFile(const QString &, const QStringList &args)
         return fail(status, json, QStringLiteral("wrote %1 of %2 records to file %3 from record %4 before the failure")
                                       .arg(done).arg(count).arg(file).arg(record));
     if (done < count)
-        return interrupted(QStringLiteral("interrupted: %1 of %2 records written").arg(done).arg(count), json);
+        return conclude(Outcome::Interrupted, QStringLiteral("interrupted: %1 of %2 records written").arg(done).arg(count), json);
     if (!m_options.json)
         out() << "wrote " << done << " records to file " << file << " from record " << record << "\n";
     return succeed(json);
@@ -181,11 +182,11 @@ int Console::readTrunk(const QString &, const QStringList &args)
     const QByteArray trunk = module().readTrunk(quint16(file), &status);
     QJsonObject json{{"file", int(file)}};
     if (!status && status.data() == int(ModuleStatus::InvalidReplyError) && trunkFileEnds(quint16(file)))
-        return badData(QStringLiteral("file %1 ends before the block its length word announces").arg(file), json);
+        return conclude(Outcome::BadData, QStringLiteral("file %1 ends before the block its length word announces").arg(file), json);
     if (!status)
         return fail(status, json);
     if (trunk == QByteArray(2, '\0'))
-        return badData(QStringLiteral("the trunk in file %1 is damaged (too long, or its checksum does not match)")
+        return conclude(Outcome::BadData, QStringLiteral("the trunk in file %1 is damaged (too long, or its checksum does not match)")
                            .arg(file), json);
     const QByteArray payload = trunk.mid(2, trunk.size() - 4);
     if (m_options.json) {

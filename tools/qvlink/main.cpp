@@ -18,7 +18,7 @@ int main(int argc, char **argv)
     const QStringList args = app.arguments().mid(1);
     CommandLine line = consoleCommandLine();
     if (args.isEmpty()) {
-        consoleErr() << line.helpText();
+        toolErr() << line.helpText();
         return CommandLine::UsageExit;
     }
     if (args.first() == QLatin1String("help"))

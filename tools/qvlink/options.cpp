@@ -3,13 +3,13 @@
 #include "console.h"
 #include "statustext.h"
 
-#include <abstractdevicemodule.h>
 #include <commandline.h>
+#include <modbusprotocol.h>
+
+using Modbus::FirstModuleAddress;
+using Modbus::LastModuleAddress;
 
 namespace {
-
-// Addresses 1-247 name one module; 0 is the broadcast address and 248-255 are reserved.
-enum { FirstModuleAddress = 1, LastModuleAddress = 247 };
 
 const QVector<ToolOption> &optionTable()
 {
@@ -47,29 +47,22 @@ const QVector<ToolOption> &optionTable()
     return table;
 }
 
-// Options that mean something to some commands only; given to another they are
-// refused rather than silently ignored.
-struct ScopedOption {
-    const char *option;
-    QStringList commands;
-};
-
-const QVector<ScopedOption> &scopedOptions()
+// Options that mean something to some commands only.
+QVector<ToolOptionScope> optionScopes()
 {
-    static const QStringList registers = {"read-holding", "read-input-registers", "write-holding", "poll"};
-    static const QVector<ScopedOption> table = {
-        {"count", {"poll"}},
-        {"csv", {"poll"}},
-        {"period", {"poll", "wait"}},
-        {"polls", {"wait"}},
-        {"out", {"read-file"}},
-        {"in", {"write-file"}},
-        {"clear-log", {"restart"}},
-        {"multiple", {"write-coils", "write-holding"}},
-        {"type", registers},
-        {"word-order", registers},
+    const QStringList registers = {"read-holding", "read-input-registers", "write-holding", "poll"};
+    return {
+        {{"count"}, {"poll"}},
+        {{"csv"}, {"poll"}},
+        {{"period"}, {"poll", "wait"}},
+        {{"polls"}, {"wait"}},
+        {{"out"}, {"read-file"}},
+        {{"in"}, {"write-file"}},
+        {{"clear-log"}, {"restart"}},
+        {{"multiple"}, {"write-coils", "write-holding"}},
+        {{"type"}, registers},
+        {{"word-order"}, registers},
     };
-    return table;
 }
 
 bool intOption(const CommandLine &line, const char *name, qint64 low, qint64 high, int *target, QString *error)
@@ -107,7 +100,8 @@ CommandLine consoleCommandLine()
     CommandLine line(QStringLiteral("qvlink"), QStringLiteral("[options] COMMAND [ARGS]"));
     line.setDescription(QStringLiteral("The service console for the analyser's electronic modules."));
     line.addOptions(optionTable());
-    line.addSection(QStringLiteral("Commands"), Console::commandsHelp());
+    line.setCommands(Console::commandList());
+    line.setOptionScopes(optionScopes());
     line.setExitCodes(consoleExitCodes());
     return line;
 }
@@ -130,8 +124,8 @@ bool parseModulePath(const QString &text, QString *normalised, bool *behind, QSt
         }
         decimal << QString::number(address);
     }
-    // Each hop costs three bytes of every frame; past 32 no register fits any more.
-    if (Modbus::AbstractDeviceModule::wordChunkLimit(decimal.size() - 1 + (*behind ? 1 : 0)) < 1) {
+    // Each hop costs three bytes of every frame; past MaxHops no register fits any more.
+    if (decimal.size() - 1 + (*behind ? 1 : 0) > Modbus::MaxHops) {
         *error = QStringLiteral("--path \"%1\" has more gateway hops than a frame can carry").arg(text);
         return false;
     }
@@ -194,13 +188,8 @@ bool readOptions(const CommandLine &line, Options *o, QString *error)
     }
     o->command = args.first();
     o->args = args.mid(1);
-    for (const ScopedOption &scoped : scopedOptions()) {
-        if (line.isSet(QLatin1String(scoped.option)) && !scoped.commands.contains(o->command)) {
-            *error = QStringLiteral("--%1 is for %2, not for %3")
-                         .arg(QLatin1String(scoped.option), scoped.commands.join(QStringLiteral(", ")), o->command);
-            return false;
-        }
-    }
+    if (!line.checkCommand(o->command, error))
+        return false;
     if (o->behindGateway && o->command != QLatin1String("scan")) {
         *error = QStringLiteral("a --path ending in / (the modules behind a gateway) is for scan only");
         return false;

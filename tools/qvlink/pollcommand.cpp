@@ -5,6 +5,8 @@
 #include "console.h"
 #include "statustext.h"
 
+#include <toolmessages.h>
+
 #include <devicedriver.h>
 #include <modbusclient.h>
 
@@ -80,7 +82,7 @@ void Console::printPoll(const ReadRequest &request, const ReadResult &result, co
                       {"count", request.values}, {"read", n}, {"values", values},
                       {"status", statusKind(result.status)}};
         if (!result.status)
-            o.insert("error", statusText(result.status));
+            o.insert("error", describe(result.status));
         emitJson(o);
         return;
     }
@@ -90,34 +92,31 @@ void Console::printPoll(const ReadRequest &request, const ReadResult &result, co
             fields << valueLabel(request, result, i).section(QStringLiteral(": "), 1);
         for (int i = n; i < request.values; ++i)
             fields << QString();
-        consoleOut() << fields.join(QLatin1Char(',')) << "\n";
+        toolOut() << fields.join(QLatin1Char(',')) << "\n";
         return;
     }
     for (int i = 0; i < n; ++i)
-        consoleOut() << time << "  " << valueLabel(request, result, i) << "\n";
+        toolOut() << time << "  " << valueLabel(request, result, i) << "\n";
     if (!result.status)
-        consoleOut() << time << "  " << statusText(result.status) << "\n";
+        toolOut() << time << "  " << describe(result.status) << "\n";
 }
 
 int Console::poll(const QString &, const QStringList &args)
 {
     ReadRequest request;
     QString error;
-    if (args.isEmpty() || !args.first().startsWith(QLatin1String("read-")) || args.first() == "read-file"
-        || args.first() == "read-trunk")
-        return usage("poll takes a read of coils, inputs or registers, e.g. poll --count 5 read-holding 0 4");
-    if (!parseRead(args.first(), args.mid(1), &request, &error))
+    if (!parseRead(args.value(0), args.mid(1), &request, &error))
         return usage(error);
     if (!connectLink())
         return ExitCannotConnect;
     const int period = m_options.period >= 0 ? m_options.period : 1000;
-    QTextStream &report = m_options.csv ? consoleErr() : consoleOut();
+    QTextStream &report = m_options.csv ? toolErr() : toolOut();
     if (m_options.csv) {
         QStringList header{QStringLiteral("time"), QStringLiteral("status")};
         const int step = request.bits ? 1 : request.items / request.values;
         for (int i = 0; i < request.values; ++i)
             header << QString::number(request.address + i * step);
-        consoleOut() << header.join(QLatin1Char(',')) << "\n";
+        toolOut() << header.join(QLatin1Char(',')) << "\n";
     }
 
     PollStats stats;
@@ -130,7 +129,7 @@ int Console::poll(const QString &, const QStringList &args)
         ++stats.polls;
         if (down) {
             if (!reopenLink(&error)) {
-                stats.lost(QStringLiteral("not-open"));
+                stats.lost(outcomeKind(Outcome::NotOpen));
                 backoff = qMin(backoff * 2, int(LongestBackoffMs));
                 report << timestamp() << "  cannot reopen " << m_url << ": " << error << "; next try in "
                        << seconds(backoff) << "\n";
@@ -156,7 +155,7 @@ int Console::poll(const QString &, const QStringList &args)
                        << "\n";
             }
         }
-        consoleOut().flush();
+        toolOut().flush();
         report.flush();
     }
 

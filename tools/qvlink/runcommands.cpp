@@ -8,15 +8,43 @@
 #include <commandline.h>
 #include <messagebuilder.h>
 
+#include <algorithm>
+
 #include <QJsonArray>
 
 using Modbus::AbstractDeviceModule;
 using Modbus::ModuleStatus;
 
+namespace {
+
+// The read commands (poll repeats them): the module operation of each, and whether it
+// reads bits.
+struct ReadCommand {
+    const char *name;
+    int (AbstractDeviceModule::*read)(unsigned short, unsigned short, void *, ModuleStatus *) const;
+    bool bits;
+};
+
+const ReadCommand readCommands[] = {
+    {"read-coils", &AbstractDeviceModule::readBit, true},
+    {"read-inputs", &AbstractDeviceModule::readRoBit, true},
+    {"read-holding", &AbstractDeviceModule::readWord, false},
+    {"read-input-registers", &AbstractDeviceModule::readRoWord, false},
+};
+
+} // namespace
+
 bool Console::parseRead(const QString &command, const QStringList &args, ReadRequest *r, QString *error) const
 {
+    const auto kind = std::find_if(std::begin(readCommands), std::end(readCommands),
+                                   [&](const ReadCommand &c) { return command == QLatin1String(c.name); });
+    if (kind == std::end(readCommands)) {
+        *error = QStringLiteral("poll takes a read of coils, inputs or registers, e.g. poll --count 5 read-holding 0 4");
+        return false;
+    }
     r->command = command;
-    r->bits = command == "read-coils" || command == "read-inputs";
+    r->read = kind->read;
+    r->bits = kind->bits;
     qint64 address = 0, count = 1;
     if (args.isEmpty() || args.size() > 2 || !parseNumber(args.at(0), 0, 0xFFFF, &address)
         || (args.size() == 2 && !parseNumber(args.at(1), 1, 0xFFFF, &count))) {
@@ -45,11 +73,7 @@ Console::ReadResult Console::performRead(const ReadRequest &r) const
     ReadResult result;
     result.buffer = QByteArray(r.bits ? (r.items + 7) / 8 : r.items * 2, '\0');
     const AbstractDeviceModule m = module();
-    char *data = result.buffer.data();
-    if (r.command == "read-coils") result.items = m.readBit(r.address, quint16(r.items), data, &result.status);
-    else if (r.command == "read-inputs") result.items = m.readRoBit(r.address, quint16(r.items), data, &result.status);
-    else if (r.command == "read-holding") result.items = m.readWord(r.address, quint16(r.items), data, &result.status);
-    else result.items = m.readRoWord(r.address, quint16(r.items), data, &result.status);
+    result.items = (m.*r.read)(r.address, quint16(r.items), result.buffer.data(), &result.status);
     return result;
 }
 
@@ -105,7 +129,8 @@ ModuleStatus Console::writeSingle(bool bit, quint16 address, quint16 value) cons
         builder.writeWord(address, value);
     // The module echoes the request as its target received it: its address, then
     // everything after the route.
-    const QByteArray expected = char(builder.address()) + builder.buffer().mid(1 + 3 * builder.gateCount());
+    const QByteArray expected =
+        char(builder.address()) + builder.buffer().mid(1 + Modbus::RouteTripletSize * builder.gateCount());
     ModuleStatus status = module().talk(builder);
     if (status && builder.buffer() != expected)
         status = ModuleStatus(ModuleStatus::InvalidReplyError);
@@ -147,9 +172,9 @@ int Console::writeRun(const QString &command, const QStringList &args)
 
     ModuleStatus status;
     int written = 0;
-    int function = bits ? MessageBuilder::WriteMultipleCoils : MessageBuilder::WriteMultipleRegisters;
+    int function = bits ? Modbus::WriteMultipleCoils : Modbus::WriteMultipleRegisters;
     if (items == 1 && !m_options.multipleWrite) {
-        function = bits ? MessageBuilder::WriteSingleCoil : MessageBuilder::WriteSingleRegister;
+        function = bits ? Modbus::WriteSingleCoil : Modbus::WriteSingleRegister;
         const quint16 value = bits ? quint16(buffer.at(0) & 1)
                                    : quint16((quint8(buffer.at(0)) << 8) | quint8(buffer.at(1)));
         status = writeSingle(bits, quint16(address), value);

@@ -11,11 +11,11 @@
 
 #include <QJsonArray>
 
-using Modbus::AbstractDeviceModule;
-using Modbus::ModuleStatus;
+using namespace Modbus;
 
 int Console::identify(const QString &, const QStringList &args)
 {
+    // Display names of the basic and regular objects, VendorName to UserApplicationName.
     static const char *const names[] = {"vendor", "product code", "version", "vendor URL", "product name",
                                         "model", "application"};
     if (!args.isEmpty())
@@ -24,9 +24,8 @@ int Console::identify(const QString &, const QStringList &args)
         return ExitCannotConnect;
     const AbstractDeviceModule m = module();
     QJsonArray objects;
-    // Objects 0-6 are the basic and regular identification; readObject follows the
-    // module's more-follows pages itself.
-    for (int id = 0; id < 7; ++id) {
+    // readObject follows the module's more-follows pages itself.
+    for (int id = Modbus::VendorName; id <= Modbus::UserApplicationName; ++id) {
         QByteArray value;
         const ModuleStatus status = m.readObject(id, value);
         if (!status)
@@ -50,7 +49,7 @@ int Console::events(const QString &, const QStringList &args)
     const ModuleStatus status = module().readEventCount(&word, &count);
     if (!status)
         return fail(status, QJsonObject());
-    const bool busy = word == AbstractDeviceModule::BusyStatusWord;
+    const bool busy = word == Modbus::BusyStatusWord;
     if (!m_options.json)
         out() << "status word 0x" << QString::number(word, 16).rightJustified(4, '0')
               << (busy ? " (busy)" : word ? " (finished with an error)" : " (idle)") << ", event count " << count
@@ -66,33 +65,24 @@ int Console::waitIdle(const QString &, const QStringList &args)
         return ExitCannotConnect;
     const int period = m_options.period >= 0 ? m_options.period : 100;
     const AbstractDeviceModule m = module();
-    quint16 word = AbstractDeviceModule::BusyStatusWord;
+    quint16 word = Modbus::BusyStatusWord;
     int polls = 0;
     while (polls < m_options.polls) {
         if (polls > 0 && !sleepUnlessInterrupted(period))
-            return interrupted(QStringLiteral("interrupted: module %1 still busy after %2")
+            return conclude(Outcome::Interrupted, QStringLiteral("interrupted: module %1 still busy after %2")
                                    .arg(m_options.path, plural(polls, "poll", "polls")),
                                QJsonObject{{"polls", polls}});
         const ModuleStatus status = m.readEventCount(&word);
         ++polls;
         if (!status)
             return fail(status, QJsonObject{{"polls", polls}});
-        if (word != AbstractDeviceModule::BusyStatusWord)
+        if (word != Modbus::BusyStatusWord)
             break;
     }
     const QJsonObject json{{"polls", polls}, {"statusWord", word}};
-    if (word == AbstractDeviceModule::BusyStatusWord) {
-        const QString message = QStringLiteral("module %1 is still busy after %2")
-                                    .arg(m_options.path, plural(polls, "poll", "polls"));
-        if (m_options.json) {
-            QJsonObject o = json;
-            o.insert("status", "still-busy");
-            o.insert("error", message);
-            emitJson(o);
-        }
-        err() << "qvlink: " << message << "\n";
-        return ExitStillBusy;
-    }
+    if (word == Modbus::BusyStatusWord)
+        return conclude(Outcome::StillBusy, QStringLiteral("module %1 is still busy after %2")
+                                                .arg(m_options.path, plural(polls, "poll", "polls")), json);
     if (word != 0)
         return fail(ModuleStatus(int(word)), json);
     if (!m_options.json)
@@ -131,7 +121,7 @@ int Console::raw(const QString &, const QStringList &args)
     if (text.isEmpty() || text.size() % 2 || data.toHex() != text.toLower())
         return usage("raw takes hex bytes, e.g. raw 01020304 or raw 01 02 03 04");
     // The payload shares one frame's data bytes with the route.
-    const int limit = 100 - 3 * hopsOf(m_options.path);
+    const int limit = Modbus::frameDataBytes(hopsOf(m_options.path));
     if (data.size() > limit)
         return usage(QStringLiteral("raw: at most %1 bytes fit one frame on this path").arg(limit));
     if (!connectLink())
@@ -153,9 +143,10 @@ int Console::raw(const QString &, const QStringList &args)
 int Console::scan(const QString &, const QStringList &args)
 {
     qint64 from = 1, to = 16;
-    if (args.size() > 2 || (args.size() >= 1 && !parseNumber(args.at(0), 1, 247, &from))
-        || (args.size() == 2 && !parseNumber(args.at(1), from, 247, &to)))
-        return usage("scan takes [FROM [TO]]: module addresses 1-247, FROM not above TO");
+    if (args.size() > 2 || (args.size() >= 1 && !parseNumber(args.at(0), FirstModuleAddress, LastModuleAddress, &from))
+        || (args.size() == 2 && !parseNumber(args.at(1), from, LastModuleAddress, &to)))
+        return usage(QStringLiteral("scan takes [FROM [TO]]: module addresses %1-%2, FROM not above TO")
+                         .arg(int(FirstModuleAddress)).arg(int(LastModuleAddress)));
     if (args.size() == 1)
         to = from;
     if (!connectLink())
@@ -177,7 +168,8 @@ int Console::scan(const QString &, const QStringList &args)
         progress("scan", a - from + 1, to - from + 1);
         // Any answer, an exception too, means something lives at that address; a
         // gateway saying the target is absent does not.
-        const bool present = status || (status.isException() && status.exceptionCommand() != 0xAB);
+        const bool present =
+            status || (status.isException() && status.exceptionCommand() != (EncapsulatedInterface | ExceptionBit));
         if (!present)
             continue;
         found.append(QJsonObject{{"path", path}, {"status", statusKind(status)}});
@@ -190,7 +182,7 @@ int Console::scan(const QString &, const QStringList &args)
     const QString where = prefix.isEmpty() ? QStringLiteral("addresses ") : prefix;
     const QString modules = plural(found.size(), "module", "modules");
     if (last < to)
-        return interrupted(QStringLiteral("interrupted: %1%2-%3 of %2-%4 scanned, %5 found")
+        return conclude(Outcome::Interrupted, QStringLiteral("interrupted: %1%2-%3 of %2-%4 scanned, %5 found")
                                .arg(where).arg(from).arg(last).arg(to).arg(modules), json);
     if (!m_options.json)
         out() << modules << " found at " << where << from << "-" << to << "\n";

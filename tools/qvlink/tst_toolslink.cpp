@@ -8,6 +8,7 @@
 #include <toolrunner.h>
 
 #include <csignal>
+#include <sys/resource.h>
 
 // qvlink as a process against qvsim (the default analyser) over loopback TCP and
 // over its pseudo-terminal: output, exit codes, --json parsed back, --trace lines.
@@ -198,22 +199,64 @@ void tst_ToolsLink::json_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("status");
-    QTest::newRow("registers") << QStringList({"--path", "1/5", "--signed", "read-holding", "0", "2"}) << "ok";
-    QTest::newRow("identify") << QStringList({"--path", "1/6", "identify"}) << "ok";
-    QTest::newRow("exception") << QStringList({"--path", "1/9", "read-holding", "0"}) << "exception";
+    QTest::addColumn<int>("fileLimit");  // bytes a file qvlink writes may grow to; 0: no limit
+    QTest::newRow("registers") << QStringList({"--path", "1/5", "--signed", "read-holding", "0", "2"}) << "ok" << 0;
+    QTest::newRow("identify") << QStringList({"--path", "1/6", "identify"}) << "ok" << 0;
+    QTest::newRow("exception") << QStringList({"--path", "1/9", "read-holding", "0"}) << "exception" << 0;
     // Failures before any exchange are one object too.
-    QTest::newRow("usage error") << QStringList({"--path", "1/300", "read-holding", "0"}) << "usage";
+    QTest::newRow("usage error") << QStringList({"--path", "1/300", "read-holding", "0"}) << "usage" << 0;
     QTest::newRow("cannot connect") << QStringList({"--path", "2", "--url", "socks://127.0.0.1:1", "read-holding", "0"})
-                                    << "cannot-connect";
+                                    << "cannot-connect" << 0;
     QTest::newRow("output file full") << QStringList({"--path", "2", "--out=/dev/full", "read-file", "2", "0", "3"})
-                                      << "file-error";
+                                      << "file-error" << 0;
+    // The capture file takes its header, then no frame: the read goes through, the run fails.
+    QTest::newRow("capture cut short") << QStringList({"--path", "2", "--pcap", m_dir.filePath("cut.pcap"),
+                                                       "read-holding", "0"}) << "file-error" << 40;
 }
+
+namespace {
+
+// Files the processes started meanwhile write may grow to bytes only; past that a write
+// fails (EFBIG) instead of ending the process.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(int bytes)
+    {
+        if (bytes <= 0)
+            return;
+        ::getrlimit(RLIMIT_FSIZE, &m_saved);
+        rlimit limited = m_saved;
+        limited.rlim_cur = rlim_t(bytes);
+        m_active = ::setrlimit(RLIMIT_FSIZE, &limited) == 0;
+        m_signal = std::signal(SIGXFSZ, SIG_IGN);
+    }
+    ~FileSizeLimit()
+    {
+        if (!m_active)
+            return;
+        ::setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_signal);
+    }
+
+private:
+    rlimit m_saved = {};
+    bool m_active = false;
+    void (*m_signal)(int) = SIG_DFL;
+};
+
+} // namespace
 
 void tst_ToolsLink::json()
 {
     QFETCH(QStringList, args);
     QFETCH(QString, status);
-    const ToolResult r = link(QStringList{"--json"} + args);
+    QFETCH(int, fileLimit);
+    ToolResult r;
+    {
+        const FileSizeLimit limit(fileLimit);
+        r = link(QStringList{"--json"} + args);
+    }
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(r.out, &error);
     QVERIFY2(error.error == QJsonParseError::NoError, r.out.constData());
@@ -451,17 +494,22 @@ void tst_ToolsLink::simulatorFaults_data()
     QTest::addColumn<QStringList>("args");    // qvlink's
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<int>("frames");          // requests written, and logged by qvsim --verbose
+    QTest::addColumn<QByteArray>("error");    // expected in qvlink's stderr
 
     const QStringList read{"--path", "2", "read-holding", "0", "2"};
-    QTest::newRow("a reply dropped") << QStringList{"--drop", "1"} << read << 0 << 2;
-    QTest::newRow("every checksum wrong") << QStringList{"--corrupt-crc", "all"} << read << 4 << 5;
-    QTest::newRow("replies cut short") << QStringList{"--short=5,3"} << read << 3 << 5;
-    QTest::newRow("stale bytes first") << QStringList{"--stale", "1,dead"} << read << 0 << 2;
-    QTest::newRow("a reply in pieces") << QStringList{"--split", "1,3,10"} << read << 0 << 1;
-    QTest::newRow("a read answering more") << QStringList{"--extend", "1"} << read << 0 << 2;
+    QTest::newRow("a reply dropped") << QStringList{"--drop", "1"} << read << 0 << 2 << QByteArray();
+    QTest::newRow("every checksum wrong") << QStringList{"--corrupt-crc", "all"} << read << 4 << 5 << QByteArray();
+    QTest::newRow("replies cut short") << QStringList{"--short=5,3"} << read << 3 << 5 << QByteArray();
+    QTest::newRow("stale bytes first") << QStringList{"--stale", "1,dead"} << read << 0 << 2 << QByteArray();
+    QTest::newRow("a reply in pieces") << QStringList{"--split", "1,3,10"} << read << 0 << 1 << QByteArray();
+    QTest::newRow("a read answering more") << QStringList{"--extend", "1"} << read << 0 << 2 << QByteArray();
     QTest::newRow("a reply late, in time") << QStringList{"--delay", "1,30"}
-                                           << QStringList({"--timeout", "2000"}) + read << 0 << 1;
-    QTest::newRow("faults in their order") << QStringList{"--corrupt-crc", "1", "--drop", "1"} << read << 0 << 3;
+                                           << QStringList({"--timeout", "2000"}) + read << 0 << 1 << QByteArray();
+    QTest::newRow("faults in their order") << QStringList{"--corrupt-crc", "1", "--drop", "1"} << read << 0 << 3
+                                           << QByteArray();
+    // A hang-up is told with the driver's reason, not as a link that was never open.
+    QTest::newRow("the peer hangs up") << QStringList{"--hang-up", "1,3"} << read << 2 << 1
+                                       << QByteArray("not open: no connection to the module: The remote host closed");
 }
 
 void tst_ToolsLink::simulatorFaults()
@@ -470,6 +518,7 @@ void tst_ToolsLink::simulatorFaults()
     QFETCH(QStringList, args);
     QFETCH(int, exitCode);
     QFETCH(int, frames);
+    QFETCH(QByteArray, error);
     QProcess sim;
     const QString url = startSimulator(sim, QStringList{"--verbose"} + faults);
     QVERIFY2(!url.isEmpty(), sim.readAllStandardError().constData());
@@ -477,6 +526,7 @@ void tst_ToolsLink::simulatorFaults()
     sim.terminate();
     QVERIFY(sim.waitForFinished(5000));
     QVERIFY2(r.exitCode == exitCode, r.err.constData());
+    QVERIFY2(r.err.contains(error), r.err.constData());
     QCOMPARE(QString::fromUtf8(r.err).count(" -> "), frames);
     const QString log = QString::fromUtf8(sim.readAllStandardError());
     QCOMPARE(log.count(" -> 02 03 00 00 00 02 4b c0"), frames);

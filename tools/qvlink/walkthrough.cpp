@@ -1,4 +1,5 @@
 #include "console.h"
+#include <toolmessages.h>
 
 #include <QTextStream>
 
@@ -17,7 +18,7 @@ struct Step {
 // a line that says what it shows and the command line that does it by hand.
 int runWalkthrough(Console &console)
 {
-    QTextStream &out = consoleOut();
+    QTextStream &out = toolOut();
     out << "A walkthrough of the service console against the embedded simulated analyser:\n"
            "module 1 is a gateway with modules 5 and 6 behind it, module 5 a gateway with 3\n"
            "behind it, and module 2 a plain module on the link.\n";

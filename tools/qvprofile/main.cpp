@@ -1,7 +1,7 @@
 // qvprofile: creates a working directory and reads and writes its settings
 // through Profile, typed as the named settings are.
 
-#include "namedsettings.h"
+#include "settingtext.h"
 #include "workdir.h"
 
 #include <commandline.h>
@@ -24,8 +24,7 @@
 namespace {
 
 enum ExitCode {
-    Ok = 0,
-    UsageError = 1,
+    Ok = CommandLine::OkExit,
     StartupError = 2,
     NotSet = 3,
     BadValue = 4,
@@ -33,17 +32,8 @@ enum ExitCode {
     UnknownName = 6
 };
 
-QTextStream &out()
-{
-    static QTextStream s(stdout);
-    return s;
-}
-
-QTextStream &err()
-{
-    static QTextStream s(stderr);
-    return s;
-}
+QTextStream &out() { return toolOut(); }
+QTextStream &err() { return toolErr(); }
 
 CommandLine profileCommandLine()
 {
@@ -55,19 +45,23 @@ CommandLine profileCommandLine()
         {"force", "", "set: store a name that is not one of the named settings"},
         {"json", "", "list, keys: one JSON object on stdout"},
     });
-    line.addSection(QStringLiteral("Commands"),
-                    QStringLiteral("  init DIR          create a working directory: settings.ini and the profile,\n"
-                                   "                    data, quality-control and system-log databases\n"
-                                   "  keys              the named settings and their types\n"
-                                   "  list              every stored setting: key, type, value (tabs, newlines\n"
-                                   "                    and backslashes in them written as \\t, \\n and \\\\)\n"
-                                   "  get KEY           the stored value of KEY\n"
-                                   "  set KEY VALUE     store VALUE (a named setting takes its type: text, colour\n"
-                                   "                    #rrggbb or name, int, bool true/false)\n"
-                                   "  remove KEY        delete the setting\n"));
-    line.setExitCodes({{Ok, "ok"},
-                       {UsageError, "usage: a bad command line"},
-                       {StartupError, "not a working directory, or one that cannot be created"},
+    line.setCommands({
+        {"init", "DIR", "create a working directory: settings.ini and the profile,\n"
+                        "data, quality-control and system-log databases"},
+        {"keys", "", "the named settings and their types (--json: also their\n"
+                     "defaults, groups and labels)"},
+        {"list", "", "every stored setting: key, type, value (tabs, newlines\n"
+                     "and backslashes in them written as \\t, \\n and \\\\)"},
+        {"get", "KEY", "the stored value of KEY"},
+        {"set", "KEY VALUE", "store VALUE (a named setting takes its type: text, colour\n"
+                             "#rrggbb or name, int, bool true/false)"},
+        {"remove", "KEY", "delete the setting"},
+    });
+    line.setOptionScopes({
+        {{"json"}, {"list", "keys"}},
+        {{"force"}, {"set"}},
+    });
+    line.setExitCodes({{StartupError, "not a working directory, or one that cannot be created"},
                        {NotSet, "the setting is not stored"},
                        {BadValue, "the value does not fit the setting's type"},
                        {WriteFailed, "the profile database could not be written"},
@@ -77,8 +71,7 @@ CommandLine profileCommandLine()
 
 int usage(const QString &message)
 {
-    err() << "qvprofile: " << message << "\nrun qvprofile --help for the commands\n";
-    return UsageError;
+    return profileCommandLine().usageError(message);
 }
 
 QString profileFile()
@@ -138,9 +131,8 @@ bool isStored(const QString &key)
 
 QString displayValue(const QString &key)
 {
-    if (const NamedSetting *s = findNamedSetting(key))
-        return readNamedSetting(Profile::instance(), *s);
-    return Profile::instance().value(key).toString();
+    const ProfileItem item = Profile::findItem(key);
+    return item.isValid() ? settingText(item.value(Profile::instance())) : Profile::instance().value(key).toString();
 }
 
 int listSettings(bool json)
@@ -151,8 +143,8 @@ int listSettings(bool json)
     for (const QString &key : keys) {
         if (!Profile::instance().value(key).isValid())
             continue;
-        const NamedSetting *s = findNamedSetting(key);
-        const QString type = s ? typeName(s->type) : QStringLiteral("-");
+        const ProfileItem item = Profile::findItem(key);
+        const QString type = item.isValid() ? typeName(item.type()) : QStringLiteral("-");
         if (json)
             settings.append(QJsonObject{{"key", key}, {"type", type}, {"value", displayValue(key)}});
         else
@@ -168,11 +160,13 @@ int listSettings(bool json)
 int listKeys(bool json)
 {
     QJsonArray settings;
-    for (const NamedSetting &s : namedSettings()) {
+    for (const ProfileItem &item : Profile::items()) {
         if (json)
-            settings.append(QJsonObject{{"key", s.key}, {"type", typeName(s.type)}});
+            settings.append(QJsonObject{{"key", item.key()}, {"type", typeName(item.type())},
+                                        {"default", settingText(item.defaultValue())},
+                                        {"group", item.group()}, {"label", item.label()}});
         else
-            out() << s.key << '\t' << typeName(s.type) << '\n';
+            out() << item.key() << '\t' << typeName(item.type()) << '\n';
     }
     if (json)
         out() << QJsonDocument(QJsonObject{{"command", "keys"}, {"settings", settings}}).toJson(QJsonDocument::Compact)
@@ -185,11 +179,11 @@ int listKeys(bool json)
 // stored already.
 int checkName(const QString &command, const QString &key, bool force)
 {
-    if (findNamedSetting(key) || force || (command != QLatin1String("set") && isStored(key)))
+    if (Profile::findItem(key).isValid() || force || (command != QLatin1String("set") && isStored(key)))
         return Ok;
     QStringList names;
-    for (const NamedSetting &s : namedSettings())
-        names << s.key;
+    for (const ProfileItem &item : Profile::items())
+        names << item.key();
     err() << "qvprofile: \"" << key << "\" is not a named setting; the closest is " << closestName(key, names)
           << (command == QLatin1String("set") ? " (--force stores it anyway)" : "") << "\n";
     return UnknownName;
@@ -211,15 +205,15 @@ int setSetting(const QString &key, const QString &text)
         err() << "qvprofile: the key is empty\n";
         return BadValue;
     }
-    const NamedSetting *s = findNamedSetting(key);
-    if (s) {
+    const ProfileItem item = Profile::findItem(key);
+    if (item.isValid()) {
         QVariant value;
         QString error;
-        if (!parseSettingValue(*s, text, &value, &error)) {
+        if (!parseSettingValue(item, text, &value, &error)) {
             err() << "qvprofile: " << key << ": " << error << "\n";
             return BadValue;
         }
-        writeNamedSetting(Profile::instance(), *s, value);
+        item.setValue(Profile::instance(), value, true);
     } else {
         Profile::instance().setValue(key, text, true);
     }
@@ -255,21 +249,14 @@ int run(const QStringList &arguments)
     const int finished = line.finish(line.parse(arguments));
     if (finished >= 0)
         return finished;
-    QStringList args = line.arguments();
+    QStringList args;
     const QString dir = line.value("dir");
-    if (args.isEmpty())
-        return usage(QStringLiteral("no command given"));
-    const QString command = args.takeFirst();
+    QString command, error;
+    if (!line.takeCommand(&command, &args, &error))
+        return usage(error);
     const bool json = line.isSet("json");
-    if (json && command != "list" && command != "keys")
-        return usage(QStringLiteral("--json is for list and keys"));
-    if (line.isSet("force") && command != "set")
-        return usage(QStringLiteral("--force is for set"));
     if (command == "init") {
-        if (args.size() != 1)
-            return usage(QStringLiteral("init takes DIR"));
         const QString target = dir.isEmpty() ? args.first() : QDir(dir).filePath(args.first());
-        QString error;
         if (!createWorkDirectory(target, &error)) {
             err() << "qvprofile: " << error << "\n";
             return StartupError;
@@ -278,20 +265,11 @@ int run(const QStringList &arguments)
               << ": settings.ini, profile.db, data.db, qc.db, syslog.db\n";
         return Ok;
     }
-    if (command == "keys")
-        return args.isEmpty() ? listKeys(json) : usage(QStringLiteral("keys takes no arguments"));
-
-    static const QHash<QString, QString> synopsis = {
-        {"list", ""}, {"get", "KEY"}, {"set", "KEY VALUE"}, {"remove", "KEY"}};
-    if (!synopsis.contains(command)) {
-        const QString guess = closestName(command, {"init", "keys", "list", "get", "set", "remove"}, 2);
-        return usage(QStringLiteral("unknown command %1").arg(command)
-                     + (guess.isEmpty() ? QString() : QStringLiteral(" (did you mean %1?)").arg(guess)));
+    if (command == "keys") {
+        // The defaults and labels in the language settings.ini chooses.
+        installTranslators(QStringLiteral("en"));
+        return listKeys(json);
     }
-    const QString wanted = synopsis.value(command);
-    if (args.size() != (wanted.isEmpty() ? 0 : wanted.count(' ') + 1))
-        return usage(QStringLiteral("%1 takes %2")
-                         .arg(command, wanted.isEmpty() ? QStringLiteral("no arguments") : wanted));
     if (!dir.isEmpty() && !QDir::setCurrent(dir)) {
         err() << "qvprofile: cannot enter " << dir << "\n";
         return StartupError;

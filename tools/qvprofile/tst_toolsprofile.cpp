@@ -6,6 +6,7 @@
 #include <QtSql/QSqlQuery>
 #include <QtTest/QtTest>
 
+#include <profile.h>
 #include <sqlitefile.h>
 #include <toolrunner.h>
 
@@ -220,9 +221,16 @@ void tst_ToolsProfile::listAndRemove()
 
     r = runTool("qvprofile", {"keys"});
     QCOMPARE(r.exitCode, 0);
-    QCOMPARE(r.lines().size(), 29);
+    QCOMPARE(r.lines().size(), Profile::items().size());
     QVERIFY(r.lines().contains("is_touch_screen\tbool"));
     QVERIFY(r.lines().contains("color_of_upper_mark\tcolor"));
+    r = runTool("qvprofile", {"keys", "--json"});
+    QCOMPARE(r.exitCode, 0);
+    const QJsonArray keys = QJsonDocument::fromJson(r.out).object().value("settings").toArray();
+    QCOMPARE(keys.size(), Profile::items().size());
+    QVERIFY2(keys.contains(QJsonObject{{"key", "result_not_clotted"}, {"type", "text"}, {"default", "No clot"},
+                                       {"group", "Result texts"}, {"label", "Not clotted"}}),
+             r.out.constData());
 }
 
 void tst_ToolsProfile::outsideAWorkingDirectory()

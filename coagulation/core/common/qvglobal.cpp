@@ -28,6 +28,7 @@
 #include <limits>
 
 #include "profile.h"
+#include "qvlogging_p.h"
 #include "startupsettings_p.h"
 
 // ---------------------------------------------------------------------------
@@ -80,7 +81,7 @@ void installTranslators(const QString &defaultLanguage)
 
     QCoreApplication *app = QCoreApplication::instance();
     if (!app) {
-        qWarning("installTranslators: no application object, no translation installed");
+        qCWarning(qvCommon, "installTranslators: no application object, no translation installed");
         return;
     }
 
@@ -162,7 +163,7 @@ QMessageBox::StandardButton showMessageBox(QMessageBox::Icon icon, const QString
         return handler(icon, title, text, buttons, defaultButton);
 
     if (!widgetApplication() || !onGuiThread()) {
-        qWarning().noquote() << "(showMessageBox) No box can be shown here:" << text;
+        qCWarning(qvCommon).noquote() << "(showMessageBox) No box can be shown here:" << text;
         return QMessageBox::NoButton;
     }
 
@@ -295,31 +296,28 @@ QStringList dilutionList()
 // Sample numbering and prefixes
 // ---------------------------------------------------------------------------
 
-#define QV_LOG_SQL_ERROR(error) \
-    qWarning("%s:%d: %s", __FILE__, __LINE__, qPrintable((error).text()))
-
 int nextSampleNo(const QDate &date, bool *ok)
 {
     if (ok)
         *ok = false;
     QSqlQuery query(Profile::instance().dataDatabase());
     if (!query.prepare(QStringLiteral("select max(cast(sampleNo as integer)) from patient where date=:date")))
-        QV_LOG_SQL_ERROR(query.lastError());
+        QV_SQL_WARNING(qvCommon, query.lastError());
     query.bindValue(QStringLiteral(":date"), date);
     if (!query.exec()) {
-        QV_LOG_SQL_ERROR(query.lastError());
+        QV_SQL_WARNING(qvCommon, query.lastError());
         return 0;
     }
     // An aggregate gives one row; its maximum is null on a day without rows.
     if (!query.first()) {
-        QV_LOG_SQL_ERROR(query.lastError());
+        QV_SQL_WARNING(qvCommon, query.lastError());
         return 0;
     }
     // A number that is not numeric, or below zero, counts as 0.
     const qlonglong greatest = qMax(query.value(0).toLongLong(), Q_INT64_C(0));
     if (greatest >= std::numeric_limits<int>::max()) {
-        qWarning("%s:%d: sample number %lld of %s leaves no next number within int", __FILE__, __LINE__,
-                 greatest, qPrintable(date.toString(Qt::ISODate)));
+        qCWarning(qvCommon, "%s:%d: sample number %lld of %s leaves no next number within int",
+                  __FILE__, __LINE__, greatest, qPrintable(date.toString(Qt::ISODate)));
         return 0;
     }
     if (ok)
@@ -327,15 +325,13 @@ int nextSampleNo(const QDate &date, bool *ok)
     return int(greatest) + 1;
 }
 
-#undef QV_LOG_SQL_ERROR
-
 QString samplePrefix(qv::SampleType type)
 {
     switch (type) {
     case qv::Statim:
-        return Profile::instance().statim_sample_prefix(QStringLiteral("S"));
+        return Profile::instance().statim_sample_prefix();
     case qv::QualityControl:
-        return Profile::instance().qc_sample_prefix(QStringLiteral("QC"));
+        return Profile::instance().qc_sample_prefix();
     default:
         return QString();
     }

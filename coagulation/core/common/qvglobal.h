@@ -139,8 +139,8 @@ namespace qv {
 
 enum SampleType : int {
     Routine = 0,       // an ordinary patient sample, no prefix
-    Statim = 1,        // an emergency sample, prefix "statim_sample_prefix" (default "S")
-    QualityControl = 2 // a quality-control sample, prefix "qc_sample_prefix" (default "QC")
+    Statim = 1,        // an emergency sample, prefix the setting "statim_sample_prefix"
+    QualityControl = 2 // a quality-control sample, prefix the setting "qc_sample_prefix"
 };
 
 } // namespace qv
@@ -156,8 +156,8 @@ enum SampleType : int {
 // profile's connection, so it belongs to the main thread.
 QVCORE_EXPORT int nextSampleNo(const QDate &date, bool *ok = nullptr);
 
-// The prefix of a sample type, read from the profile; empty for Routine and
-// for any value not listed.
+// The prefix of a sample type, read from the profile (the setting's declared
+// default while none is stored); empty for Routine and for any value not listed.
 QVCORE_EXPORT QString samplePrefix(qv::SampleType type);
 
 // Sets the field's value and marks it generated, so that an insert or update

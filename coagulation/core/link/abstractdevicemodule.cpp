@@ -2,6 +2,7 @@
 
 #include "messagebuilder.h"
 #include "modbusclient.h"
+#include "qvlogging.h"
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QStringList>
@@ -39,6 +40,34 @@ int hopCount(const QString &path)
 const char *dataAt(const MessageBuilder &builder)
 {
     return builder.buffer().constData() + builder.pos();
+}
+
+// The head of a file reply with one sub-response: the byte count, the sub-response's
+// length S (reference type and records), the reference type. False when the reply is
+// not one; the reader then stands at the records.
+bool readFileReplyHead(MessageBuilder &builder, int *subLength)
+{
+    if (!builder.seekToData() || !builder.checkDataSize())
+        return false;
+    quint8 length = 0, referenceType = 0;
+    builder >> length;
+    if (length != builder.left())
+        return false;
+    builder >> referenceType;
+    *subLength = length;
+    return builder.status() == QDataStream::Ok && referenceType == FileReferenceType;
+}
+
+// A reply whose data length does not fit its request: warned about, and the chunk asked
+// for again, a few times only, so that a module that keeps answering the wrong length
+// cannot hold the caller forever. False when the chunk is given up.
+bool retryMisfit(const char *operation, int expected, const char *unit, int actual, int *misfits,
+                 ModuleStatus &status)
+{
+    status = ModuleStatus::InvalidReplyError;
+    qCWarning(qvLink, "(AbstractDeviceModule::%s) Reply doesn't match request, expect %d %s, actual: %d", operation,
+              expected, unit, actual);
+    return ++*misfits < AbstractDeviceModule::ChunkAttempts;
 }
 
 } // namespace
@@ -97,23 +126,12 @@ const AbstractDeviceModule::Run AbstractDeviceModule::WriteRegisterRun = { "writ
 int AbstractDeviceModule::transferRun(const Run &run, unsigned short address, unsigned short count, char *readInto,
                                       const char *writeFrom, ModuleStatus *status) const
 {
-    if (count == 0)
-        return 0;
     ModuleStatus local;
     ModuleStatus &st = status ? *status : local;
-    if (!fitsAddressSpace(run.name, address, count, &st))
-        return 0;
-    const int hops = hopCount(m_path);
-    const int limit = run.bits ? bitChunkLimit(hops) : wordChunkLimit(hops);
-    // 33 hops or more leave no room for data in a frame.
-    if (limit <= 0) {
-        st = ModuleStatus::InvalidReplyError;
-        return 0;
-    }
-
+    const int limit = chunkLimit(run.name, address, count, run.bits, st);
     int total = 0;
     int misfits = 0;
-    while (total < count) {
+    while (total < count && limit > 0) {
         const int n = qMin(count - total, limit);
         const int bytes = run.bits ? (n + 7) / 8 : 2 * n;
         // Every bit chunk but the last is whole bytes, so chunks meet on byte boundaries.
@@ -133,12 +151,7 @@ int AbstractDeviceModule::transferRun(const Run &run, unsigned short address, un
             const int expected = run.bits ? bytes : n;
             const int actual = run.bits ? builder.left() : builder.left() / 2;
             if (actual != expected) {
-                st = ModuleStatus::InvalidReplyError;
-                qWarning("(AbstractDeviceModule::%s) Reply doesn't match request, expect %d %s, actual: %d", run.name,
-                         expected, run.bits ? "bytes" : "records", actual);
-                // The same chunk again, a few times: a module that keeps answering the
-                // wrong length must not hold the caller forever.
-                if (++misfits >= ChunkAttempts)
+                if (!retryMisfit(run.name, expected, run.bits ? "bytes" : "records", actual, &misfits, st))
                     break;
                 continue;
             }
@@ -150,17 +163,25 @@ int AbstractDeviceModule::transferRun(const Run &run, unsigned short address, un
     return total;
 }
 
-// A run past address 0xFFFF would wrap to address 0 on the wire: it is refused before
-// any exchange.
-bool AbstractDeviceModule::fitsAddressSpace(const char *operation, unsigned short address, unsigned short count,
-                                            ModuleStatus *status)
+int AbstractDeviceModule::chunkLimit(const char *operation, unsigned short address, unsigned short count, bool bits,
+                                     ModuleStatus &status) const
 {
-    if (int(address) + int(count) <= 0x10000)
-        return true;
-    qWarning("(AbstractDeviceModule::%s) %d items from %d would go past 65535", operation, int(count),
-             int(address));
-    *status = ModuleStatus::WriteError;
-    return false;
+    if (count == 0)
+        return 0;
+    // A run past address 0xFFFF would wrap to address 0 on the wire: it is refused before
+    // any exchange.
+    if (int(address) + int(count) > 0x10000) {
+        qCWarning(qvLink, "(AbstractDeviceModule::%s) %d items from %d would go past 65535", operation, int(count),
+                  int(address));
+        status = ModuleStatus::WriteError;
+        return 0;
+    }
+    const int hops = hopCount(m_path);
+    const int limit = bits ? bitChunkLimit(hops) : wordChunkLimit(hops);
+    // Past MaxHops a frame has no room for data.
+    if (limit <= 0)
+        status = ModuleStatus::InvalidReplyError;
+    return qMax(0, limit);
 }
 
 int AbstractDeviceModule::readBit(unsigned short address, unsigned short count, void *bits,
@@ -243,63 +264,33 @@ int AbstractDeviceModule::globalStatus(int code) const
 int AbstractDeviceModule::readFile(unsigned short file, unsigned short record, unsigned short count,
                                    void *buffer, ModuleStatus *status) const
 {
-    if (count == 0)
-        return 0;
     ModuleStatus local;
     ModuleStatus &st = status ? *status : local;
-    if (!fitsAddressSpace("readFile", record, count, &st))
-        return 0;
-
-    const int limit = wordChunkLimit(hopCount(m_path));
-    if (limit <= 0) {
-        st = ModuleStatus::InvalidReplyError;
-        return 0;
-    }
-
+    const int limit = chunkLimit("readFile", record, count, false, st);
     char *out = static_cast<char *>(buffer);
     int total = 0;
-    int remaining = count;
-    int attempts = 0;
-    while (remaining > 0) {
-        const int n = qMin(remaining, limit);
+    int misfits = 0;
+    while (total < count && limit > 0) {
+        const int n = qMin(count - total, limit);
         MessageBuilder builder(m_path);
-        builder.beginReadFile(1).appendReadFile(file, record, n);
+        builder.beginReadFile(1).appendReadFile(file, (unsigned short)(record + total), n);
         st = exchange(m_client, builder);
         if (!st)
             break;
-        if (!builder.seekToData() || !builder.checkDataSize()) {
-            st = ModuleStatus::InvalidReplyError;
-            break;
-        }
-        // One sub-response: its length S (reference type and data), the reference type 6,
-        // then the records.
-        quint8 subLength = 0;
-        builder >> subLength;
-        if (subLength != builder.left()) {
-            st = ModuleStatus::InvalidReplyError;
-            break;
-        }
-        quint8 referenceType = 0;
-        builder >> referenceType;
-        if (builder.status() != QDataStream::Ok || referenceType != MessageBuilder::FileReferenceType) {
+        int subLength = 0;
+        if (!readFileReplyHead(builder, &subLength)) {
             st = ModuleStatus::InvalidReplyError;
             break;
         }
         const int m = (subLength - 1) / 2;
         if (m > n) {
-            st = ModuleStatus::InvalidReplyError;
-            qWarning("(AbstractDeviceModule::readFile) Reply doesn't match request, expect %d records, actual: %d",
-                     n, m);
-            if (++attempts >= ChunkAttempts)
+            if (!retryMisfit("readFile", n, "records", m, &misfits, st))
                 break;
             continue;
         }
-        attempts = 0;
-        std::memcpy(out, dataAt(builder), size_t(2 * m));
-        out += 2 * m;
+        misfits = 0;
+        std::memcpy(out + 2 * total, dataAt(builder), size_t(2 * m));
         total += m;
-        record = (unsigned short)(record + m);
-        remaining -= m;
         // Fewer records than asked: the file has ended.
         if (m < n)
             break;
@@ -310,41 +301,29 @@ int AbstractDeviceModule::readFile(unsigned short file, unsigned short record, u
 int AbstractDeviceModule::writeFile(unsigned short file, unsigned short record, unsigned short count,
                                     const void *buffer, ModuleStatus *status) const
 {
-    if (count == 0)
-        return 0;
     ModuleStatus local;
     ModuleStatus &st = status ? *status : local;
-    if (!fitsAddressSpace("writeFile", record, count, &st))
+    const int limit = chunkLimit("writeFile", record, count, false, st);
+    if (limit <= 0)
         return 0;
-
-    const int limit = wordChunkLimit(hopCount(m_path));
-    if (limit <= 0) {
-        st = ModuleStatus::InvalidReplyError;
-        return 0;
-    }
-
     // The chunks of one file write go out with nobody else's exchange between them.
     const ModbusClient::TransportLock hold(m_client);
-
     const char *in = static_cast<const char *>(buffer);
     int total = 0;
-    int remaining = count;
-    while (remaining > 0) {
-        const int n = qMin(remaining, limit);
+    while (total < count) {
+        const int n = qMin(count - total, limit);
         MessageBuilder builder(m_path);
-        builder.beginWriteFile(file, record, n);
-        builder.writeRawData(in, 2 * n);
+        builder.beginWriteFile(file, (unsigned short)(record + total), n);
+        builder.writeRawData(in + 2 * total, 2 * n);
         st = exchange(m_client, builder);
         if (!st)
             break;
+        // The module's echo; nothing in it is examined beyond its byte count.
         if (!builder.seekToData() || !builder.checkDataSize()) {
             st = ModuleStatus::InvalidReplyError;
             break;
         }
-        in += 2 * n;
         total += n;
-        record = (unsigned short)(record + n);
-        remaining -= n;
     }
     return total;
 }
@@ -352,7 +331,7 @@ int AbstractDeviceModule::writeFile(unsigned short file, unsigned short record, 
 QByteArray AbstractDeviceModule::readTrunk(unsigned short file, ModuleStatus *status) const
 {
     // Length word L (counting itself), data, then the crc16 of those L bytes.
-    enum { TrunkCapacity = 8192 };
+    enum { TrunkCapacity = MaxTrunkSize };
     ModuleStatus local;
     ModuleStatus &st = status ? *status : local;
 
@@ -492,8 +471,8 @@ QByteArray AbstractDeviceModule::transmit(const char *data, int length, ModuleSt
     st = exchange(m_client, builder);
     const QByteArray &reply = builder.buffer();
     // Address, 0x2B, 0x0D, then the payload.
-    if (!st || reply.size() < 4 || quint8(reply.at(1)) != MessageBuilder::EncapsulatedInterface
-        || quint8(reply.at(2)) != MessageBuilder::EncapsulateMei)
+    if (!st || reply.size() < 4 || quint8(reply.at(1)) != EncapsulatedInterface
+        || quint8(reply.at(2)) != EncapsulateMei)
         return QByteArray();
     return reply.mid(3);
 }

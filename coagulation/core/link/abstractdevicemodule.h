@@ -4,6 +4,7 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QString>
 
+#include "modbusprotocol.h"
 #include "modulestatus.h"
 #include "qvcore_global.h"
 
@@ -21,7 +22,8 @@ namespace Modbus {
 // most significant byte first, as on the wire; bits are packed, item k in bit k % 8 of
 // byte k / 8.
 //
-// Runs are cut into chunks of at most 100 data bytes less 3 per gateway hop. A run
+// Runs are cut into chunks of at most 100 data bytes less 3 per gateway hop
+// (bitChunkLimit() and wordChunkLimit() in modbusprotocol.h). A run
 // returns the items transferred; the status of the last exchange goes to the optional
 // status pointer. A count of 0 makes no exchange and leaves the status untouched; a run
 // of registers, bits or records that would pass address 65535 makes none either, and
@@ -31,15 +33,10 @@ namespace Modbus {
 class QVCORE_EXPORT AbstractDeviceModule
 {
 public:
-    // Items per request, h being the path's hop count.
-    static int bitChunkLimit(int hops) { return 800 - 24 * hops; }
-    static int wordChunkLimit(int hops) { return 50 - (3 * hops + 1) / 2; }
     // How often one chunk is requested when its reply does not fit the request.
     enum { ChunkAttempts = 3 };
     // Requests of one readObject(), continuation pages included.
     enum { ObjectPageLimit = 256 };
-    // The status word of a module still busy with an earlier command.
-    enum { BusyStatusWord = 0xFFFF };
 
     AbstractDeviceModule(const QString &path, ModbusClient *client);
     AbstractDeviceModule(const AbstractDeviceModule &other);
@@ -106,8 +103,10 @@ private:
     // from writeFrom.
     int transferRun(const Run &run, unsigned short address, unsigned short count, char *readInto,
                     const char *writeFrom, ModuleStatus *status) const;
-    static bool fitsAddressSpace(const char *operation, unsigned short address, unsigned short count,
-                                 ModuleStatus *status);
+    // The chunk limit of a run on this path after the checks every run makes first; 0 when
+    // nothing is to be sent.
+    int chunkLimit(const char *operation, unsigned short address, unsigned short count, bool bits,
+                   ModuleStatus &status) const;
 
     QString m_path;
     ModbusClient *m_client;

@@ -5,12 +5,9 @@
 #include <array>
 #include <cstring>
 
+using namespace Modbus;
+
 namespace {
-
-// A frame carries at most 100 data bytes plus header; 128 covers request and reply.
-constexpr int ReservedFrameSize = 128;
-
-constexpr quint8 RouteCode = MessageBuilder::EncapsulatedInterface;
 
 int pathElementValue(const QString &element)
 {
@@ -23,20 +20,17 @@ int pathElementValue(const QString &element)
 
 MessageBuilder::MessageBuilder(int address)
     : m_address(address)
-    , m_gateCount(0)
-    , m_device(&m_buffer)
 {
-    m_device.open(QIODevice::ReadWrite);
-    setDevice(&m_device);
-    setByteOrder(QDataStream::BigEndian);
-    reset();
+    begin();
 }
 
 MessageBuilder::MessageBuilder(const QString &path)
-    : m_address(0)
-    , m_path(path)
-    , m_gateCount(0)
-    , m_device(&m_buffer)
+    : m_path(path)
+{
+    begin();
+}
+
+void MessageBuilder::begin()
 {
     m_device.open(QIODevice::ReadWrite);
     setDevice(&m_device);
@@ -73,13 +67,8 @@ void MessageBuilder::writeHeader()
     m_gateCount = parts.size();
     for (const QString &part : qAsConst(parts)) {
         m_address = pathElementValue(part);
-        *this << RouteCode << RouteMei << quint8(m_address);
+        *this << quint8(EncapsulatedInterface) << quint8(RouteMei) << quint8(m_address);
     }
-}
-
-void MessageBuilder::writeFunction(quint8 function)
-{
-    *this << function;
 }
 
 void MessageBuilder::writeRaw(const void *data, int length)
@@ -90,104 +79,81 @@ void MessageBuilder::writeRaw(const void *data, int length)
 
 MessageBuilder &MessageBuilder::readRwBit(unsigned short address, unsigned short count)
 {
-    writeFunction(ReadCoils);
-    *this << quint16(address) << quint16(count);
-    return *this;
+    return request(ReadCoils, quint16(address), quint16(count));
 }
 
 MessageBuilder &MessageBuilder::readRoBit(unsigned short address, unsigned short count)
 {
-    writeFunction(ReadDiscreteInputs);
-    *this << quint16(address) << quint16(count);
-    return *this;
+    return request(ReadDiscreteInputs, quint16(address), quint16(count));
 }
 
 MessageBuilder &MessageBuilder::readWord(unsigned short address, unsigned short count)
 {
-    writeFunction(ReadHoldingRegisters);
-    *this << quint16(address) << quint16(count);
-    return *this;
+    return request(ReadHoldingRegisters, quint16(address), quint16(count));
 }
 
 MessageBuilder &MessageBuilder::readRoWord(unsigned short address, unsigned short count)
 {
-    writeFunction(ReadInputRegisters);
-    *this << quint16(address) << quint16(count);
-    return *this;
+    return request(ReadInputRegisters, quint16(address), quint16(count));
 }
 
 MessageBuilder &MessageBuilder::writeBit(unsigned short address, bool value)
 {
-    writeFunction(WriteSingleCoil);
-    *this << quint16(address) << quint16(value ? 0xFF00 : 0x0000);
-    return *this;
+    return request(WriteSingleCoil, quint16(address), quint16(value ? CoilOn : CoilOff));
 }
 
 MessageBuilder &MessageBuilder::writeWord(unsigned short address, unsigned short value)
 {
-    writeFunction(WriteSingleRegister);
-    *this << quint16(address) << quint16(value);
-    return *this;
+    return request(WriteSingleRegister, quint16(address), quint16(value));
 }
 
 MessageBuilder &MessageBuilder::readExceptionStatus()
 {
-    writeFunction(ReadExceptionStatus);
-    return *this;
+    return request(ReadExceptionStatus);
 }
 
 MessageBuilder &MessageBuilder::diagnose(unsigned short sub)
 {
-    writeFunction(Diagnostics);
-    *this << quint16(sub);
-    return *this;
+    return request(Diagnostics, quint16(sub));
 }
 
 MessageBuilder &MessageBuilder::diagnose(unsigned short sub, unsigned short data)
 {
-    writeFunction(Diagnostics);
-    *this << quint16(sub) << quint16(data);
-    return *this;
+    return request(Diagnostics, quint16(sub), quint16(data));
 }
 
 MessageBuilder &MessageBuilder::testCommunication(const char *data, int length)
 {
     if (length < 0)
         length = data ? int(std::strlen(data)) : 0;
-    diagnose(0x0000);
+    diagnose(ReturnQueryData);
     writeRaw(data, length);
     return *this;
 }
 
 MessageBuilder &MessageBuilder::restart(bool flag)
 {
-    // Restart communications; 0xFF00 also clears the module's event log.
-    return diagnose(0x0001, flag ? 0xFF00 : 0x0000);
+    return diagnose(RestartCommunications, flag ? RestartClearingLog : RestartKeepingLog);
 }
 
 MessageBuilder &MessageBuilder::enterBootloaderMode()
 {
-    // Outside the standard restart data values: the module enters its boot loader.
-    return diagnose(0x0001, 0xFFFF);
+    return diagnose(RestartCommunications, RestartIntoBootloader);
 }
 
 MessageBuilder &MessageBuilder::readEventCount()
 {
-    writeFunction(GetCommEventCounter);
-    return *this;
+    return request(GetCommEventCounter);
 }
 
 MessageBuilder &MessageBuilder::readEventLog()
 {
-    writeFunction(GetCommEventLog);
-    return *this;
+    return request(GetCommEventLog);
 }
 
 MessageBuilder &MessageBuilder::beginWriteBit(unsigned short address, unsigned short count)
 {
-    writeFunction(WriteMultipleCoils);
-    *this << quint16(address) << quint16(count) << quint8((count + 7) / 8);
-    return *this;
+    return request(WriteMultipleCoils, quint16(address), quint16(count), quint8((count + 7) / 8));
 }
 
 MessageBuilder &MessageBuilder::writeBit(unsigned short address, unsigned short count, const void *bits)
@@ -210,9 +176,7 @@ MessageBuilder &MessageBuilder::writeBit(unsigned short address, unsigned short 
 
 MessageBuilder &MessageBuilder::beginWriteWord(unsigned short address, unsigned short count)
 {
-    writeFunction(WriteMultipleRegisters);
-    *this << quint16(address) << quint16(count) << quint8(2 * count);
-    return *this;
+    return request(WriteMultipleRegisters, quint16(address), quint16(count), quint8(2 * count));
 }
 
 MessageBuilder &MessageBuilder::writeWord(unsigned short address, unsigned short count, const void *words)
@@ -229,15 +193,13 @@ MessageBuilder &MessageBuilder::writeWord(unsigned short address, unsigned short
 
 MessageBuilder &MessageBuilder::readDevId()
 {
-    writeFunction(ReportServerId);
-    return *this;
+    return request(ReportServerId);
 }
 
 MessageBuilder &MessageBuilder::beginReadFile(int n)
 {
-    writeFunction(ReadFileRecord);
-    *this << quint8(7 * n);
-    return *this;
+    // Each sub-request is 7 bytes: reference type, file, record, length.
+    return request(ReadFileRecord, quint8(7 * n));
 }
 
 MessageBuilder &MessageBuilder::appendReadFile(unsigned short file, unsigned short record, unsigned short length)
@@ -248,57 +210,44 @@ MessageBuilder &MessageBuilder::appendReadFile(unsigned short file, unsigned sho
 
 MessageBuilder &MessageBuilder::beginWriteFile(unsigned short file, unsigned short record, unsigned short length)
 {
-    writeFunction(WriteFileRecord);
-    *this << quint8(2 * length + 7) << quint8(FileReferenceType)
-          << quint16(file) << quint16(record) << quint16(length);
-    return *this;
+    // The data length counts the 7 bytes of the sub-request head and its records.
+    return request(WriteFileRecord, quint8(2 * length + 7), quint8(FileReferenceType), quint16(file),
+                   quint16(record), quint16(length));
 }
 
 MessageBuilder &MessageBuilder::route(unsigned char address)
 {
-    writeFunction(EncapsulatedInterface);
-    *this << quint8(RouteMei) << quint8(address);
-    return *this;
+    return request(EncapsulatedInterface, quint8(RouteMei), quint8(address));
 }
 
 MessageBuilder &MessageBuilder::encapsulate()
 {
-    writeFunction(EncapsulatedInterface);
-    *this << quint8(EncapsulateMei);
-    return *this;
+    return request(EncapsulatedInterface, quint8(EncapsulateMei));
 }
 
 MessageBuilder &MessageBuilder::readObject(unsigned char id)
 {
-    writeFunction(EncapsulatedInterface);
-    *this << quint8(ReadObjectMei) << quint8(0x01) << quint8(id);
-    return *this;
+    return request(EncapsulatedInterface, quint8(ReadObjectMei), quint8(ReadObjectStream), quint8(id));
 }
 
 MessageBuilder &MessageBuilder::loadBootloaderInfo()
 {
-    writeFunction(LoadBootloaderInfo);
-    return *this;
+    return request(LoadBootloaderInfo);
 }
 
 MessageBuilder &MessageBuilder::eraseFlashPage(unsigned int page)
 {
-    writeFunction(EraseFlashPage);
-    *this << quint32(page) << quint8(0xA5) << quint8(0xF1);
-    return *this;
+    return request(EraseFlashPage, quint32(page), quint8(EraseKey1), quint8(EraseKey2));
 }
 
 MessageBuilder &MessageBuilder::readPageCRC()
 {
-    writeFunction(ReadPageCrc);
-    return *this;
+    return request(ReadPageCrc);
 }
 
 MessageBuilder &MessageBuilder::writeFlashPage(unsigned int page, unsigned short value)
 {
-    writeFunction(WriteFlashPage);
-    *this << quint32(page) << quint16(value);
-    return *this;
+    return request(WriteFlashPage, quint32(page), quint16(value));
 }
 
 bool MessageBuilder::seek(int position)
@@ -351,12 +300,12 @@ int MessageBuilder::discardRoute()
     const uchar *bytes = reinterpret_cast<const uchar *>(m_buffer.constData());
     int count = 0;
     int index = 2;
-    while (index < length && bytes[index - 1] == RouteCode && bytes[index] == RouteMei) {
+    while (index < length && bytes[index - 1] == EncapsulatedInterface && bytes[index] == RouteMei) {
         ++count;
-        index += 3;
+        index += RouteTripletSize;
     }
     if (count > 0) {
-        m_buffer.remove(0, 3 * count);
+        m_buffer.remove(0, RouteTripletSize * count);
         resetStatus();
         m_device.seek(0);
     }
@@ -416,77 +365,3 @@ unsigned short crc16(const void *data, int length)
         crc = quint16((crc << 8) ^ CrcTable[(crc >> 8) ^ bytes[i]]);
     return crc;
 }
-
-namespace Modbus {
-
-int calculateReplyFrameSize(const unsigned char *request, int requestLength,
-                            const unsigned char *reply, int replyLength)
-{
-    if (!reply)
-        replyLength = 0;
-    // Each route triplet in front of the request is repeated in front of the reply;
-    // the rule applies again to the frame behind it, plus 3 bytes per hop.
-    int routePrefix = 0;
-    for (;;) {
-        if (!request || requestLength < 2)
-            return -1;
-        if (replyLength >= 2 && (reply[1] & MessageBuilder::ExceptionBit))
-            return 5 + routePrefix;
-
-        const auto count = [&]() { return requestLength >= 6 ? request[4] * 256 + request[5] : -1; };
-        int size = -1;
-        switch (request[1]) {
-        case 1: case 2:
-            size = count() < 0 ? -1 : 5 + (count() + 7) / 8;
-            break;
-        case 3: case 4: case 23:
-            size = count() < 0 ? -1 : 5 + 2 * count();
-            break;
-        case 5: case 6: case 21: case 22:
-            size = requestLength;
-            break;
-        case 7:
-            size = 5;
-            break;
-        case 8: {
-            if (requestLength < 4)
-                return -1;
-            const int sub = request[2] * 256 + request[3];
-            const bool echoed = sub <= 3 || (sub >= 10 && sub <= 18) || sub == 20;
-            size = echoed ? requestLength : -1;
-            break;
-        }
-        case 11: case 15: case 16: case 66: case 68:
-            size = 8;
-            break;
-        case 12: case 17: case 20: case 65:
-            size = replyLength > 2 ? reply[2] + 5 : -1;
-            break;
-        case 24:
-            size = replyLength > 3 ? reply[2] * 256 + reply[3] + 6 : -1;
-            break;
-        case 43:
-            if (requestLength < 3 || request[2] != MessageBuilder::RouteMei)
-                return -1;
-            request += 3;
-            requestLength -= 3;
-            if (replyLength > 3) {
-                reply += 3;
-                replyLength -= 3;
-            } else {
-                reply = nullptr;
-                replyLength = 0;
-            }
-            routePrefix += 3;
-            continue;
-        case 67:
-            size = 6;
-            break;
-        default:
-            return -1;
-        }
-        return size > 0 ? size + routePrefix : -1;
-    }
-}
-
-} // namespace Modbus

@@ -6,51 +6,15 @@
 #include <QtCore/QDataStream>
 #include <QtCore/QString>
 
+#include "modbusprotocol.h"
 #include "qvcore_global.h"
 
-// Frame on the wire, both directions (multi-byte fields big-endian):
-//   address | route prefix 2B 0C next-address, once per gateway hop | function | fields | CRC-16 (high byte first)
-// There is no start or end marker and no length field.
-//
-// A MessageBuilder composes one request in its own buffer and, after the exchange,
-// holds the reply (without CRC) for reading with the stream's extraction operators.
+// Composes one request in its own buffer and, after the exchange, holds the reply
+// (without CRC) for reading with the stream's extraction operators. The frame layout,
+// function codes and limits are in modbusprotocol.h.
 class QVCORE_EXPORT MessageBuilder : public QDataStream
 {
 public:
-    // Function codes of the requests this builder makes.
-    enum FunctionCode : quint8 {
-        ReadCoils = 0x01,
-        ReadDiscreteInputs = 0x02,
-        ReadHoldingRegisters = 0x03,
-        ReadInputRegisters = 0x04,
-        WriteSingleCoil = 0x05,
-        WriteSingleRegister = 0x06,
-        ReadExceptionStatus = 0x07,
-        Diagnostics = 0x08,
-        GetCommEventCounter = 0x0B,
-        GetCommEventLog = 0x0C,
-        WriteMultipleCoils = 0x0F,
-        WriteMultipleRegisters = 0x10,
-        ReportServerId = 0x11,
-        ReadFileRecord = 0x14,
-        WriteFileRecord = 0x15,
-        EncapsulatedInterface = 0x2B,
-        LoadBootloaderInfo = 0x41,
-        EraseFlashPage = 0x42,
-        ReadPageCrc = 0x43,
-        WriteFlashPage = 0x44
-    };
-    // MEI types behind function 0x2B.
-    enum MeiType : quint8 {
-        RouteMei = 0x0C,
-        EncapsulateMei = 0x0D,
-        ReadObjectMei = 0x0E
-    };
-    enum : quint8 {
-        ExceptionBit = 0x80,
-        FileReferenceType = 6
-    };
-
     explicit MessageBuilder(int address);
     explicit MessageBuilder(const QString &path);
     virtual ~MessageBuilder();
@@ -121,15 +85,24 @@ public:
     const QByteArray &buffer() const;
 
 private:
+    // Opens the buffer as the stream's device, big-endian, and writes the header.
+    void begin();
     void writeHeader();
-    void writeFunction(quint8 function);
+    // Appends the function code, then each field big-endian in its own width.
+    template <typename... Fields>
+    MessageBuilder &request(quint8 function, Fields... fields)
+    {
+        *this << function;
+        ((*this << fields), ...);
+        return *this;
+    }
     void writeRaw(const void *data, int length);
 
     QByteArray m_buffer;
-    int m_address;
+    int m_address = 0;
     QString m_path;
-    int m_gateCount;
-    QBuffer m_device;
+    int m_gateCount = 0;
+    QBuffer m_device{ &m_buffer };
 
     Q_DISABLE_COPY(MessageBuilder)
 };
@@ -137,15 +110,5 @@ private:
 // CRC-16 with polynomial 0x1021, initial value 0xFFFF, not reflected, no final XOR.
 // Sent high byte first. A length of 0 or less gives 0xFFFF.
 QVCORE_EXPORT unsigned short crc16(const void *data, int length);
-
-namespace Modbus {
-
-// The expected total length of a reply frame (CRC included), predicted from the
-// complete request frame (CRC included) and the reply bytes received so far;
-// -1 while it cannot be known. Never reads past either length.
-QVCORE_EXPORT int calculateReplyFrameSize(const unsigned char *request, int requestLength,
-                                          const unsigned char *reply, int replyLength);
-
-} // namespace Modbus
 
 #endif // MESSAGEBUILDER_H

@@ -4,6 +4,7 @@
 #include "devicedriver_p.h"
 #include "messagebuilder.h"
 #include "modulestatus.h"
+#include "qvlogging.h"
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QMetaMethod>
@@ -14,16 +15,15 @@
 #include <chrono>
 #include <mutex>
 
+using namespace Modbus;
+
 namespace {
 
-using Modbus::ModuleStatus;
-
 constexpr int DefaultAttempts = 5;
-constexpr int ReservedFrameSize = 128;
 // Address and function code at least, so that byte 1 can be judged.
-constexpr int MinRequestLength = 2;
+constexpr int MinRequestLength = FrameHeaderSize;
 // Fewer bytes than address, function and CRC count as no reply at all.
-constexpr int MinReplyLength = 4;
+constexpr int MinReplyLength = FrameHeaderSize + CrcSize;
 constexpr int DefaultChannel = 0x10000003;
 // However late replies have come on a line, an owed reply is not awaited longer than this
 // after its request, and input before a write is dropped for this long after a reply was
@@ -49,20 +49,20 @@ int clampedWait(qint64 msecs)
 // route: a gateway that could not deliver, or the target refusing.
 bool answersRequest(const unsigned char *request, int requestLength, const unsigned char *reply, int replyLength)
 {
-    for (int at = 0; at + 1 < requestLength && at + 1 < replyLength; at += 3) {
+    for (int at = 0; at + 1 < requestLength && at + 1 < replyLength; at += RouteTripletSize) {
         const unsigned char function = request[at + 1];
         if (reply[at] != request[at])
             return false;
-        if (reply[at + 1] & MessageBuilder::ExceptionBit)
-            return (reply[at + 1] & ~MessageBuilder::ExceptionBit) == function;
+        if (reply[at + 1] & ExceptionBit)
+            return (reply[at + 1] & ~ExceptionBit) == function;
         if (reply[at + 1] != function)
             return false;
-        if (function != MessageBuilder::EncapsulatedInterface)
+        if (function != EncapsulatedInterface)
             return true;
         if (at + 2 >= requestLength || at + 2 >= replyLength || reply[at + 2] != request[at + 2])
             return false;
         // Behind a route triplet the next module's address and reply follow.
-        if (request[at + 2] != MessageBuilder::RouteMei)
+        if (request[at + 2] != RouteMei)
             return true;
     }
     return false;
@@ -126,7 +126,7 @@ public:
         // long for the first byte. Byte 1 of the frame, not of the request: the reply
         // may overwrite the request.
         const qint64 wait = qMax(0, driver->readTimeouts());
-        m_firstWait = clampedWait(m_frameBytes[1] == MessageBuilder::EncapsulatedInterface ? 2 * wait : wait);
+        m_firstWait = clampedWait(m_frameBytes[1] == EncapsulatedInterface ? 2 * wait : wait);
     }
 
     // NoError, WriteError when the line did not take the frame, NotOpenError when it failed.
@@ -331,7 +331,7 @@ int ModbusClient::talk(MessageBuilder &builder)
     QByteArray &buffer = builder.buffer();
     // A buffer shared with a copy would detach in data() to its size alone, leaving no
     // room for the reply; reserve() detaches it with the full room instead.
-    buffer.reserve(qMax(buffer.capacity(), ReservedFrameSize));
+    buffer.reserve(qMax(buffer.capacity(), int(ReservedFrameSize)));
     // The pointer before the capacity: data() may still detach, and the capacity must
     // describe the storage the reply is read into.
     char *storage = buffer.data();
@@ -357,7 +357,7 @@ int ModbusClient::talk(char *reply, int replyCapacity, const char *request, int 
         return ModuleStatus::NotOpenError;
     }
     if (!request || requestLength < MinRequestLength) {
-        qWarning("(ModbusClient::talk) Request of %d bytes is too short to send", request ? requestLength : 0);
+        qCWarning(qvLink, "(ModbusClient::talk) Request of %d bytes is too short to send", request ? requestLength : 0);
         emit statusCodeChanged(ModuleStatus::WriteError, channel,
                                QCoreApplication::translate("ModbusClient", "Request too short"));
         emit messageRead(ModuleStatus::WriteError, QByteArray());
@@ -392,8 +392,8 @@ int ModbusClient::talk(char *reply, int replyCapacity, const char *request, int 
         announce = true;
         result = exchange.write();
         if (result == ModuleStatus::WriteError) {
-            qWarning("Could not write to serial port: %s [ %s]", driver->errorString().toUtf8().constData(),
-                     frame.toHex().constData());
+            qCWarning(qvTransport, "Could not write to serial port: %s [ %s]",
+                      driver->errorString().toUtf8().constData(), frame.toHex().constData());
             driver->close();
             const bool reopened = driver->open();
             driver->publishDeviceState();

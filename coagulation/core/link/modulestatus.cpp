@@ -1,5 +1,7 @@
 #include "modulestatus.h"
 
+#include "modbusprotocol.h"
+
 namespace Modbus {
 
 void ModuleStatus::setException(unsigned char address, unsigned char command, unsigned char code)
@@ -12,6 +14,11 @@ void ModuleStatus::setException(const QByteArray &reply)
     // A byte missing from a shorter reply counts as 0.
     auto byteAt = [&reply](int i) -> unsigned char { return i < reply.size() ? uchar(reply.at(i)) : 0; };
     setException(byteAt(0), byteAt(1), byteAt(2));
+}
+
+QString ModuleStatus::exceptionText() const
+{
+    return isException() ? QString::fromLatin1(Modbus::exceptionText(exceptionCode())) : QString();
 }
 
 ModuleStatus ModuleStatus::fromTalkResult(int result)

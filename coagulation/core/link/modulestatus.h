@@ -2,6 +2,7 @@
 #define MODULESTATUS_H
 
 #include <QtCore/QByteArray>
+#include <QtCore/QString>
 
 #include "qvcore_global.h"
 
@@ -37,6 +38,9 @@ public:
     unsigned char exceptionAddress() const { return (quint32(m_code) >> 16) & 0xFF; }
     unsigned char exceptionCommand() const { return (quint32(m_code) >> 8) & 0xFF; }
     unsigned char exceptionCode() const { return quint32(m_code) & 0xFF; }
+    // The English text of the exception code ("illegal data address"); empty when the
+    // status is no exception or the protocol does not name its code.
+    QString exceptionText() const;
 
     void setException(unsigned char address, unsigned char command, unsigned char code);
     void setException(const QByteArray &reply);

@@ -4,6 +4,7 @@
 
 #include "propertyitem_p.h"
 #include "propertyitemmodel.h"
+#include "qvlogging.h"
 
 namespace {
 
@@ -187,8 +188,8 @@ void PropertyItem::append(PropertyItem *child)
 void PropertyItem::insert(int position, PropertyItem *child)
 {
     if (!child || child == this || child->d->isRoot || child->isAncestorOf(this)) {
-        qWarning("(PropertyItem::insert) Refused: the item would be its own ancestor or "
-                 "leave its model without a root");
+        qCWarning(qvModel, "(PropertyItem::insert) Refused: the item would be its own ancestor or "
+                           "leave its model without a root");
         return;
     }
 
@@ -357,7 +358,7 @@ void PropertyItem::moveChild(PropertyItem *child, int position)
         to = destination = qBound(0, position, d->children.size());
     }
     if (d->model && !d->model->beginMoveRows(from->index(), fromRow, fromRow, index(), destination)) {
-        qWarning("(PropertyItem::insert) Refused: the model does not accept this move");
+        qCWarning(qvModel, "(PropertyItem::insert) Refused: the model does not accept this move");
         return;
     }
     from->d->children.removeAt(fromRow);

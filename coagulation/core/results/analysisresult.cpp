@@ -366,20 +366,11 @@ struct Markers
     QString upperMark;
 };
 
-QString manualInputFlag(Profile &p) { return p.manual_input_flag(Profile::tr("M")); }
-QString dilutionFlag(Profile &p) { return p.dilution_result_flag(Profile::tr("!")); }
-QString replicationDiffFlag(Profile &p) { return p.replication_diff_flag(QString()); }
-QString lowerReportFlag(Profile &p) { return p.lower_report_limit_flag(Profile::tr("<")); }
-QString upperReportFlag(Profile &p) { return p.upper_report_limit_flag(Profile::tr(">")); }
-QString lowerMarkFlag(Profile &p) { return p.lower_mark_limit_flag(Profile::tr("↓")); }
-QString upperMarkFlag(Profile &p) { return p.upper_mark_limit_flag(Profile::tr("↑")); }
-QString notClottedText(Profile &p) { return p.result_not_clotted(Profile::tr("不凝")); }
-QString notCalculatedText(Profile &p) { return p.result_can_not_be_calculated(Profile::tr("---.-")); }
-
 Markers currentMarkers(Profile &p)
 {
-    return Markers{manualInputFlag(p), dilutionFlag(p), replicationDiffFlag(p), lowerReportFlag(p),
-                   upperReportFlag(p), lowerMarkFlag(p), upperMarkFlag(p)};
+    return Markers{p.manual_input_flag(), p.dilution_result_flag(), p.replication_diff_flag(),
+                   p.lower_report_limit_flag(), p.upper_report_limit_flag(), p.lower_mark_limit_flag(),
+                   p.upper_mark_limit_flag()};
 }
 
 // The texts that are not empty, escaped, joined with "|", longest first: a marker text
@@ -483,7 +474,7 @@ AnalysisResult::AnalysisResult(const QString &text) : d(&shared_null)
 
     Profile &profile = Profile::instance();
     const Markers m = currentMarkers(profile);
-    const QString notClotted = notClottedText(profile);
+    const QString notClotted = profile.result_not_clotted();
     Patterns &rx = patternsFor(m, notClotted);
 
     const QRegularExpressionMatch whole = rx.whole.match(text);
@@ -530,24 +521,24 @@ QString AnalysisResult::prefix(int mask) const
     Profile &profile = Profile::instance();
     QString text;
     if (m & qv::ManualInput)
-        text += manualInputFlag(profile);
+        text += profile.manual_input_flag();
     if (m & qv::DilutionResult)
-        text += dilutionFlag(profile);
+        text += profile.dilution_result_flag();
     if (m & qv::ReplicationDiff)
-        text += replicationDiffFlag(profile);
+        text += profile.replication_diff_flag();
     if (m & qv::LowerReportLimit)
-        text += lowerReportFlag(profile);
+        text += profile.lower_report_limit_flag();
     else if (m & qv::UpperReportLimit)
-        text += upperReportFlag(profile);
+        text += profile.upper_report_limit_flag();
     return text;
 }
 
 QString AnalysisResult::suffix() const
 {
     if (d->flags & qv::LowerMarkLimit)
-        return lowerMarkFlag(Profile::instance());
+        return Profile::instance().lower_mark_limit_flag();
     if (d->flags & qv::UpperMarkLimit)
-        return upperMarkFlag(Profile::instance());
+        return Profile::instance().upper_mark_limit_flag();
     return QString();
 }
 
@@ -560,10 +551,10 @@ QString AnalysisResult::toString(Format format, char fmt, int prec) const
     if (d->error < ValidNumber) {
         // Flags play no part without a number.
         if (d->error == NotClotted || isNotClottedValue(d->value))
-            return notClottedText(Profile::instance());
+            return Profile::instance().result_not_clotted();
         if (d->error == NullResult)
             return QString();
-        return notCalculatedText(Profile::instance());
+        return Profile::instance().result_can_not_be_calculated();
     }
     const bool display = format == DisplayFormat;
     QString text = prefix(display ? -1 : (qv::LowerReportLimit | qv::UpperReportLimit));
@@ -608,18 +599,18 @@ QVariant AnalysisResult::foregroundRole() const
 {
     Profile &profile = Profile::instance();
     if (d->error < ValidNumber)
-        return solidBrush(profile.color_of_null_result(QColor(Qt::red)));
+        return solidBrush(profile.color_of_null_result());
     // For results with a number the flags decide, first match wins.
     const int f = d->flags;
     if (f & qv::NoForegroundColor)
         return QVariant();
     if (f & qv::UpperReportLimit)
-        return solidBrush(profile.color_of_upper_report(QColor(Qt::red)));
+        return solidBrush(profile.color_of_upper_report());
     if (f & qv::LowerReportLimit)
-        return solidBrush(profile.color_of_lower_report(QColor(Qt::red)));
+        return solidBrush(profile.color_of_lower_report());
     if (f & qv::UpperMarkLimit)
-        return solidBrush(profile.color_of_upper_mark(QColor(255, 170, 0, 255)));
+        return solidBrush(profile.color_of_upper_mark());
     if (f & qv::LowerMarkLimit)
-        return solidBrush(profile.color_of_lower_mark(QColor(255, 170, 0, 255)));
+        return solidBrush(profile.color_of_lower_mark());
     return QVariant();
 }

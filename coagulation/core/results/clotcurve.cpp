@@ -8,6 +8,7 @@
 #include <QtSql/QSqlQuery>
 
 #include "profile.h"
+#include "qvlogging_p.h"
 
 #include <cmath>
 #include <cstring>
@@ -41,8 +42,6 @@ int roundedCount(double q, int limit)
 }
 
 } // namespace
-
-#define QV_CURVE_SQL_WARNING(error) qWarning("%s:%d: %s", __FILE__, __LINE__, qPrintable((error).text()))
 
 int ClotCurve::size() const
 {
@@ -222,10 +221,10 @@ ClotCurve ClotCurve::fromBuffer(const QByteArray &buffer, bool *ok)
     }
 
     if (!whole && !buffer.isEmpty())
-        qWarning("(ClotCurve::fromBuffer) Damaged curve of %d bytes: %d of %u segments read whole",
-                 buffer.size(), wholeSegments, segmentCount);
+        qCWarning(qvResults, "(ClotCurve::fromBuffer) Damaged curve of %d bytes: %d of %u segments read whole",
+                  int(buffer.size()), wholeSegments, segmentCount);
     else if (left > 0)
-        qWarning("(ClotCurve::fromBuffer) Ignored %lld bytes after the curve", left);
+        qCWarning(qvResults, "(ClotCurve::fromBuffer) Ignored %lld bytes after the curve", left);
     if (ok)
         *ok = whole && left == 0;
     return curve;
@@ -238,14 +237,14 @@ bool ClotCurve::save(qint64 patientId, const QString &item, int version) const
     QSqlQuery query(Profile::instance().dataDatabase());
     if (!query.prepare(QStringLiteral("insert into curve (patientId, item, version, curve) "
                                       "values(:patientId, :item, :version, :curve)")))
-        QV_CURVE_SQL_WARNING(query.lastError());
+        QV_SQL_WARNING(qvResults, query.lastError());
     // A qint64 binds as an SQLite integer and a QByteArray as a blob.
     query.bindValue(QStringLiteral(":patientId"), patientId);
     query.bindValue(QStringLiteral(":item"), item);
     query.bindValue(QStringLiteral(":version"), version);
     query.bindValue(QStringLiteral(":curve"), toBuffer());
     if (!query.exec()) {
-        QV_CURVE_SQL_WARNING(query.lastError());
+        QV_SQL_WARNING(qvResults, query.lastError());
         return false;
     }
     return true;

@@ -1,5 +1,6 @@
 #include "profile.h"
 #include "profile_p.h"
+#include "profileitem_p.h"
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDebug>
@@ -9,6 +10,7 @@
 #include <QtSql/QSqlQuery>
 
 #include "qvglobal.h"
+#include "qvlogging_p.h"
 #include "startupsettings_p.h"
 
 namespace {
@@ -30,9 +32,6 @@ const OtherDatabase OtherDatabases[] = {
     {"db/qc", QcConnection},
     {"db/syslog", SyslogConnection},
 };
-
-#define QV_LOG_SQL_ERROR(error) \
-    qWarning("%s:%d: %s", __FILE__, __LINE__, qPrintable((error).text()))
 
 // A fresh connection of that name; an earlier one of the same name is dropped
 // first, which is what a second store means to do.
@@ -80,7 +79,7 @@ void loadCache(const QSqlDatabase &db, ProfilePrivate *d)
         return;
     QSqlQuery query(db);
     if (!query.exec(QStringLiteral("select name, value from profile"))) {
-        QV_LOG_SQL_ERROR(query.lastError());
+        QV_SQL_WARNING(qvProfile, query.lastError());
         return;
     }
     CacheWriteLocker locker(d->lock);
@@ -187,7 +186,7 @@ void ProfilePrivate::write(const PendingWrite &pending)
     if (query.exec())
         return;
     const QSqlError error = query.lastError();
-    QV_LOG_SQL_ERROR(error);
+    QV_SQL_WARNING(qvProfile, error);
     CacheWriteLocker locker(lock);
     recordFailure(pending.key, error.text());
 }
@@ -239,7 +238,7 @@ Profile::~Profile()
     }
     CacheReadLocker locker(d->lock);
     if (!d->writes.isEmpty())
-        qWarning("Profile: destroyed outside its thread; %d saves not written", int(d->writes.size()));
+        qCWarning(qvProfile, "Profile: destroyed outside its thread; %d saves not written", int(d->writes.size()));
 }
 
 void Profile::init(const QString &profileName, ThreadRule rule)
@@ -280,8 +279,8 @@ void Profile::init(const QString &profileName, ThreadRule rule)
     // main thread, which makes them before its first SQL.
     const QCoreApplication *app = QCoreApplication::instance();
     if (rule == MainThread && app && QThread::currentThread() != app->thread()) {
-        qWarning("Profile: first used on a thread other than the application's main thread; "
-                 "the store and its database connections are handed to the main thread");
+        qCWarning(qvProfile, "Profile: first used on a thread other than the application's main thread; "
+                             "the store and its database connections are handed to the main thread");
         const QString reader = QStringLiteral("profile.db:first-use");
         {
             QSqlDatabase db = addConnection(reader, d->profilePath);
@@ -408,4 +407,26 @@ void Profile::resetStatus()
     CacheWriteLocker locker(d->lock);
     d->status = NoError;
     d->errorString.clear();
+}
+
+QVector<ProfileItem> Profile::items()
+{
+    int count = 0;
+    const ProfileItemRow *rows = profileItemRows(&count);
+    QVector<ProfileItem> list;
+    list.reserve(count);
+    for (int i = 0; i < count; ++i)
+        list.append(ProfileItem(rows + i));
+    return list;
+}
+
+ProfileItem Profile::findItem(const QString &key)
+{
+    int count = 0;
+    const ProfileItemRow *rows = profileItemRows(&count);
+    for (int i = 0; i < count; ++i) {
+        if (key == QLatin1String(rows[i].key))
+            return ProfileItem(rows + i);
+    }
+    return ProfileItem();
 }

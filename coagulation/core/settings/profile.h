@@ -7,9 +7,12 @@
 #include <QtCore/QString>
 #include <QtCore/QStringList>
 #include <QtCore/QVariant>
+#include <QtCore/QVector>
 #include <QtGui/QColor>
 #include <QtSql/QSqlDatabase>
 
+#include "profileitem.h"
+#include "profilesettings.h"
 #include "qvcore_global.h"
 
 class ProfilePrivate;
@@ -83,44 +86,22 @@ public:
     QString errorString() const;
     void resetStatus();
 
-    // Typed settings: the getter is named like the key and the setter adds
-    // "set_"; save has the meaning it has for setValue(). A stored value that
-    // does not convert to the type yields its empty value, not the default.
-#define QV_PROFILE_SETTING(Type, key) \
-    Type key(const Type &defaultValue) { return setting<Type>(#key, defaultValue); } \
+    // Typed settings, one pair per row of profilesettings.h: the getter is named
+    // like the key and the setter adds "set_"; save has the meaning it has for
+    // setValue(). A getter called without a default takes the declared one. A
+    // stored value that does not convert to the type yields its empty value, not
+    // the default.
+#define QV_PROFILE_ACCESSORS(Type, key, declared, group, label) \
+    Type key(const Type &defaultValue = declared) { return setting<Type>(#key, defaultValue); } \
     void set_##key(const Type &value, bool save) { setSetting<Type>(#key, value, save); }
+    QV_PROFILE_SETTINGS(QV_PROFILE_ACCESSORS)
+#undef QV_PROFILE_ACCESSORS
 
-    QV_PROFILE_SETTING(QString, statim_sample_prefix)
-    QV_PROFILE_SETTING(QString, qc_sample_prefix)
-    QV_PROFILE_SETTING(QString, result_is_preparing)
-    QV_PROFILE_SETTING(QString, result_can_not_be_calculated)
-    QV_PROFILE_SETTING(QString, result_is_incubating)
-    QV_PROFILE_SETTING(QString, result_is_analysing)
-    QV_PROFILE_SETTING(QString, result_not_clotted)
-    QV_PROFILE_SETTING(QString, dilution_result_flag)
-    QV_PROFILE_SETTING(QString, lower_report_limit_flag)
-    QV_PROFILE_SETTING(QString, upper_report_limit_flag)
-    QV_PROFILE_SETTING(QString, lower_mark_limit_flag)
-    QV_PROFILE_SETTING(QString, upper_mark_limit_flag)
-    QV_PROFILE_SETTING(QString, manual_input_flag)
-    QV_PROFILE_SETTING(QString, replication_diff_flag)
-    QV_PROFILE_SETTING(QColor, color_of_waiting)
-    QV_PROFILE_SETTING(QColor, color_of_dispensing)
-    QV_PROFILE_SETTING(QColor, color_of_incubating)
-    QV_PROFILE_SETTING(QColor, color_of_analysing)
-    QV_PROFILE_SETTING(QColor, color_of_null_result)
-    QV_PROFILE_SETTING(QColor, color_of_lower_report)
-    QV_PROFILE_SETTING(QColor, color_of_upper_report)
-    QV_PROFILE_SETTING(QColor, color_of_lower_mark)
-    QV_PROFILE_SETTING(QColor, color_of_upper_mark)
-    QV_PROFILE_SETTING(QString, analysis_display_assay)
-    QV_PROFILE_SETTING(QString, patient_display_fields)
-    QV_PROFILE_SETTING(int, max_qc_file)
-    QV_PROFILE_SETTING(int, qc_method)
-    QV_PROFILE_SETTING(QString, hospital)
-    QV_PROFILE_SETTING(bool, is_touch_screen)
-
-#undef QV_PROFILE_SETTING
+    // The named settings with their keys, types, declared defaults, groups and
+    // labels, in the order they are declared; findItem() gives an invalid item
+    // for a key that is no named setting.
+    static QVector<ProfileItem> items();
+    static ProfileItem findItem(const QString &key);
 
 Q_SIGNALS:
     // Notifications only: saving does not depend on them, so blocked signals

@@ -285,8 +285,37 @@ void DeviceDriver::failLine(const QString &reason)
     publishError(reason);
 }
 
+// A transfer goes to the descriptor directly when the driver has attached its line and,
+// for reading, Qt's own buffer holds nothing a caller left there (reading through
+// device()); those bytes come first, so the defaults through device() read them.
+static PosixLine *attachedLine(const DeviceDriverPrivate *d, bool reading)
+{
+    PosixLine *line = d->line;
+    if (!line || !line->isAttached())
+        return nullptr;
+    if (reading && d->device && d->device->QIODevice::bytesAvailable() > 0)
+        return nullptr;
+    return line;
+}
+
+// Why a line failed in a transfer: the other end closed it, or the system's reason.
+static QString lineFailure(const PosixLine &line)
+{
+    if (!line.closedByPeer())
+        return line.errorText();
+    return line.kind() == PosixLine::Socket
+        ? QCoreApplication::translate("SocketDriver", "The remote host closed the connection")
+        : QCoreApplication::translate("DeviceDriver", "The line was closed at the other end");
+}
+
 bool DeviceDriver::send(const char *data, int size)
 {
+    if (PosixLine *line = attachedLine(d.data(), false)) {
+        if (line->send(data, size, writeTimeouts()))
+            return true;
+        publishError(line->errorText());
+        return false;
+    }
     DeviceLocker locker(this);
     QIODevice *dev = device();
     const bool sent = dev->isOpen() && dev->write(data, size) == size
@@ -298,6 +327,14 @@ bool DeviceDriver::send(const char *data, int size)
 
 int DeviceDriver::receive(char *buffer, int capacity, int msecs)
 {
+    if (PosixLine *line = attachedLine(d.data(), true)) {
+        const int count = line->receive(buffer, capacity, msecs);
+        if (count < 0)
+            failLine(lineFailure(*line));
+        else if (count == 0 && msecs > 0)
+            publishError(QCoreApplication::translate("DeviceDriver", "Operation timed out"));
+        return count;
+    }
     DeviceLocker locker(this);
     QIODevice *dev = device();
     if (!dev->isOpen())
@@ -324,6 +361,12 @@ int DeviceDriver::receive(char *buffer, int capacity, int msecs)
 
 int DeviceDriver::discard()
 {
+    if (PosixLine *line = attachedLine(d.data(), true)) {
+        const int dropped = line->discard();
+        if (dropped < 0)
+            failLine(lineFailure(*line));
+        return dropped;
+    }
     DeviceLocker locker(this);
     QIODevice *dev = device();
     char scratch[ScratchSize];

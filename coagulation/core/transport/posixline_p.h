@@ -18,6 +18,7 @@ public:
     void attach(int descriptor, Kind kind);
     void detach();
     bool isAttached() const { return m_fd >= 0; }
+    Kind kind() const { return m_kind; }
     // While Qt drives the device (a DeviceLocker holds it) the descriptor stays in the
     // non-blocking mode Qt expects, and receives wait in poll() instead.
     void setLentToQt(bool lent);

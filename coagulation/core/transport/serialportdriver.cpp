@@ -2,7 +2,6 @@
 
 #include "posixline_p.h"
 
-#include <QtCore/QCoreApplication>
 #include <QtCore/QUrlQuery>
 #include <QtSerialPort/QSerialPort>
 #include <QtSerialPort/QSerialPortInfo>
@@ -99,50 +98,4 @@ QIODevice *SerialPortDriver::device() const
 qint32 SerialPortDriver::baudRate() const
 {
     return m_baudRate.load(std::memory_order_relaxed);
-}
-
-// Bytes a caller left in Qt's own buffer (reading through device()) come before what
-// waits in the system; the defaults read them first.
-bool SerialPortDriver::qtHoldsInput() const
-{
-    return m_port->QIODevice::bytesAvailable() > 0;
-}
-
-QString SerialPortDriver::lineErrorText() const
-{
-    return m_line->closedByPeer() ? QCoreApplication::translate("DeviceDriver", "The line was closed at the other end")
-                                  : m_line->errorText();
-}
-
-bool SerialPortDriver::send(const char *data, int size)
-{
-    if (!m_line->isAttached())
-        return DeviceDriver::send(data, size);
-    if (m_line->send(data, size, writeTimeouts()))
-        return true;
-    publishError(m_line->errorText());
-    return false;
-}
-
-int SerialPortDriver::receive(char *buffer, int capacity, int msecs)
-{
-    if (!m_line->isAttached() || qtHoldsInput())
-        return DeviceDriver::receive(buffer, capacity, msecs);
-    const int count = m_line->receive(buffer, capacity, msecs);
-    if (count < 0)
-        failLine(lineErrorText());
-    else if (count == 0 && msecs > 0)
-        publishError(QCoreApplication::translate("DeviceDriver", "Operation timed out"));
-    return count;
-}
-
-int SerialPortDriver::discard()
-{
-    if (!m_line->isAttached() || qtHoldsInput())
-        return DeviceDriver::discard();
-    const int dropped = m_line->discard();
-    if (dropped >= 0)
-        return dropped;
-    failLine(lineErrorText());
-    return -1;
 }

@@ -31,17 +31,10 @@ public:
     void clear() override;
     QIODevice *device() const override;
 
-    bool send(const char *data, int size) override;
-    int receive(char *buffer, int capacity, int msecs) override;
-    int discard() override;
-
     // The speed last applied, in bits per second; answers at once from any thread.
     qint32 baudRate() const;
 
 private:
-    bool qtHoldsInput() const;
-    QString lineErrorText() const;
-
     QSerialPort *m_port;
     QScopedPointer<PosixLine> m_line;
     std::atomic<qint32> m_baudRate;

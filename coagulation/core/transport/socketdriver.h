@@ -31,13 +31,7 @@ public:
     void clear() override;
     QIODevice *device() const override;
 
-    bool send(const char *data, int size) override;
-    int receive(char *buffer, int capacity, int msecs) override;
-    int discard() override;
-
 private:
-    bool qtHoldsInput() const;
-
     QTcpSocket *m_socket;
     QScopedPointer<PosixLine> m_line;
 };

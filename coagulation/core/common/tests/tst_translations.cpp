@@ -106,6 +106,7 @@ private Q_SLOTS:
     void resultMessagesInEnglish_data();
     void resultMessagesInEnglish();
     void modelHeaderInEnglish();
+    void settingTextsInEnglish();
     void identityInEnglish();
     void oemIdEntryChangesIdentifierAlone();
 
@@ -280,6 +281,16 @@ void tst_Translations::modelHeaderInEnglish()
     const PropertyItemModel model;
     QCOMPARE(model.headerData(0, Qt::Horizontal).toString(), QStringLiteral("Name"));
     QCOMPARE(model.headerData(1, Qt::Horizontal).toString(), QStringLiteral("Value"));
+}
+
+// Translated as they are read: the library was loaded before the translator was.
+void tst_Translations::settingTextsInEnglish()
+{
+    const ProfileItem notClotted = Profile::findItem(QStringLiteral("result_not_clotted"));
+    QCOMPARE(notClotted.defaultValue(), QVariant(QStringLiteral("No clot")));
+    QCOMPARE(notClotted.label(), QStringLiteral("Not clotted"));
+    QCOMPARE(notClotted.group(), QStringLiteral("Result texts"));
+    QCOMPARE(Profile::findItem(QStringLiteral("statim_sample_prefix")).defaultValue(), QVariant(QStringLiteral("S")));
 }
 
 void tst_Translations::identityInEnglish()

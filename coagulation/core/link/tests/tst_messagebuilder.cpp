@@ -70,6 +70,7 @@ private slots:
     void replyFrameSizeNestsAtAnyDepth();
     void replyFrameSizeOnHostileInput_data();
     void replyFrameSizeOnHostileInput();
+    void aRegisteredRuleTeachesAFunctionCode();
 };
 
 void tst_MessageBuilder::crcCheckValues_data()
@@ -457,6 +458,35 @@ void tst_MessageBuilder::replyFrameSizeOnHostileInput()
     // Negative lengths never read anything.
     QCOMPARE(Modbus::calculateReplyFrameSize(reinterpret_cast<const uchar *>(request.constData()), -1, nullptr, -7),
              -1);
+}
+
+void tst_MessageBuilder::aRegisteredRuleTeachesAFunctionCode()
+{
+    // A function of the modules' own: N u16 after the function code, its reply N bytes
+    // (the request's CRC counts in its length).
+    const QByteArray request = withCrc("01 45 0006");
+    QCOMPARE(predictedSize(request, QByteArray()), -1);
+    Modbus::registerReplySizeRule(0x45, [](const unsigned char *req, int length, const unsigned char *, int) {
+        return length >= 6 ? Modbus::FrameHeaderSize + req[3] + Modbus::CrcSize : -1;
+    });
+    const int plain = predictedSize(request, QByteArray());
+    const int routed = predictedSize(withCrc("01 2b0c05 45 0006"), QByteArray());
+    const int exception = predictedSize(request, QByteArray::fromHex("01c5"));
+    const int cut = predictedSize(withCrc("01 45"), QByteArray());
+    // A built-in rule can be replaced, and comes back when the program's rule is taken away.
+    Modbus::registerReplySizeRule(Modbus::ReadHoldingRegisters,
+                                  [](const unsigned char *, int, const unsigned char *, int) { return 0; });
+    const int replaced = predictedSize(withCrc("01 03 0010 000a"), QByteArray());
+    Modbus::registerReplySizeRule(Modbus::ReadHoldingRegisters, nullptr);
+    Modbus::registerReplySizeRule(0x45, nullptr);
+
+    QCOMPARE(plain, 10);
+    QCOMPARE(routed, 13);
+    QCOMPARE(exception, 5);
+    QCOMPARE(cut, -1);
+    QCOMPARE(replaced, -1);
+    QCOMPARE(predictedSize(withCrc("01 03 0010 000a"), QByteArray()), 25);
+    QCOMPARE(predictedSize(request, QByteArray()), -1);
 }
 
 QTEST_GUILESS_MAIN(tst_MessageBuilder)

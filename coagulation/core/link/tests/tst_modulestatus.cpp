@@ -56,6 +56,9 @@ void tst_ModuleStatus::kindsAreDisjoint()
     QCOMPARE(status.isCommunicationError(), communication);
     QCOMPARE(status.isException(), exception);
     QCOMPARE(status.isDeviceError(), device);
+    // Only an exception has an exception text, whatever its low byte holds.
+    if (!exception)
+        QVERIFY(status.exceptionText().isEmpty());
 }
 
 void tst_ModuleStatus::exceptionLayout()
@@ -82,22 +85,28 @@ void tst_ModuleStatus::exceptionFromReplyBytes_data()
 {
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<quint32>("code");
+    QTest::addColumn<QString>("text");
 
-    QTest::newRow("gateway exception") << QByteArray::fromHex("01ab0b") << 0x7F01AB0Bu;
-    QTest::newRow("module exception with trailing bytes") << QByteArray::fromHex("05830244") << 0x7F058302u;
-    QTest::newRow("two bytes") << QByteArray::fromHex("0583") << 0x7F058300u;
-    QTest::newRow("one byte") << QByteArray::fromHex("05") << 0x7F050000u;
-    QTest::newRow("empty") << QByteArray() << 0x7F000000u;
+    QTest::newRow("gateway exception") << QByteArray::fromHex("01ab0b") << 0x7F01AB0Bu
+                                       << "gateway target did not respond";
+    QTest::newRow("module exception with trailing bytes") << QByteArray::fromHex("05830244") << 0x7F058302u
+                                                          << "illegal data address";
+    QTest::newRow("two bytes") << QByteArray::fromHex("0583") << 0x7F058300u << QString();
+    QTest::newRow("one byte") << QByteArray::fromHex("05") << 0x7F050000u << QString();
+    QTest::newRow("empty") << QByteArray() << 0x7F000000u << QString();
+    QTest::newRow("a code the protocol does not name") << QByteArray::fromHex("058307") << 0x7F058307u << QString();
 }
 
 void tst_ModuleStatus::exceptionFromReplyBytes()
 {
     QFETCH(QByteArray, reply);
     QFETCH(quint32, code);
+    QFETCH(QString, text);
     ModuleStatus status;
     status.setException(reply);
     QCOMPARE(quint32(status.data()), code);
     QVERIFY(status.isException());
+    QCOMPARE(status.exceptionText(), text);
 }
 
 void tst_ModuleStatus::talkResults_data()

@@ -126,7 +126,7 @@ struct Accessor {
 QMap<QString, Accessor> accessors()
 {
     QMap<QString, Accessor> result;
-#define ACCESSOR(Type, key)                                                                       \
+#define ACCESSOR(Type, key, ...)                                                                  \
     static_assert(std::is_same<decltype(&Profile::key), Type (Profile::*)(const Type &)>::value,  \
                   #key " getter");                                                                \
     static_assert(std::is_same<decltype(&Profile::set_##key), void (Profile::*)(const Type &, bool)>::value, \
@@ -135,35 +135,7 @@ QMap<QString, Accessor> accessors()
                   Accessor{[](Profile &p, const QVariant &d) { return QVariant::fromValue(p.key(qvariant_cast<Type>(d))); }, \
                            [](Profile &p, const QVariant &v, bool save) { p.set_##key(qvariant_cast<Type>(v), save); }, \
                            qMetaTypeId<Type>()});
-    ACCESSOR(QString, statim_sample_prefix)
-    ACCESSOR(QString, qc_sample_prefix)
-    ACCESSOR(QString, result_is_preparing)
-    ACCESSOR(QString, result_can_not_be_calculated)
-    ACCESSOR(QString, result_is_incubating)
-    ACCESSOR(QString, result_is_analysing)
-    ACCESSOR(QString, result_not_clotted)
-    ACCESSOR(QString, dilution_result_flag)
-    ACCESSOR(QString, lower_report_limit_flag)
-    ACCESSOR(QString, upper_report_limit_flag)
-    ACCESSOR(QString, lower_mark_limit_flag)
-    ACCESSOR(QString, upper_mark_limit_flag)
-    ACCESSOR(QString, manual_input_flag)
-    ACCESSOR(QString, replication_diff_flag)
-    ACCESSOR(QColor, color_of_waiting)
-    ACCESSOR(QColor, color_of_dispensing)
-    ACCESSOR(QColor, color_of_incubating)
-    ACCESSOR(QColor, color_of_analysing)
-    ACCESSOR(QColor, color_of_null_result)
-    ACCESSOR(QColor, color_of_lower_report)
-    ACCESSOR(QColor, color_of_upper_report)
-    ACCESSOR(QColor, color_of_lower_mark)
-    ACCESSOR(QColor, color_of_upper_mark)
-    ACCESSOR(QString, analysis_display_assay)
-    ACCESSOR(QString, patient_display_fields)
-    ACCESSOR(int, max_qc_file)
-    ACCESSOR(int, qc_method)
-    ACCESSOR(QString, hospital)
-    ACCESSOR(bool, is_touch_screen)
+    QV_PROFILE_SETTINGS(ACCESSOR)
 #undef ACCESSOR
     return result;
 }
@@ -646,7 +618,9 @@ void tst_Profile::typedSettingsRoundTrip_data()
 {
     QTest::addColumn<QString>("key");
     const QMap<QString, Accessor> all = accessors();
-    QCOMPARE(all.size(), 29);
+    // Every accessor has its item.
+    QCOMPARE(Profile::items().size(), all.size());
+    QVERIFY(!Profile::findItem(QStringLiteral("no_such_setting")).isValid());
     for (const QString &key : all.keys())
         QTest::newRow(qPrintable(key)) << key;
 }
@@ -655,6 +629,11 @@ void tst_Profile::typedSettingsRoundTrip()
 {
     QFETCH(QString, key);
     const Accessor accessor = accessors().value(key);
+    const ProfileItem item = Profile::findItem(key);
+    QCOMPARE(item.key(), key);
+    QCOMPARE(item.type(), accessor.type);
+    QCOMPARE(item.defaultValue().userType(), accessor.type);
+    QVERIFY(!item.group().isEmpty() && !item.label().isEmpty());
 
     QVariant sample, fallback, stored;
     if (accessor.type == QMetaType::QString) {
@@ -686,6 +665,8 @@ void tst_Profile::typedSettingsRoundTrip()
         // Nothing stored: the caller's default, and the key is now known.
         QCOMPARE(accessor.get(profile, fallback), fallback);
         QVERIFY(profile.keys().contains(key));
+        // A getter called without a default, here through the item, takes the declared one.
+        QCOMPARE(item.value(profile), item.defaultValue());
         accessor.set(profile, sample, true);
         QCOMPARE(changed.count(), 1);
         QCOMPARE(changed.at(0).at(0).toString(), key);
@@ -695,6 +676,10 @@ void tst_Profile::typedSettingsRoundTrip()
 
     Profile restarted(QStringLiteral("profile.db"), nullptr);
     QCOMPARE(accessor.get(restarted, fallback), sample);
+    // The item reads and writes the accessors' row.
+    QCOMPARE(item.value(restarted), sample);
+    item.setValue(restarted, fallback, true);
+    QCOMPARE(accessor.get(restarted, sample), fallback);
     QCOMPARE(recorder.count(), 0);
 }
 
