@@ -13,7 +13,8 @@
 // QRecursiveMutex with Qt 6 (where QMutex cannot recurse). Either way lock(),
 // tryLock() and unlock() nest on one thread, and QMutexLocker takes a driver pointer
 // as it is (with Qt 6 it deduces QMutexLocker<DeviceDriver>; QMutexLocker<QRecursiveMutex>
-// takes it too).
+// takes it too). Code that keeps the driver as a plain mutex pointer names it
+// DeviceDriverMutex *, which is a QMutex * with Qt 5, to build with both.
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
 using DeviceDriverMutex = QRecursiveMutex;
 #else
