@@ -2,9 +2,10 @@
 # QtTest program, registered with CTest under <name>. Tests sit beside the code they
 # check; the shared helpers are in coagulation/core/testsupport.
 
-# Tests that drive the library from several threads at once: the ThreadSanitizer
-# run (./qv test --tsan) runs only these.
-set(QV_CONCURRENCY_TESTS concurrency filewriteconcurrency modbusclient profile)
+# Tests that drive the library from several threads at once, and the simulator's
+# hand-overs between its thread and the test's: the ThreadSanitizer run
+# (./qv test --tsan) runs only these.
+set(QV_CONCURRENCY_TESTS concurrency filewriteconcurrency modbusclient profile simulator)
 
 function(qv_add_tests)
     cmake_parse_arguments(ARG "" "" "LIBRARIES" ${ARGN})
@@ -13,10 +14,13 @@ function(qv_add_tests)
         get_filename_component(stem ${source} NAME_WE)
         string(REGEX REPLACE "^tst_" "" name ${stem})
         add_executable(${stem} ${source})
-        target_link_libraries(${stem} PRIVATE qvcore qvtestsupport qvsimulator Qt5::Test ${ARG_LIBRARIES})
+        target_link_libraries(${stem} PRIVATE qvcore qvtestsupport qvsimulator Qt::Test ${ARG_LIBRARIES})
+        # lupdate and lrelease of the Qt the build uses.
         target_compile_definitions(${stem} PRIVATE
             QV_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-            QV_BINARY_DIR="${PROJECT_BINARY_DIR}")
+            QV_BINARY_DIR="${PROJECT_BINARY_DIR}"
+            QV_LUPDATE="$<TARGET_FILE:Qt::lupdate>"
+            QV_LRELEASE="$<TARGET_FILE:Qt::lrelease>")
         add_test(NAME ${name} COMMAND ${stem})
         set_tests_properties(${name} PROPERTIES
             ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_FATAL_CRITICALS=0"

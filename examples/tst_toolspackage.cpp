@@ -65,7 +65,8 @@ void tst_ToolsPackage::consumerBuildsWithFindPackage()
     QCOMPARE(r.exitCode, 0);
     const QStringList expected = {"request = 01 2b 0c 05 03 00 10 00 02", "crc16(123456789) = 29b1",
                                   "gates of 1/5 = 1", "exception = 7f058302", "driver read time-out = 100",
-                                  "curve points = 100", "bits = 8", "oem = 0001", "translations = present"};
+                                  "driver lock nests = yes", "curve points = 100", "bits = 8", "oem = 0001",
+                                  QStringLiteral("qt = %1 %1 %1").arg(QT_VERSION_MAJOR), "translations = present"};
     QCOMPARE(r.lines(), expected);
     // it runs against the installed library, not the build tree's
     r = runProgram("ldd", {QDir(build).filePath("consumer")});
@@ -80,6 +81,9 @@ void tst_ToolsPackage::pkgConfigCompilesAndLinks()
     QCOMPARE(r.exitCode, 0);
     QVERIFY(r.text().contains("-lqvcore"));
     const QStringList flags = r.text().simplified().split(' ');
+    // the Qt the library was built with
+    const ToolResult requires = runProgram("pkg-config", {"--print-requires", "qvcore"}, QString(), 10000, env);
+    QVERIFY2(requires.text().contains(QStringLiteral("Qt%1Core").arg(QT_VERSION_MAJOR)), requires.out.constData());
 
     const QString source = m_dir.filePath("use.cpp");
     QFile f(source);

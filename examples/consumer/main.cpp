@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QMutexLocker>
 #include <QTextStream>
 #include <QUrl>
 
@@ -32,6 +33,14 @@ int main(int argc, char **argv)
     ModbusClient client;
     client.setDriver(driver);
     out << "driver read time-out = " << driver->readTimeouts() << "\n";
+    // Callers serialise their exchanges on a driver as on any mutex, nested or not.
+    {
+        QMutexLocker locker(driver);
+        const bool nests = driver->tryLock();
+        if (nests)
+            driver->unlock();
+        out << "driver lock nests = " << (nests ? "yes" : "no") << "\n";
+    }
 
     ClotCurve curve;
     curve.append(0.0, 0.1, QVector<double>(100, 1000.0));
@@ -42,6 +51,9 @@ int main(int argc, char **argv)
     out << "bits = " << QString::number(static_cast<unsigned char>(bits.data()[0]), 16) << "\n";
 
     out << "oem = " << OemInfo::oemIdText() << "\n";
+    // The Qt the package was built with, the one this program compiled against, the one it runs on.
+    out << "qt = " << QVCORE_QT_MAJOR << " " << QT_VERSION_MAJOR << " "
+        << QString::fromLatin1(qVersion()).section(QLatin1Char('.'), 0, 0) << "\n";
     out << "translations = " << (QDir(QStringLiteral(QVCORE_TRANSLATIONS)).exists() ? "present" : "missing") << "\n";
     return 0;
 }

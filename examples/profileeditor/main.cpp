@@ -1,6 +1,5 @@
 // Edits the named settings of a profile database in a property tree.
 #include <QtCore/QDir>
-#include <QtCore/QSettings>
 #include <QtCore/QTranslator>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QLabel>
@@ -13,6 +12,7 @@
 #include <cstdio>
 
 #include "profileeditor.h"
+#include "startupsettings_p.h"
 
 namespace {
 
@@ -80,8 +80,7 @@ int main(int argc, char *argv[])
 
     // The name the profile is looked for by, as the store reads it, for the warning.
     const QString given = line.arguments().value(0, QStringLiteral("profile.db"));
-    const QString name = QSettings(QStringLiteral("settings.ini"), QSettings::IniFormat)
-                             .value(QStringLiteral("db/profile"), given).toString();
+    const QString name = StartupSettings().value(QStringLiteral("db/profile"), given).toString();
     Profile profile(given, nullptr);
     ProfileEditor editor(profile, QDir::current().absoluteFilePath(name));
     if (!editor.hasProfile())

@@ -24,9 +24,14 @@ int ProfileSettingItem::type() const
 void ProfileSettingItem::setValue(const QVariant &value, bool notify)
 {
     QVariant typed = value;
-    // A colour name the parser does not know converts to an invalid colour.
     const int wanted = m_setting.type();
-    if (!typed.convert(wanted) || (wanted == QMetaType::QColor && !typed.value<QColor>().isValid())) {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    const bool converted = typed.convert(QMetaType(wanted));
+#else
+    const bool converted = typed.convert(wanted);
+#endif
+    // A colour name the parser does not know converts to an invalid colour.
+    if (!converted || (wanted == QMetaType::QColor && !typed.value<QColor>().isValid())) {
         qWarning("profileeditor: %s: \"%s\" is not a value of this setting",
                  qPrintable(key()), qPrintable(value.toString()));
         return;

@@ -616,7 +616,7 @@ void tst_Simulator::framer()
     QFETCH(QList<QByteArray>, frames);
 
     // The same frames must come out whether the bytes arrive at once or one by one.
-    for (int step : {input.size(), 1}) {
+    for (int step : {int(input.size()), 1}) {
         SimulatedFramer framer([](quint8 a) { return a == 1 || a == 2; });
         QList<QByteArray> found;
         int largest = 0;
@@ -635,7 +635,7 @@ void tst_Simulator::framer()
             }
         };
         for (int i = 0; i < input.size(); i += step) {
-            framer.append(input.constData() + i, qMin(step, input.size() - i));
+            framer.append(input.constData() + i, qMin(step, int(input.size()) - i));
             drain(false);
             largest = qMax(largest, framer.size());
         }

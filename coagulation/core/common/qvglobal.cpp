@@ -7,14 +7,18 @@
 #include <QtCore/QLibraryInfo>
 #include <QtCore/QMutex>
 #include <QtCore/QRegularExpression>
-#include <QtCore/QSettings>
 #include <QtCore/QStringList>
-#include <QtCore/QTextCodec>
 #include <QtCore/QTextStream>
 #include <QtCore/QThread>
 #include <QtCore/QTranslator>
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+#include <QtQml/QJSEngine>
+#include <QtQml/QJSValue>
+#else
+#include <QtCore/QTextCodec>
 #include <QtScript/QScriptEngine>
 #include <QtScript/QScriptValue>
+#endif
 #include <QtSql/QSqlError>
 #include <QtSql/QSqlQuery>
 #include <QtSql/QSqlRecord>
@@ -25,6 +29,7 @@
 
 #include "profile.h"
 #include "qvlogging_p.h"
+#include "startupsettings_p.h"
 
 // ---------------------------------------------------------------------------
 // Application support: codec, translations, message boxes, cursors, flags
@@ -59,8 +64,10 @@ HandlerSlot &handlerSlot()
 
 void setDefaultCodec()
 {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     if (QTextCodec *utf8 = QTextCodec::codecForName("UTF-8"))
         QTextCodec::setCodecForLocale(utf8);
+#endif
 }
 
 void installTranslators()
@@ -80,7 +87,11 @@ void installTranslators(const QString &defaultLanguage)
 
     QStringList directories;
     directories << QStringLiteral(".") << QStringLiteral("..") << QStringLiteral("../translations")
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+                << QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+#else
                 << QLibraryInfo::location(QLibraryInfo::TranslationsPath);
+#endif
     // After those: places that do not depend on the current directory, so a
     // program started from anywhere finds the library's own translations: a
     // translations folder beside the program's folder, where the library's
@@ -93,7 +104,7 @@ void installTranslators(const QString &defaultLanguage)
     directories << QStringLiteral(QV_TRANSLATIONS_BUILD_DIR);
 #endif
 
-    const QSettings settings(QStringLiteral("settings.ini"), QSettings::IniFormat);
+    const StartupSettings settings;
     const QString company = settings.value(QStringLiteral("settings/company")).toString();
     const QString language = settings.value(QStringLiteral("settings/language"), defaultLanguage).toString();
 
@@ -339,10 +350,92 @@ void setGeneratedValue(QSqlRecord &record, const QString &field, const QVariant 
 // Script evaluation
 // ---------------------------------------------------------------------------
 
-QVariant eval(const QString &program)
+namespace {
+
+// What evaluating a program gave: its value as a variant, and whether it failed (a
+// syntax error, an uncaught exception), with the thrown value as text.
+struct ScriptOutcome
+{
+    QVariant value;
+    bool failed = false;
+    QString error;
+};
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+
+// QJSValue::toVariant() gives null as a variant holding nullptr; scripts have always
+// given an invalid variant for it, also inside arrays and objects.
+QVariant scriptVariant(const QVariant &value)
+{
+    switch (value.metaType().id()) {
+    case QMetaType::Nullptr:
+        return QVariant();
+    case QMetaType::QVariantList: {
+        QVariantList list = value.toList();
+        for (QVariant &item : list)
+            item = scriptVariant(item);
+        return list;
+    }
+    case QMetaType::QVariantMap: {
+        QVariantMap map = value.toMap();
+        for (QVariant &item : map)
+            item = scriptVariant(item);
+        return map;
+    }
+    default:
+        return value;
+    }
+}
+
+// An error object converts to an empty map, its properties being hidden; give the
+// ones that scripts have always shown.
+QVariant errorVariant(const QJSValue &error)
+{
+    QVariantMap map;
+    for (const QString &name : {QStringLiteral("message"), QStringLiteral("fileName"), QStringLiteral("lineNumber")}) {
+        const QJSValue property = error.property(name);
+        if (!property.isUndefined())
+            map.insert(name, property.toVariant());
+    }
+    return map;
+}
+
+ScriptOutcome evaluateScript(const QString &program, const QString &fileName)
+{
+    QJSEngine engine;
+    // A stack trace is given for every thrown value, an Error object or not.
+    QStringList stackTrace;
+    const QJSValue result = engine.evaluate(program, fileName, 1, &stackTrace);
+    ScriptOutcome outcome;
+    outcome.failed = result.isError() || !stackTrace.isEmpty();
+    if (outcome.failed)
+        outcome.error = result.toString();
+    outcome.value = result.isError() ? errorVariant(result) : scriptVariant(result.toVariant());
+    return outcome;
+}
+
+#else
+
+ScriptOutcome evaluateScript(const QString &program, const QString &fileName)
 {
     QScriptEngine engine;
-    return engine.evaluate(program, QString(), 1).toVariant();
+    const QScriptValue result = engine.evaluate(program, fileName, 1);
+    ScriptOutcome outcome;
+    // A thrown value that is not an Error object is a failure all the same.
+    outcome.failed = result.isError() || engine.hasUncaughtException();
+    if (outcome.failed)
+        outcome.error = result.toString();
+    outcome.value = result.toVariant();
+    return outcome;
+}
+
+#endif
+
+} // namespace
+
+QVariant eval(const QString &program)
+{
+    return evaluateScript(program, QString()).value;
 }
 
 QVariant load_script(const QString &fileName)
@@ -351,16 +444,18 @@ QVariant load_script(const QString &fileName)
     QFile file(fileName);
     if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         QTextStream stream(&file);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        stream.setEncoding(QStringConverter::Utf8);
+#else
         stream.setCodec("UTF-8");
+#endif
         program = stream.readAll();
     }
 
-    QScriptEngine engine;
-    const QScriptValue result = engine.evaluate(program, fileName, 1);
-    // A thrown value that is not an Error object is a failure all the same.
-    if (result.isError() || engine.hasUncaughtException()) {
-        critical(result.toString(), QMessageBox::Ok, QMessageBox::Ok);
+    const ScriptOutcome outcome = evaluateScript(program, fileName);
+    if (outcome.failed) {
+        critical(outcome.error, QMessageBox::Ok, QMessageBox::Ok);
         return QVariant();
     }
-    return result.toVariant();
+    return outcome.value;
 }

@@ -21,7 +21,8 @@ class QWidget;
 // Makes UTF-8 the codec for the locale, which Qt uses for 8-bit file names,
 // QString::fromLocal8Bit/toLocal8Bit and console output. String literals and
 // tr() source texts are always read as UTF-8 in Qt 5, so nothing else is needed
-// for the UTF-8 sources of this library.
+// for the UTF-8 sources of this library. With Qt 6 UTF-8 is the only locale codec
+// on this platform and there is nothing to set: this does nothing.
 QVCORE_EXPORT void setDefaultCodec();
 
 // Sets the codec as setDefaultCodec() does, then loads one translation file per
@@ -170,6 +171,19 @@ QVCORE_EXPORT void setGeneratedValue(QSqlRecord &record, const QString &field, c
 // Evaluates an ECMAScript program on a fresh engine and returns its value as a
 // variant (undefined, as for an empty text, gives an invalid variant). Nothing
 // is reported: a script error gives the conversion of the error value.
+//
+// The engine is QtScript's with Qt 5 and QJSEngine with Qt 6. Values convert the
+// same with both: numbers within int as int and others as double, strings, bools,
+// dates as QDateTime, arrays as QVariantList, objects as QVariantMap, null and
+// undefined as an invalid variant (also inside arrays and objects), an error as a
+// map holding at least its "message", "fileName" and "lineNumber". They differ in:
+// - the texts of errors, which are each engine's own (a syntax error reads
+//   "SyntaxError: Parse error" with Qt 5, "SyntaxError: Expected token ..." with Qt 6);
+// - a script file's name as scripts see it (an error's fileName): the path with
+//   Qt 5, its URL (file:///...) with Qt 6;
+// - values with no plain form: a regular expression converts to QRegExp with Qt 5
+//   and to QRegularExpression with Qt 6, a function to a map with Qt 5 and to a
+//   QJSValue with Qt 6.
 QVCORE_EXPORT QVariant eval(const QString &program);
 
 // Evaluates a UTF-8 script file on a fresh engine, named after the file for

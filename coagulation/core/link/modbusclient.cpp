@@ -10,6 +10,7 @@
 #include <QtCore/QMetaMethod>
 #include <QtCore/QtDebug>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -39,7 +40,7 @@ qint64 nowMs()
 
 int clampedWait(qint64 msecs)
 {
-    return int(qBound<qint64>(0, msecs, std::numeric_limits<int>::max()));
+    return int(std::clamp<qint64>(msecs, 0, std::numeric_limits<int>::max()));
 }
 
 // Whether a reply (without CRC) answers the request (without CRC): the same address and
@@ -248,7 +249,7 @@ private:
 
     void learnLateness(qint64 writtenAt)
     {
-        const int late = int(qBound<qint64>(0, nowMs() - writtenAt, MaxLateReplyMs));
+        const int late = int(std::clamp<qint64>(nowMs() - writtenAt, 0, MaxLateReplyMs));
         m_line->lateReplyMs = qMax(m_line->lateReplyMs, late);
     }
 

@@ -6,6 +6,27 @@
 #include "propertyitemmodel.h"
 #include "qvlogging.h"
 
+namespace {
+
+// Variant equality as Qt 5 has it: a value of another type is converted to the
+// stored value's type before comparing, so an edit of "5" on 5 changes nothing. Qt 6
+// compares values of different types (numbers aside) as unequal.
+bool sameValue(const QVariant &stored, const QVariant &value)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    if (stored == value)
+        return true;
+    if (!stored.isValid() || !value.isValid() || stored.metaType() == value.metaType())
+        return false;
+    QVariant converted = value;
+    return converted.convert(stored.metaType()) && converted == stored;
+#else
+    return stored == value;
+#endif
+}
+
+} // namespace
+
 PropertyItem::PropertyItem()
     : d(new PropertyItemPrivate)
 {
@@ -239,7 +260,7 @@ void PropertyItem::setData(const QVariant &value, int role)
 {
     if (role == Qt::EditRole)
         role = Qt::DisplayRole;
-    if (d->values.value(role) == value)
+    if (sameValue(d->values.value(role), value))
         return;
     if (role == Qt::DisplayRole) {
         setValue(value, true);

@@ -2,7 +2,7 @@
 #include "analysisresult_p.h"
 
 #include <QtCore/QPair>
-#include <QtCore/QRegExp>
+#include <QtCore/QRegularExpression>
 #include <QtCore/QStringList>
 #include <QtCore/QVector>
 #include <QtCore/QtMath>
@@ -11,6 +11,7 @@
 
 #include "profile.h"
 
+#include <algorithm>
 #include <limits>
 
 // Its own reference keeps the count above 1 while any result points at it, so
@@ -372,21 +373,29 @@ Markers currentMarkers(Profile &p)
                    p.upper_mark_limit_flag()};
 }
 
-// The texts that are not empty, escaped, joined with "|".
+// The texts that are not empty, escaped, joined with "|", longest first: a marker text
+// that begins another ("*" and "**") is then read whole, as parsing always has.
 QString alternation(std::initializer_list<QString> texts)
 {
     QStringList parts;
     for (const QString &t : texts)
         if (!t.isEmpty())
-            parts << QRegExp::escape(t);
+            parts << t;
+    std::stable_sort(parts.begin(), parts.end(),
+                     [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    for (QString &part : parts)
+        part = QRegularExpression::escape(part);
     return parts.join(QLatin1Char('|'));
 }
 
 const char numberGrammar[] = "[+-]?(?:\\d+\\.?\\d*|\\.\\d+)(?:[eE][+-]?\\d+)?";
 
+// \d and \s with their Unicode meaning, as in Qt's classic regular expressions.
+const QRegularExpression::PatternOptions MarkerPatternOptions = QRegularExpression::UseUnicodePropertiesOption;
+
 // The compiled patterns for the marker texts this thread parsed with last.
-// Each thread has its own (matching keeps state in the QRegExp), and a parse
-// that reads other marker texts compiles anew, so a changed setting shows at once.
+// Each thread keeps its own, so no lock is needed, and a parse that reads other
+// marker texts compiles anew, so a changed setting shows at once.
 struct Patterns
 {
     Markers markers;
@@ -394,7 +403,7 @@ struct Patterns
     bool compiled = false;
     bool hasPrefixes = false;
     bool hasSuffixes = false;
-    QRegExp whole, prefix, suffix;
+    QRegularExpression whole, prefix, suffix;
 };
 
 bool operator==(const Markers &a, const Markers &b)
@@ -413,31 +422,34 @@ Patterns &patternsFor(const Markers &m, const QString &notClotted)
     const QString prefixes = alternation({m.manualInput, m.dilution, m.lowerReport, m.upperReport, m.replicationDiff});
     QString number = QLatin1String(numberGrammar);
     if (!notClotted.isEmpty())
-        number += QLatin1Char('|') + QRegExp::escape(notClotted);
+        number += QLatin1Char('|') + QRegularExpression::escape(notClotted);
     const QString suffixes = alternation({m.lowerMark, m.upperMark});
     cached.markers = m;
     cached.notClotted = notClotted;
     cached.compiled = true;
     cached.hasPrefixes = !prefixes.isEmpty();
     cached.hasSuffixes = !suffixes.isEmpty();
-    cached.whole = QRegExp(QLatin1String("^\\s*((?:") + prefixes + QLatin1String(")*)\\s*(") + number
-                               + QLatin1String(")\\s*((?:") + suffixes + QLatin1String(")*)\\s*$"),
-                           Qt::CaseSensitive, QRegExp::RegExp);
-    cached.prefix = QRegExp(prefixes, Qt::CaseSensitive, QRegExp::RegExp);
-    cached.suffix = QRegExp(suffixes, Qt::CaseSensitive, QRegExp::RegExp);
+    // \z, not $: a text ending in a line break must not match before it.
+    cached.whole = QRegularExpression(QLatin1String("^\\s*((?:") + prefixes + QLatin1String(")*)\\s*(") + number
+                                          + QLatin1String(")\\s*((?:") + suffixes + QLatin1String(")*)\\s*\\z"),
+                                      MarkerPatternOptions);
+    cached.prefix = QRegularExpression(prefixes, MarkerPatternOptions);
+    cached.suffix = QRegularExpression(suffixes, MarkerPatternOptions);
     return cached;
 }
 
 // ORs in, for every marker found in `text`, the bit of the first marker text
 // it equals.
-int scanMarkers(QRegExp &rx, const QString &text, const QVector<QPair<QString, int>> &bits)
+int scanMarkers(const QRegularExpression &rx, const QString &text, const QVector<QPair<QString, int>> &bits)
 {
     int flags = 0;
-    int pos = 0;
-    while ((pos = rx.indexIn(text, pos)) != -1) {
-        const QString t = rx.cap(0);
+    qsizetype pos = 0;
+    QRegularExpressionMatch match;
+    while ((match = rx.match(text, pos)).hasMatch()) {
+        const QString t = match.captured(0);
         if (t.isEmpty())
             break;
+        pos = match.capturedStart(0);
         for (const auto &bit : bits) {
             if (t == bit.first) {
                 flags |= bit.second;
@@ -465,11 +477,12 @@ AnalysisResult::AnalysisResult(const QString &text) : d(&shared_null)
     const QString notClotted = profile.result_not_clotted();
     Patterns &rx = patternsFor(m, notClotted);
 
-    if (rx.whole.indexIn(text) == -1)
+    const QRegularExpressionMatch whole = rx.whole.match(text);
+    if (!whole.hasMatch())
         return;
-    const QString prefixText = rx.whole.cap(1);
-    const QString numberText = rx.whole.cap(2);
-    const QString suffixText = rx.whole.cap(3);
+    const QString prefixText = whole.captured(1);
+    const QString numberText = whole.captured(2);
+    const QString suffixText = whole.captured(3);
 
     int f = 0;
     if (rx.hasPrefixes && !prefixText.isEmpty())

@@ -222,7 +222,7 @@ ClotCurve ClotCurve::fromBuffer(const QByteArray &buffer, bool *ok)
 
     if (!whole && !buffer.isEmpty())
         qCWarning(qvResults, "(ClotCurve::fromBuffer) Damaged curve of %d bytes: %d of %u segments read whole",
-                  buffer.size(), wholeSegments, segmentCount);
+                  int(buffer.size()), wholeSegments, segmentCount);
     else if (left > 0)
         qCWarning(qvResults, "(ClotCurve::fromBuffer) Ignored %lld bytes after the curve", left);
     if (ok)

@@ -5,13 +5,13 @@
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDebug>
 #include <QtCore/QMetaObject>
-#include <QtCore/QSettings>
 #include <QtCore/QThread>
 #include <QtSql/QSqlError>
 #include <QtSql/QSqlQuery>
 
 #include "qvglobal.h"
 #include "qvlogging_p.h"
+#include "startupsettings_p.h"
 
 namespace {
 
@@ -247,7 +247,7 @@ void Profile::init(const QString &profileName, ThreadRule rule)
     Q_D(Profile);
     d->workdir = QDir::current();
 
-    const QSettings settings(QStringLiteral("settings.ini"), QSettings::IniFormat);
+    const StartupSettings settings;
     const QString name = settings.value(QStringLiteral("db/profile"), profileName).toString();
 
     const QStringList searchPath = {QStringLiteral("."), QCoreApplication::applicationDirPath(),

@@ -64,7 +64,9 @@ void DriverAnchor::cut()
 
 DeviceDriver::DeviceDriver(QObject *parent)
     : QObject(parent)
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     , QMutex(QMutex::Recursive)
+#endif
     , d(new DeviceDriverPrivate)
 {
     d->anchor = std::make_shared<DriverAnchor>(this);

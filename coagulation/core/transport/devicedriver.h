@@ -9,6 +9,18 @@
 
 #include "qvcore_global.h"
 
+// The driver's own lock, a base of DeviceDriver: a recursive QMutex with Qt 5, a
+// QRecursiveMutex with Qt 6 (where QMutex cannot recurse). Either way lock(),
+// tryLock() and unlock() nest on one thread, and QMutexLocker takes a driver pointer
+// as it is (with Qt 6 it deduces QMutexLocker<DeviceDriver>; QMutexLocker<QRecursiveMutex>
+// takes it too). Code that keeps the driver as a plain mutex pointer names it
+// DeviceDriverMutex *, which is a QMutex * with Qt 5, to build with both.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+using DeviceDriverMutex = QRecursiveMutex;
+#else
+using DeviceDriverMutex = QMutex;
+#endif
+
 class QIODevice;
 class DeviceDriverPrivate;
 class ModbusClient;
@@ -35,12 +47,17 @@ class PosixLine;
 // isOpen(), errorString(), portName() (and the serial speed) show state kept under a
 // small lock of its own: they answer at once from any thread, also during an exchange
 // or a 30-second connect.
-class QVCORE_EXPORT DeviceDriver : public QObject, public QMutex
+class QVCORE_EXPORT DeviceDriver : public QObject, public DeviceDriverMutex
 {
     Q_OBJECT
 public:
     explicit DeviceDriver(QObject *parent = nullptr);
     ~DeviceDriver() override;
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    // What QMutex answers with Qt 5, kept so that callers build with either.
+    bool isRecursive() const { return true; }
+#endif
 
     // Milliseconds; any value is stored unchanged (a negative wait counts as none).
     int writeTimeouts() const;

@@ -125,6 +125,7 @@ int PosixLine::receive(char *buffer, int capacity, int msecs)
     if (m_kind == Socket && !m_lent)
         return receiveFromSocket(buffer, capacity, qMax(0, msecs));
     const qint64 deadline = nowMs() + qMax(0, msecs);
+    bool readNothing = false;
     for (;;) {
         const int ready = waitFor(POLLIN, deadline);
         if (ready <= 0)
@@ -133,13 +134,18 @@ int PosixLine::receive(char *buffer, int capacity, int msecs)
         if (n > 0)
             return int(n);
         if (n == 0) {
-            // A socket ready with nothing to read has ended; a terminal reads 0 when it
-            // is empty, and has ended when it is hung up.
+            // A socket ready with nothing to read has ended; a terminal has ended when it
+            // is hung up. A terminal hung up between the poll and the read drops what it
+            // held and reads 0 without the poll having said so: poll once more, which tells
+            // the hang-up, rather than take it for a wait that ran out.
             if (m_kind == Socket || (ready & (POLLHUP | POLLERR))) {
                 m_error = 0;
                 return -1;
             }
-            return 0;
+            if (readNothing)
+                return 0;
+            readNothing = true;
+            continue;
         }
         if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
             m_error = errno;

@@ -5,7 +5,9 @@
 #include <QtCore/QPointer>
 #include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QtCore/QTextCodec>
+#endif
 #include <QtCore/QTimer>
 #include <QtCore/QTranslator>
 #include <QtTest/QtTest>
@@ -61,8 +63,22 @@ QStringList DebugCapture::s_lines;
 
 QString lreleasePath()
 {
-    const QString fromQt = QLibraryInfo::location(QLibraryInfo::BinariesPath) + QStringLiteral("/lrelease");
-    return QFile::exists(fromQt) ? fromQt : QStringLiteral("/usr/lib/qt5/bin/lrelease");
+    return QStringLiteral(QV_LRELEASE);
+}
+
+QString qtTranslationsPath()
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+#else
+    return QLibraryInfo::location(QLibraryInfo::TranslationsPath);
+#endif
+}
+
+// 8-bit text from and to the system (file names, console) is read as UTF-8.
+bool localeIsUtf8()
+{
+    return QString::fromLocal8Bit("\xe4\xb8\x8d\xe5\x87\x9d") == QStringLiteral("不凝");
 }
 
 // Builds <path>.qm with one entry: context Profile, source "M".
@@ -136,7 +152,10 @@ void tst_QvGlobal::cleanup()
 void tst_QvGlobal::setDefaultCodecMakesLocaleUtf8()
 {
     setDefaultCodec();
+    // Qt 6 has no other locale codec than UTF-8 on this platform.
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     QCOMPARE(QTextCodec::codecForLocale()->name(), QByteArray("UTF-8"));
+#endif
     QCOMPARE(QString::fromLocal8Bit("\xe4\xb8\x8d\xe5\x87\x9d"), QStringLiteral("不凝"));
 }
 
@@ -153,7 +172,7 @@ void tst_QvGlobal::installTranslatorsFollowsSettings_data()
     // found in the build tree wherever the program runs, and keeps the
     // Chinese source texts.
     const QString qtStem = QStringLiteral("qt_zh_CN");
-    const bool qtShipped = QTranslator().load(qtStem, QLibraryInfo::location(QLibraryInfo::TranslationsPath));
+    const bool qtShipped = QTranslator().load(qtStem, qtTranslationsPath());
     const QString qtLine = qtStem + (qtShipped ? QStringLiteral(" loaded") : QStringLiteral(" not found"));
 
     QTest::newRow("no settings.ini: qt and qv for zh_CN")
@@ -221,7 +240,7 @@ void tst_QvGlobal::installTranslatorsFollowsSettings()
     }
     QCOMPARE(lines, expectedLines);
     QCOMPARE(QCoreApplication::translate("Profile", "M"), expectedM);
-    QCOMPARE(QTextCodec::codecForLocale()->name(), QByteArray("UTF-8"));
+    QVERIFY(localeIsUtf8());
 }
 
 void tst_QvGlobal::messageBoxesGoThroughHandler_data()

@@ -1,6 +1,5 @@
 #include <QtCore/QDir>
 #include <QtCore/QFile>
-#include <QtCore/QLibraryInfo>
 #include <QtCore/QPointer>
 #include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
@@ -22,10 +21,10 @@ namespace {
 const QStringList connectionNames = {QStringLiteral("profile.db"), QStringLiteral("data.db"),
                                      QStringLiteral("qc.db"), QStringLiteral("syslog.db")};
 
+// lupdate and lrelease of the Qt this build uses.
 QString qtTool(const QString &name)
 {
-    const QString fromQt = QLibraryInfo::location(QLibraryInfo::BinariesPath) + QLatin1Char('/') + name;
-    return QFile::exists(fromQt) ? fromQt : QStringLiteral("/usr/lib/qt5/bin/") + name;
+    return name == QLatin1String("lupdate") ? QStringLiteral(QV_LUPDATE) : QStringLiteral(QV_LRELEASE);
 }
 
 bool writeFile(const QString &path, const QByteArray &content)

@@ -706,6 +706,10 @@ void tst_ModbusClient::hangUpEndsTheExchange()
     QVERIFY2(sim.start(SimulatorThread::Tcp | SimulatorThread::Pty), qPrintable(sim.errorString()));
     std::unique_ptr<DeviceDriver> driver = openDriver(transport, &sim);
     QVERIFY(driver->isOpen());
+    // The hang-up, not a wait that runs out, is to end the exchange: waits no loaded
+    // machine outlasts between the simulator's last byte and its hang-up.
+    driver->setReadTimeouts(1000);
+    driver->setReadIntervalTimeouts(1000);
     ModbusClient client;
     client.setDriver(driver.get());
     ClientSignalRecorder recorder(&client);

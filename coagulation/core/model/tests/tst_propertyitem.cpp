@@ -1,3 +1,4 @@
+#include <QtGui/QColor>
 #include <QtTest/QSignalSpy>
 #include <QtTest/QtTest>
 
@@ -113,6 +114,10 @@ void tst_PropertyItem::setData_data()
                                                    << QVariant(7) << none << 1 << 1;
     QTest::newRow("equal value changes nothing") << none << QVariant(1) << int(Qt::EditRole)
                                                  << QVariant(1) << none << 0 << 0;
+    // Equal after conversion to the stored type, as a colour and its name.
+    const QVariant red = QColor(Qt::red);
+    QTest::newRow("equal data of another type changes nothing")
+        << red << QVariant(QStringLiteral("#ff0000")) << int(Qt::ToolTipRole) << QVariant(1) << red << 0 << 0;
     QTest::newRow("new tool tip, parent not told") << none << tip << int(Qt::ToolTipRole)
                                                    << QVariant(1) << tip << 1 << 0;
     QTest::newRow("invalid value removes the role") << tip << none << int(Qt::ToolTipRole)

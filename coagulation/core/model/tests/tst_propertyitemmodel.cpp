@@ -4,6 +4,8 @@
 #include <QtTest/QtTest>
 #include <QtWidgets/QTreeView>
 
+#include <memory>
+
 #include <propertyitem.h>
 #include <propertyitemmodel.h>
 
@@ -458,7 +460,7 @@ void tst_PropertyItemModel::moveNotifications()
     items["x"]->append(items["x1"]);
     items["q"]->append(items["z"]);
     b.append(items["r"]);
-    QScopedPointer<PropertyItem> detached(items["d"]);
+    std::unique_ptr<PropertyItem> detached(items["d"]);
 
     RowLog log;
     log.watch(&a, "A");
@@ -475,7 +477,7 @@ void tst_PropertyItemModel::moveNotifications()
     else if (move == "x to A")
         a.append(item);
     else if (move == "d to p")
-        items["p"]->append(detached.take());
+        items["p"]->append(detached.release());
     else if (move == "remove x")
         items["p"]->remove(item);
     else if (move == "x to r")

@@ -208,6 +208,9 @@ void tst_ResultText::parse_data()
                                                                            {"manual_input_flag", "$"},
                                                                            {"upper_mark_limit_flag", "+"}}
                                                     << R::BelowLimit << 3.0 << (0x2 | 0x4 | 0x8000 | 0x20);
+    QTest::newRow("a marker that begins another is read whole") << "5 **" << Settings{{"lower_mark_limit_flag", "*"},
+                                                                                   {"upper_mark_limit_flag", "**"}}
+                                                                 << R::ValidNumber << 5.0 << 0x20;
     QTest::newRow("same text for two markers, the first wins") << "!5" << Settings{{"manual_input_flag", "!"}}
                                                                << R::ValidNumber << 5.0 << 0x8000;
     const Settings noMarkers{{"manual_input_flag", ""}, {"dilution_result_flag", ""},
