@@ -47,24 +47,6 @@ const QVector<ToolOption> &optionTable()
     return table;
 }
 
-// Options that mean something to some commands only.
-QVector<ToolOptionScope> optionScopes()
-{
-    const QStringList registers = {"read-holding", "read-input-registers", "write-holding", "poll"};
-    return {
-        {{"count"}, {"poll"}},
-        {{"csv"}, {"poll"}},
-        {{"period"}, {"poll", "wait"}},
-        {{"polls"}, {"wait"}},
-        {{"out"}, {"read-file"}},
-        {{"in"}, {"write-file"}},
-        {{"clear-log"}, {"restart"}},
-        {{"multiple"}, {"write-coils", "write-holding"}},
-        {{"type"}, registers},
-        {{"word-order"}, registers},
-    };
-}
-
 bool intOption(const CommandLine &line, const char *name, qint64 low, qint64 high, int *target, QString *error)
 {
     if (!line.isSet(QLatin1String(name)))
@@ -101,7 +83,7 @@ CommandLine consoleCommandLine()
     line.setDescription(QStringLiteral("The service console for the analyser's electronic modules."));
     line.addOptions(optionTable());
     line.setCommands(Console::commandList());
-    line.setOptionScopes(optionScopes());
+    line.setOptionScopes(Console::optionScopes());
     line.setExitCodes(consoleExitCodes());
     return line;
 }
@@ -125,11 +107,12 @@ bool parseModulePath(const QString &text, QString *normalised, bool *behind, QSt
         decimal << QString::number(address);
     }
     // Each hop costs three bytes of every frame; past MaxHops no register fits any more.
-    if (decimal.size() - 1 + (*behind ? 1 : 0) > Modbus::MaxHops) {
+    const QString joined = decimal.join(QLatin1Char('/'));
+    if (Modbus::hopCount(joined) + (*behind ? 1 : 0) > Modbus::MaxHops) {
         *error = QStringLiteral("--path \"%1\" has more gateway hops than a frame can carry").arg(text);
         return false;
     }
-    *normalised = decimal.join(QLatin1Char('/'));
+    *normalised = joined;
     return true;
 }
 
@@ -190,8 +173,9 @@ bool readOptions(const CommandLine &line, Options *o, QString *error)
     o->args = args.mid(1);
     if (!line.checkCommand(o->command, error))
         return false;
-    if (o->behindGateway && o->command != QLatin1String("scan")) {
-        *error = QStringLiteral("a --path ending in / (the modules behind a gateway) is for scan only");
+    const QStringList behind = Console::commandsBehindGateway();
+    if (o->behindGateway && !behind.contains(o->command)) {
+        *error = QStringLiteral("a --path ending in / (the modules behind a gateway) is for %1 only").arg(listed(behind));
         return false;
     }
     return true;

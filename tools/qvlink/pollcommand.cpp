@@ -101,11 +101,14 @@ void Console::printPoll(const ReadRequest &request, const ReadResult &result, co
         toolOut() << time << "  " << describe(result.status) << "\n";
 }
 
-int Console::poll(const QString &, const QStringList &args)
+int Console::poll(const Command &, const QStringList &args)
 {
     ReadRequest request;
     QString error;
-    if (!parseRead(args.value(0), args.mid(1), &request, &error))
+    const Command *read = findCommand(args.value(0));
+    if (!read || !read->read)
+        return usage(QStringLiteral("poll takes a read of coils, inputs or registers, e.g. poll --count 5 read-holding 0 4"));
+    if (!parseRead(*read, args.mid(1), &request, &error))
         return usage(error);
     if (!connectLink())
         return ExitCannotConnect;

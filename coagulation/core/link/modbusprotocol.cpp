@@ -164,6 +164,16 @@ const char *exceptionText(quint8 code)
     return nullptr;
 }
 
+QStringList modulePathElements(const QString &path)
+{
+    return path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+}
+
+int hopCount(const QString &path)
+{
+    return qMax(0, int(modulePathElements(path).size()) - 1);
+}
+
 void registerReplySizeRule(quint8 function, ReplySizeRule rule)
 {
     RegisteredRules[function].store(rule, std::memory_order_release);
