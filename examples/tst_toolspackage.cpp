@@ -44,6 +44,7 @@ void tst_ToolsPackage::installsFiles_data()
     QTest::newRow("profile tool") << "bin/qvprofile";
     QTest::newRow("curve tool") << "bin/qvcurve";
     QTest::newRow("wireshark dissector") << "share/qvcore/wireshark/qvlink.lua";
+    QTest::newRow("wireshark extcap program") << "share/qvcore/wireshark/qvlink-extcap";
 }
 
 void tst_ToolsPackage::installsFiles()

@@ -217,7 +217,8 @@ void Console::capture(PcapWriter::Direction direction, const QByteArray &frame)
 {
     if (!m_capture.isOpen() || m_capture.writeFrame(direction, frame))
         return;
-    m_captureError = QStringLiteral("capture stopped: cannot write %1: %2").arg(m_options.pcap, m_capture.errorString());
+    m_captureError =
+        QStringLiteral("capture stopped: cannot write %1: %2").arg(m_capture.targetName(), m_capture.errorString());
     err() << "qvlink: " << m_captureError << "\n";
     err().flush();
 }
@@ -323,7 +324,7 @@ int Console::run()
     if (!m_options.pcap.isEmpty() && !m_capture.open(m_options.pcap)) {
         m_command = m_options.command;
         return conclude(Outcome::FileError,
-                        QStringLiteral("cannot write %1: %2").arg(m_options.pcap, m_capture.errorString()));
+                        QStringLiteral("cannot write %1: %2").arg(m_capture.targetName(), m_capture.errorString()));
     }
     int rc = runCommand(m_options.command, m_options.args);
     // A capture asked for but cut short is a failure of this run, also for a command

@@ -35,7 +35,8 @@ const QVector<ToolOption> &optionTable()
         {"json", "", "one JSON object per command on stdout, failures included"},
         {"csv", "", "poll: one CSV line per poll (time, status, values); the summary on stderr"},
         {"trace", "", "every frame written (->) and read (<-) with its time in ms, on stderr"},
-        {"pcap", "FILE", "the same frames to a capture file for Wireshark"},
+        {"pcap", "FILE", "the same frames to a capture file for Wireshark; - for stdout (a live\n"
+                         "capture: | tshark -i -), and the console's own text then goes to stderr"},
         {"", "", "Command options:"},
         {"count", "N", "poll: number of polls (default: until Ctrl-C)"},
         {"period", "MS", "poll: ms between polls (default 1000); wait: between busy answers (default 100)"},
@@ -158,6 +159,10 @@ bool readOptions(const CommandLine &line, Options *o, QString *error)
     }
     if (o->json && o->csv) {
         *error = QStringLiteral("--json and --csv do not go together");
+        return false;
+    }
+    if (o->pcap == QLatin1String("-") && o->out == QLatin1String("-")) {
+        *error = QStringLiteral("--out - writes the records to stdout, where --pcap - writes the capture");
         return false;
     }
     if (o->json && o->out == QLatin1String("-")) {

@@ -126,7 +126,8 @@ int Console::poll(const Command &, const QStringList &args)
     const int writtenBefore = m_framesWritten, answeredBefore = m_framesAnswered;
     bool down = false;
     int backoff = FirstBackoffMs;
-    while (!interruptRequested() && (m_options.count < 0 || stats.polls < m_options.count)) {
+    // A capture that stopped (its reader went away) ends the polls it was to record.
+    while (!interruptRequested() && m_captureError.isEmpty() && (m_options.count < 0 || stats.polls < m_options.count)) {
         if (stats.polls > 0 && !sleepUnlessInterrupted(down ? backoff : period))
             break;
         ++stats.polls;
@@ -188,5 +189,7 @@ int Console::poll(const Command &, const QStringList &args)
                                         stats.sumMs / stats.timed, stats.maxMs);
     }
     report.flush();
+    if (!m_captureError.isEmpty())
+        return ExitFileError;
     return stats.failed ? ExitPollsFailed : ExitOk;
 }
