@@ -235,13 +235,20 @@ public:
         }
 
         // The clotting time: a dashed line where it falls, named at the top of the plot
-        // on the side with room.
-        if (std::isfinite(clottingTime) && clottingTime >= m_x0 && clottingTime <= m_x1) {
-            const double px = map(QPointF(clottingTime, m_y0)).x();
-            p.setPen(QPen(MarkColour, m_scale.line * 1.5, Qt::DashLine));
-            p.drawLine(QPointF(px, plot.top()), QPointF(px, plot.bottom()));
+        // on the side with room; one outside the recording is named at the edge it lies past.
+        if (std::isfinite(clottingTime)) {
+            const bool inside = clottingTime >= m_x0 && clottingTime <= m_x1;
+            const double px = inside ? map(QPointF(clottingTime, m_y0)).x()
+                                     : (clottingTime < m_x0 ? plot.left() : plot.right());
+            if (inside) {
+                p.setPen(QPen(MarkColour, m_scale.line * 1.5, Qt::DashLine));
+                p.drawLine(QPointF(px, plot.top()), QPointF(px, plot.bottom()));
+            }
             if (withMarkText) {
-                const QString text = QStringLiteral("clotting time %1 s").arg(clottingTime, 0, 'f', 1);
+                QString text = QStringLiteral("clotting time %1 s").arg(clottingTime, 0, 'f', 1);
+                if (!inside)
+                    text = clottingTime < m_x0 ? QStringLiteral("\u2190 %1, before the recording").arg(text)
+                                               : QStringLiteral("%1, after the recording \u2192").arg(text);
                 const double w = fm.horizontalAdvance(text);
                 const double at = px + m_scale.gap + w <= plot.right() ? px + m_scale.gap
                                                                        : std::max(plot.left(), px - m_scale.gap - w);

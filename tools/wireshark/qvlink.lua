@@ -1016,7 +1016,10 @@ local function dissect_stream(tvb, pinfo, root)
         local available = tvb:raw(offset, math.min(total - offset, MAX_FRAME))
         local key = string.format("%d:%d:%d", pinfo.number, total, offset)
         local context = direction == REPLY and reply_context(pinfo, conv, key, available) or nil
-        local length = stream_frame_length(available, direction, context and context.request)
+        -- A request of another module or function would give the reply a wrong length.
+        local request = context and context.request
+        if request and not fits(request, available) then request = nil end
+        local length = stream_frame_length(available, direction, request)
         if length == false then
             unframed = unframed or offset
             offset = offset + 1
