@@ -213,7 +213,7 @@ public:
             p.drawLine(QPointF(px, plot.bottom()), QPointF(px, plot.bottom() + m_scale.tick));
             const QString t = xTicks.text(x);
             const double w = fm.horizontalAdvance(t);
-            const double at = std::clamp(px - w / 2, m_area.left(), m_area.right() - w);
+            const double at = std::max(m_area.left(), std::min(px - w / 2, m_area.right() - w));
             p.drawText(QPointF(at, plot.bottom() + m_scale.tick + m_scale.gap / 2 + fm.ascent()), t);
         }
         for (const double y : m_yTicks.values()) {
