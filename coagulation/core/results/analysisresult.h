@@ -73,9 +73,9 @@ public:
     /// A result stored as given, without classification.
     AnalysisResult(ErrorCode error, double value);
     /**
-     * Parses a display text, as toString() writes it, with the current marker texts of
-     * the profile: prefix markers, a number (always with '.' as the decimal point) or the
-     * not-clotted text, suffix markers, with white space between them. The markers found
+     * Parses a display text as toString() writes it, with the current marker texts of
+     * the profile: prefix markers, a number (with a decimal point whatever the locale) or
+     * the not-clotted text, then suffix markers, white space allowed between them. The markers found
      * set their flags; a report-limit marker makes the result BelowLimit or AboveLimit.
      * The number is stored as read ("0" is a valid 0.0). A text that does not parse gives
      * a NullResult (with the markers' flags when only the number was out of range).
