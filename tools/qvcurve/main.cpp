@@ -25,7 +25,7 @@
 
 namespace {
 
-enum ExitCode { Ok = CommandLine::OkExit, DatabaseError = 2, NotFound = 3, WriteFailed = 5 };
+enum ExitCode { Ok = CommandLine::OkExit, DatabaseError = 2, NotFound = 3, Damaged = 4, WriteFailed = 5 };
 
 CommandLine curveCommandLine()
 {
@@ -58,6 +58,7 @@ CommandLine curveCommandLine()
     });
     line.setExitCodes({{DatabaseError, "no data database, or the curve could not be stored (nothing was)"},
                        {NotFound, "no curve with that id"},
+                       {Damaged, "export: the curve is damaged (what could be read was exported)"},
                        {WriteFailed, "an export file could not be written"}});
     return line;
 }
@@ -238,7 +239,8 @@ int exportCurve(QSqlDatabase &db, const ExportRequest &r)
             return WriteFailed;
         toolOut() << "wrote " << r.png << " (" << r.width << "x" << r.height << ")\n";
     }
-    return Ok;
+    // What was exported is only the part that could be read: not a success.
+    return intact ? Ok : Damaged;
 }
 
 // How a test item's sample clots in the demo: the time its signal falls, and by
