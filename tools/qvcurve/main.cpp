@@ -206,9 +206,11 @@ int parseExport(const CommandLine &line, const QStringList &args, const QDir &st
 int exportCurve(QSqlDatabase &db, const ExportRequest &r)
 {
     QSqlQuery query(db);
-    query.prepare(QStringLiteral("select patientId, item, version, curve from curve where rowid = ?"));
+    // A statement that did not prepare is not executed: its error is the reason.
+    const bool prepared =
+        query.prepare(QStringLiteral("select patientId, item, version, curve from curve where rowid = ?"));
     query.addBindValue(r.id);
-    if (!query.exec()) {
+    if (!prepared || !query.exec()) {
         toolErr() << "qvcurve: " << databaseFile(db) << ": " << query.lastError().text() << "\n";
         return DatabaseError;
     }
@@ -313,12 +315,13 @@ int storeDemo(QSqlDatabase &db, bool direct, const CommandLine &line)
     bool written = true;
     if (direct) {
         QSqlQuery query(db);
-        query.prepare(QStringLiteral("insert into curve (patientId, item, version, curve) values(?, ?, ?, ?)"));
+        written = query.prepare(
+            QStringLiteral("insert into curve (patientId, item, version, curve) values(?, ?, ?, ?)"));
         query.addBindValue(patient);
         query.addBindValue(item);
         query.addBindValue(version);
         query.addBindValue(c.toBuffer());
-        written = query.exec();
+        written = written && query.exec();
         if (!written)
             toolErr() << "qvcurve: " << databaseFile(db) << ": " << query.lastError().text() << "\n";
     } else {
