@@ -304,13 +304,28 @@ void ProfilePrivate::changeAndSave(const QString &key, const QVariant &value, bo
         }
         writes.enqueue(PendingWrite{key, value, ++sequence});
         latest.insert(key, sequence);
+        // While the database is busy nothing leaves the queue: drop the saves
+        // that later ones replace, so it holds about one save per key.
+        if (writes.size() > 2 * latest.size() + 64) {
+            QQueue<PendingWrite> kept;
+            for (const PendingWrite &write : qAsConst(writes)) {
+                if (latest.value(write.key) == write.sequence)
+                    kept.enqueue(write);
+            }
+            writes.swap(kept);
+        }
         if (!here && !drainPosted)
             post = drainPosted = true;
     }
     if (here)
         drain();
     else if (post)
-        QMetaObject::invokeMethod(q_ptr, [this]() { drain(); }, Qt::QueuedConnection);
+        postDrain();
+}
+
+void ProfilePrivate::postDrain()
+{
+    QMetaObject::invokeMethod(q_ptr, [this]() { drain(); }, Qt::QueuedConnection);
 }
 
 bool ProfilePrivate::drain(const QDeadlineTimer *deadline)
@@ -318,20 +333,32 @@ bool ProfilePrivate::drain(const QDeadlineTimer *deadline)
     if (draining)
         return false;
     draining = true;
-    bool done = false;
+    // Saves made while this runs are left to the next turn of the event loop,
+    // which a thread saving without pause would otherwise never get back.
+    quint64 until;
+    {
+        CacheWriteLocker locker(lock);
+        drainPosted = false;
+        until = sequence;
+    }
+    bool lockHeld = false;
+    bool post = false;
     for (;;) {
         PendingWrite pending;
         bool waited;
         {
             CacheWriteLocker locker(lock);
-            drainPosted = false;
             // A save that a later one of the same key replaces is skipped.
             while (!writes.isEmpty() && latest.value(writes.head().key) != writes.head().sequence)
                 writes.dequeue();
             if (writes.isEmpty()) {
                 busy = false;
                 busyReason.clear();
-                done = true;
+                break;
+            }
+            if (writes.head().sequence > until) {
+                post = !drainPosted;
+                drainPosted = true;
                 break;
             }
             pending = writes.head();
@@ -342,24 +369,34 @@ bool ProfilePrivate::drain(const QDeadlineTimer *deadline)
         int wait = waited ? 0 : -1;
         if (deadline)
             wait = int(qBound<qint64>(0, deadline->remainingTime(), std::numeric_limits<int>::max()));
-        if (write(pending, wait) == Busy)
+        if (write(pending, wait) == Busy) {
+            lockHeld = true;
             break;
-        // Only this loop takes saves off the queue, so its head is still pending.
+        }
+        // Only this loop takes saves off the head of the queue; a save made
+        // meanwhile may have dropped the written one as replaced. A statement
+        // that was not refused for busy tells the lock has gone.
         CacheWriteLocker locker(lock);
-        writes.dequeue();
+        busy = false;
+        busyReason.clear();
+        if (!writes.isEmpty() && writes.head().sequence == pending.sequence)
+            writes.dequeue();
         const auto newest = latest.find(pending.key);
         if (newest != latest.end() && newest.value() == pending.sequence)
             latest.erase(newest);
     }
     draining = false;
-    if (done) {
-        if (retryTimer)
-            retryTimer->stop();
-        retryDelay = 0;
-    } else {
+    if (lockHeld) {
         scheduleRetry();
+        return false;
     }
-    return done;
+    if (post)
+        postDrain();
+    if (retryTimer)
+        retryTimer->stop();
+    retryDelay = 0;
+    CacheReadLocker locker(lock);
+    return writes.isEmpty();
 }
 
 ProfilePrivate::WriteResult ProfilePrivate::write(const PendingWrite &pending, int busyWaitMs)
@@ -391,7 +428,7 @@ ProfilePrivate::WriteResult ProfilePrivate::write(const PendingWrite &pending, i
             waiting = latest.size();
         }
         if (first)
-            qCWarning(qvProfile, "Profile: %s is busy (%s); %d saves wait and are tried again",
+            qCWarning(qvProfile, "Profile: %s is busy (%s); %d changed settings wait and are tried again",
                       qPrintable(profilePath), qPrintable(error.text()), waiting);
         return Busy;
     }
@@ -440,6 +477,30 @@ void ProfilePrivate::startupProblem(const QString &text)
 // Profile
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// The process-wide store writes what it still can while the application
+// object is being destroyed: after it, at exit, the SQL driver is gone. Post
+// routines run last registered first, so this one is registered after the
+// SQL module's, which closes every connection.
+ProfilePrivate *processStore = nullptr;
+
+void closeProcessStore()
+{
+    if (processStore)
+        processStore->close();
+}
+
+void closeAtApplicationEnd(ProfilePrivate *d)
+{
+    if (!QCoreApplication::instance())
+        return;
+    processStore = d;
+    qAddPostRoutine(closeProcessStore);
+}
+
+} // namespace
+
 Profile &Profile::instance()
 {
     static Profile profile(QStringLiteral("profile.db"), MainThread);
@@ -467,22 +528,31 @@ Profile::Profile(const QString &profileName, ThreadRule rule)
 Profile::~Profile()
 {
     Q_D(Profile);
+    d->close();
+}
+
+void ProfilePrivate::close()
+{
+    if (closed)
+        return;
+    closed = true;
     // Saves still waiting for the store's thread are written now if this is
     // that thread (those pending for a busy database get one more try, without
     // waiting); otherwise they are lost, and said so.
-    int lost = 0;
-    if (d->onStoreThread()) {
-        d->closing = true;
-        if (d->retryTimer)
-            d->retryTimer->stop();
-        d->drain();
+    if (onStoreThread()) {
+        closing = true;
+        if (retryTimer)
+            retryTimer->stop();
+        drain();
     }
+    int lost = 0;
     {
-        CacheReadLocker locker(d->lock);
-        lost = d->latest.size();
+        CacheReadLocker locker(lock);
+        lost = latest.size();
     }
     if (lost)
-        qCWarning(qvProfile, "Profile: destroyed with %d saves not written to %s", lost, qPrintable(d->profilePath));
+        qCWarning(qvProfile, "Profile: closed with %d changed settings not written to %s", lost,
+                  qPrintable(profilePath));
 }
 
 void Profile::init(const QString &profileName, ThreadRule rule)
@@ -550,6 +620,7 @@ void Profile::init(const QString &profileName, ThreadRule rule)
         moveToThread(app->thread());
         d->connectionsPending = true;
         QMetaObject::invokeMethod(this, [d]() { d->openPendingConnections(); }, Qt::QueuedConnection);
+        closeAtApplicationEnd(d);
         return;
     }
 
@@ -558,6 +629,8 @@ void Profile::init(const QString &profileName, ThreadRule rule)
         d->persistent = readProfile(db, d);
     }
     openOtherConnections(d, d->otherPaths);
+    if (rule == MainThread)
+        closeAtApplicationEnd(d);
 }
 
 QDir Profile::workdir() const
@@ -670,8 +743,8 @@ QString Profile::errorString() const
     CacheReadLocker locker(d->lock);
     if (d->status != NoError || !d->busy)
         return d->errorString;
-    return QStringLiteral("%1 saves wait for %2, which another program holds: %3")
-        .arg(d->latest.size()).arg(d->profilePath, d->busyReason);
+    return QStringLiteral("waiting for %1, which another program holds: %2 (%3 changed settings not yet written)")
+        .arg(d->profilePath, d->busyReason).arg(d->latest.size());
 }
 
 void Profile::resetStatus()

@@ -101,12 +101,14 @@ public:
     // Changes the cache and queues its write in one step, then writes or has
     // the store's thread write. remove forgets the key, else value is set.
     void changeAndSave(const QString &key, const QVariant &value, bool remove);
-    // Writes the queued saves, oldest first, until the queue is empty (true)
-    // or the database is busy (false: the rest stay queued and a retry is
-    // timed). Without a deadline a statement waits the connection's busy
-    // time-out, or not at all while saves are pending already; with one, at
-    // most until it. On the store's thread only.
+    // Writes the saves queued when it began, oldest first, and tells whether
+    // none is left. It stops early when the database is busy (the rest stay
+    // queued and a retry is timed); saves queued meanwhile get a drain posted.
+    // Without a deadline a statement waits the connection's busy time-out, or
+    // not at all while saves are pending already; with one, at most until it.
+    // On the store's thread only.
     bool drain(const QDeadlineTimer *deadline = nullptr);
+    void postDrain();
     enum WriteResult { Written, Busy, Failed };
     WriteResult write(const PendingWrite &pending, int busyWaitMs);
     void scheduleRetry();
@@ -157,6 +159,10 @@ public:
     int retryDelay = 0;
     // On the store's thread only: the store is being destroyed; no more tries are timed.
     bool closing = false;
+    // Writes what is queued, once, and counts what is lost (at destruction,
+    // or for the process-wide store when the application object goes).
+    void close();
+    bool closed = false;
 };
 
 #endif // PROFILE_P_H

@@ -207,6 +207,27 @@ int firstUseOnAWorker(int argc, char **argv)
     return 0;
 }
 
+// Child mode of this program: the process-wide store has a save pending for a
+// lock another connection holds ("held") or gave up ("released") when the
+// program ends without flush().
+int exitWithPendingSave(int argc, char **argv)
+{
+    QScopedPointer<QCoreApplication> app(new QCoreApplication(argc, argv));
+    QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
+    holder.setDatabaseName(QStringLiteral("profile.db"));
+    if (!holder.open() || !QSqlQuery(holder).exec(QStringLiteral("begin immediate")))
+        return 2;
+    Profile &profile = Profile::instance();
+    QSqlQuery(profile.database()).exec(QStringLiteral("pragma busy_timeout = 50"));
+    profile.setValue(QStringLiteral("late"), QStringLiteral("saved"), true);
+    if (profile.status() != Profile::SavesPending)
+        return 3;
+    if (std::strcmp(argv[2], "released") == 0)
+        QSqlQuery(holder).exec(QStringLiteral("commit"));
+    app.reset();
+    return 0;
+}
+
 } // namespace
 
 class tst_Profile : public QObject
@@ -243,6 +264,8 @@ private Q_SLOTS:
     void firstUseOnAWorkerThread();
     void busySavesWaitAndLand_data();
     void busySavesWaitAndLand();
+    void pendingSavesAtExit_data();
+    void pendingSavesAtExit();
 
 private:
     QString m_startDir;
@@ -1208,8 +1231,40 @@ void tst_Profile::busySavesWaitAndLand()
     QSqlDatabase::removeDatabase(holderName);
 }
 
+void tst_Profile::pendingSavesAtExit_data()
+{
+    QTest::addColumn<QString>("lock");
+    QTest::addColumn<bool>("written");
+    QTest::newRow("lock gone: written on the way out") << QStringLiteral("released") << true;
+    QTest::newRow("lock still held: lost, and told") << QStringLiteral("held") << false;
+}
+
+void tst_Profile::pendingSavesAtExit()
+{
+    // The last try comes while the application object goes, before the SQL
+    // module closes the connections.
+    QFETCH(QString, lock);
+    QFETCH(bool, written);
+    QVERIFY(makeProfile(QStringLiteral("profile.db")));
+    QVERIFY(makeDatabase(QStringLiteral("data.db")) && makeDatabase(QStringLiteral("qc.db"))
+            && makeDatabase(QStringLiteral("syslog.db")));
+    QProcess child;
+    child.setWorkingDirectory(QDir::currentPath());
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--exit-with-pending-save"), lock});
+    QVERIFY(child.waitForFinished(60000));
+    const QByteArray err = child.readAllStandardError();
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(child.exitCode() == 0, err.constData());
+    QCOMPARE(rows().value(QStringLiteral("late")).value,
+             written ? QVariant(QStringLiteral("saved")) : QVariant());
+    QVERIFY2(err.contains("closed with 1 changed settings not written") != written, err.constData());
+    QVERIFY2(!err.contains("not open") && !err.contains("not loaded"), err.constData());
+}
+
 int main(int argc, char **argv)
 {
+    if (argc > 2 && std::strcmp(argv[1], "--exit-with-pending-save") == 0)
+        return exitWithPendingSave(argc, argv);
     if (argc > 1 && std::strcmp(argv[1], "--first-use-on-worker") == 0)
         return firstUseOnAWorker(argc, argv);
     QApplication app(argc, argv);
