@@ -732,16 +732,14 @@ Profile::Status Profile::status() const
 {
     Q_D(const Profile);
     CacheReadLocker locker(d->lock);
-    if (d->status != NoError)
-        return d->status;
-    return d->busy ? SavesPending : NoError;
+    return d->busy ? SavesPending : d->status;
 }
 
 QString Profile::errorString() const
 {
     Q_D(const Profile);
     CacheReadLocker locker(d->lock);
-    if (d->status != NoError || !d->busy)
+    if (!d->busy)
         return d->errorString;
     return QStringLiteral("waiting for %1, which another program holds: %2 (%3 changed settings not yet written)")
         .arg(d->profilePath, d->busyReason).arg(d->latest.size());

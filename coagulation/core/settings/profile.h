@@ -46,14 +46,15 @@ class QVCORE_EXPORT Profile : public QObject
     Q_OBJECT
 
 public:
-    // Whether start-up and the writes to the file went well. The first problem
-    // since start-up or the last resetStatus() stays (pending saves aside).
+    /**
+     * Whether start-up and the writes to the file went well: see status().
+     */
     enum Status {
         NoError,
-        AccessError,  // a save or remove did not reach the file; see errorString()
-        StartupError, // start-up showed a warning box; errorString() holds its text
-        SavesPending, // saves wait for a lock another program holds; see flush()
-        ValueError    // a save was refused: no stored form reads the value back equal
+        AccessError,  ///< a save or remove did not reach the file; see errorString()
+        StartupError, ///< start-up showed a warning box; errorString() holds its text
+        SavesPending, ///< saves wait for a lock another program holds; see flush()
+        ValueError    ///< a save was refused: no stored form reads the value back equal
     };
     Q_ENUM(Status)
 
@@ -100,18 +101,23 @@ public:
     void remove(const QString &key);
     QStringList keys() const;
 
-    // The first problem since start-up or the last resetStatus(): StartupError
-    // for a warning box of start-up (its text in errorString()), AccessError
-    // once a write did not reach the file (an SQL error, also written as a
-    // warning line, or a save in a store that writes no file), ValueError for
-    // a refused value; errorString() names the key and the reason. The cache
-    // keeps the new state all the same, except for a refused value. Without
-    // such a problem, SavesPending while saves wait for a busy database, else
-    // NoError. A write made on another thread is known here only after the
-    // store's thread has run it. Any thread.
+    /**
+     * SavesPending while saves wait for a database another program holds
+     * locked (errorString() gives its reason); otherwise the first problem
+     * since start-up or the last resetStatus(), else NoError. Problems:
+     * StartupError for a warning box of start-up (errorString() holds its
+     * text), AccessError once a write did not reach the file (an SQL error,
+     * also written as a warning line, or a save in a store that writes no
+     * file), ValueError for a refused value; errorString() names the key and
+     * the reason. The cache keeps the new state all the same, except for a
+     * refused value. A write made on another thread is known here only after
+     * the store's thread has run it.
+     *
+     * Any thread; takes the cache's lock briefly.
+     */
     Status status() const;
     QString errorString() const;
-    // Forgets the problem; saves still pending stay pending.
+    /** Forgets the problem; saves still pending stay pending. Any thread. */
     void resetStatus();
 
     /**
