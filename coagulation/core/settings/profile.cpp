@@ -17,6 +17,7 @@
 #include <QtSql/QSqlError>
 #include <QtSql/QSqlQuery>
 
+#include <algorithm>
 #include <limits>
 
 #include "qvglobal.h"
@@ -368,7 +369,8 @@ bool ProfilePrivate::drain(const QDeadlineTimer *deadline)
         // already, a save tries without waiting.
         int wait = waited ? 0 : -1;
         if (deadline)
-            wait = int(qBound<qint64>(0, deadline->remainingTime(), std::numeric_limits<int>::max()));
+            wait = int(std::min<qint64>(std::max<qint64>(deadline->remainingTime(), 0),
+                                        std::numeric_limits<int>::max()));
         if (write(pending, wait) == Busy) {
             lockHeld = true;
             break;
