@@ -121,11 +121,15 @@ public:
     void resetStatus();
 
     /**
-     * Writes every save still waiting for the store's thread, those pending
-     * because the profile database was busy included, oldest first.
+     * Writes every save waiting for the store's thread when it is called,
+     * those pending because the profile database was busy included, oldest
+     * first. Saves made on other threads meanwhile are left to the store's
+     * event loop.
      *
-     * Call it before the program ends: saves still pending when the store is
-     * destroyed are lost (a warning line counts them).
+     * Call it before the program ends: what is still pending when the store
+     * closes (at its destruction; the process-wide store, when the
+     * application object is destroyed) gets one more try without waiting, and
+     * what that does not write is lost (a warning line counts it).
      *
      * @param msecs the longest time to wait for another program's lock, in all;
      *        0 tries once without waiting.

@@ -151,7 +151,7 @@ public:
     mutable std::atomic<bool> connectionsPending{false};
 
     // On the store's thread only: a drain is running (a save made meanwhile,
-    // by a message handler say, is taken by its loop).
+    // by a message handler say, is left to the drain it posts).
     bool draining = false;
     // On the store's thread only: the timer of the next try while busy, and
     // its interval, which grows while the lock stays.
