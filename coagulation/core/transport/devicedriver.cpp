@@ -1,6 +1,7 @@
 #include "devicedriver.h"
 #include "devicedriver_p.h"
 
+#include "replyledger_p.h"
 #include "serialportdriver.h"
 #include "socketdriver.h"
 
@@ -10,6 +11,8 @@
 #include <QtCore/QIODevice>
 #include <QtCore/QSocketNotifier>
 #include <QtCore/QThread>
+
+#include <chrono>
 
 // Qt's recursive mutex is not instrumented, so a ThreadSanitizer build is told when the
 // outermost locker takes and releases it; otherwise these cost nothing.
@@ -32,6 +35,9 @@ constexpr int MaxDiscardReads = 16;
 constexpr int ScratchSize = 256;
 
 } // namespace
+
+DeviceDriverPrivate::DeviceDriverPrivate() = default;
+DeviceDriverPrivate::~DeviceDriverPrivate() = default;
 
 DeviceDriver *DriverAnchor::hold()
 {
@@ -85,9 +91,16 @@ DeviceDriver::~DeviceDriver()
 
 void DeviceDriver::retire()
 {
+    // Once: the base destructor calls it again after the concrete driver's line is gone.
+    if (d->retired)
+        return;
+    // An exchange or a connect waiting on the line ends at once instead of being waited for.
+    interruptLine();
     d->anchor->cut();
     // Whoever holds the lock without a client (a run of exchanges, a reopen) finishes too.
     LineLocker locker(this);
+    d->retired = true;
+    d->line = nullptr;
 }
 
 void DeviceDriver::adoptDevice(QIODevice *device)
@@ -103,6 +116,28 @@ void DeviceDriver::adoptDevice(QIODevice *device)
 void DeviceDriver::useLine(PosixLine *line)
 {
     d->line = line;
+}
+
+void DeviceDriver::interruptLine()
+{
+    if (d->line)
+        d->line->interrupt();
+}
+
+qint64 DeviceDriver::lineTimeMs() const
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool DeviceDriver::isInterrupted() const
+{
+    return d->interruptedTransfer;
+}
+
+int DeviceDriver::transferMs(int bytes) const
+{
+    return d->line ? d->line->transferMs(bytes) : 0;
 }
 
 // A socket notifier that is enabled when its object changes threads disables itself
@@ -175,6 +210,18 @@ DeviceDriver::LineLocker::~LineLocker()
     m_driver->unlockLine();
 }
 
+DeviceDriver::Hold::Hold(DeviceDriver *driver)
+    : m_anchor(driver->d->anchor)
+    , m_driver(m_anchor->hold())
+{
+}
+
+DeviceDriver::Hold::~Hold()
+{
+    if (m_driver)
+        m_anchor->release();
+}
+
 DeviceDriver::DeviceLocker::DeviceLocker(DeviceDriver *driver)
     : m_driver(driver)
 {
@@ -218,6 +265,16 @@ void DeviceDriver::setReadIntervalTimeouts(int msecs)
     d->readIntervalTimeouts.store(msecs, std::memory_order_relaxed);
 }
 
+int DeviceDriver::lateReplyTimeouts() const
+{
+    return d->lateReplyTimeouts.load(std::memory_order_relaxed);
+}
+
+void DeviceDriver::setLateReplyTimeouts(int msecs)
+{
+    d->lateReplyTimeouts.store(msecs, std::memory_order_relaxed);
+}
+
 QUrl DeviceDriver::url() const
 {
     std::lock_guard<std::mutex> lock(d->shownMutex);
@@ -240,16 +297,15 @@ void DeviceDriver::publishDeviceState()
 {
     QIODevice *dev = d->device ? d->device : device();
     const bool open = dev->isOpen();
-    const QString error = dev->errorString();
+    // Qt's devices say "Unknown error" when nothing failed.
+    const QString error = open ? QString() : dev->errorString();
     {
         std::lock_guard<std::mutex> lock(d->shownMutex);
         d->open = open;
         d->error = error;
     }
     // A line just opened or closed owes nothing: what was written before is gone with it.
-    d->unanswered = UnansweredRequest();
-    d->givenUpAt = -1;
-    d->waryUntil = 0;
+    ++d->lineGeneration;
 }
 
 void DeviceDriver::publishError(const QString &text)
@@ -298,9 +354,12 @@ static PosixLine *attachedLine(const DeviceDriverPrivate *d, bool reading)
     return line;
 }
 
-// Why a line failed in a transfer: the other end closed it, or the system's reason.
+// Why a line failed in a transfer: it was closed or destroyed under the exchange, the
+// other end closed it, or the system's reason.
 static QString lineFailure(const PosixLine &line)
 {
+    if (line.isInterrupted())
+        return QCoreApplication::translate("DeviceDriver", "The line was closed during the exchange");
     if (!line.closedByPeer())
         return line.errorText();
     return line.kind() == PosixLine::Socket
@@ -310,10 +369,15 @@ static QString lineFailure(const PosixLine &line)
 
 bool DeviceDriver::send(const char *data, int size)
 {
+    d->interruptedTransfer = false;
     if (PosixLine *line = attachedLine(d.data(), false)) {
         if (line->send(data, size, writeTimeouts()))
             return true;
-        publishError(line->errorText());
+        d->interruptedTransfer = line->isInterrupted();
+        if (d->interruptedTransfer)
+            failLine(lineFailure(*line));
+        else
+            publishError(line->errorText());
         return false;
     }
     DeviceLocker locker(this);
@@ -327,12 +391,15 @@ bool DeviceDriver::send(const char *data, int size)
 
 int DeviceDriver::receive(char *buffer, int capacity, int msecs)
 {
+    d->interruptedTransfer = false;
     if (PosixLine *line = attachedLine(d.data(), true)) {
         const int count = line->receive(buffer, capacity, msecs);
-        if (count < 0)
+        if (count < 0) {
+            d->interruptedTransfer = line->isInterrupted();
             failLine(lineFailure(*line));
-        else if (count == 0 && msecs > 0)
+        } else if (count == 0 && msecs > 0) {
             publishError(QCoreApplication::translate("DeviceDriver", "Operation timed out"));
+        }
         return count;
     }
     DeviceLocker locker(this);

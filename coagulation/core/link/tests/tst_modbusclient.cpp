@@ -787,7 +787,8 @@ void tst_ModbusClient::displayAnswersDuringAnExchange()
     QVERIFY2(duringTheExchange, qPrintable(QStringLiteral("the accessors took %1 ms").arg(elapsed)));
     QVERIFY(open);
     QVERIFY(!name.isEmpty());
-    QVERIFY(!error.isEmpty());
+    // An open line shows no error until something fails.
+    QVERIFY2(error.isEmpty(), qPrintable(error));
     QCOMPARE(speed, transport == Pty ? 115200 : 0);
 }
 
@@ -806,7 +807,8 @@ void tst_ModbusClient::destroyingTheDriverUnderAClient()
     QFETCH(bool, duringAnExchange);
 
     std::unique_ptr<DeviceDriver> driver = openDriver(transport);
-    driver->setReadTimeouts(300);
+    // Only the destruction can end this wait in time.
+    driver->setReadTimeouts(20000);
     ModbusClient client;
     client.setDriver(driver.get());
     client.setAttempts(1);
@@ -826,13 +828,13 @@ void tst_ModbusClient::destroyingTheDriverUnderAClient()
             QThread::msleep(1);
     }
     driver.reset();
-    // The destruction waited for the exchange in progress to end on its own.
+    // The destruction ended the exchange in progress, and waited for it to end.
     const bool waited = ended;
     if (worker.joinable())
         worker.join();
     if (duringAnExchange) {
         QVERIFY(waited);
-        QCOMPARE(first, int(ModuleStatus::TimeoutError));
+        QCOMPARE(first, int(ModuleStatus::NotOpenError));
     }
 
     QCOMPARE(client.driver(), static_cast<DeviceDriver *>(nullptr));

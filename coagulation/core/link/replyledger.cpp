@@ -1,0 +1,269 @@
+#include "replyledger_p.h"
+
+#include "messagebuilder.h"
+#include "modbusprotocol.h"
+
+#include <algorithm>
+#include <cstring>
+
+using namespace Modbus;
+
+namespace {
+
+// More owed writes than this and the next write waits for the oldest to pass its bound.
+constexpr int MaxOwedWrites = 64;
+// The automatic late-reply bound: this many first waits, at most MaxAutomaticBoundMs.
+constexpr int AutomaticBoundWaits = 20;
+constexpr int MaxAutomaticBoundMs = 10000;
+// What was learned of late replies halves this often.
+constexpr int LearnedHalfLifeMs = 60000;
+constexpr int MinFrameSize = FrameHeaderSize + CrcSize;
+
+bool checksumHolds(const unsigned char *bytes, int size)
+{
+    return size >= MinFrameSize && crc16(bytes, size - CrcSize) == ((bytes[size - 2] << 8) | bytes[size - 1]);
+}
+
+bool isRouteLevel(const unsigned char *request, int length, int at)
+{
+    return at + 3 < length && request[at + 1] == EncapsulatedInterface && request[at + 2] == RouteMei;
+}
+
+// The bytes of a request that a reply repeats to say what it answers: the route, the
+// function and, behind function 0x2B, the interface type.
+int signatureLength(const unsigned char *request, int length)
+{
+    int at = 0;
+    while (isRouteLevel(request, length, at))
+        at += RouteTripletSize;
+    const int end = at + FrameHeaderSize + (at + 1 < length && request[at + 1] == EncapsulatedInterface ? 1 : 0);
+    return qMin(end, length);
+}
+
+// Whether one reply (other than an exception) could answer both requests (CRC included):
+// the same route and function, and reply lengths that are not both known and different.
+bool couldShareAnswers(const QByteArray &a, const QByteArray &b)
+{
+    const auto *pa = reinterpret_cast<const unsigned char *>(a.constData());
+    const auto *pb = reinterpret_cast<const unsigned char *>(b.constData());
+    const int sa = signatureLength(pa, a.size() - CrcSize);
+    if (sa != signatureLength(pb, b.size() - CrcSize) || std::memcmp(pa, pb, size_t(sa)) != 0)
+        return false;
+    const int ra = calculateReplyFrameSize(pa, a.size(), nullptr, 0);
+    const int rb = calculateReplyFrameSize(pb, b.size(), nullptr, 0);
+    return ra <= 0 || rb <= 0 || ra == rb;
+}
+
+// Whether a gateway on the route answered for it with an exception, and with which code.
+int gatewayException(const unsigned char *request, int requestLength, const unsigned char *reply, int replyLength)
+{
+    for (int at = 0; isRouteLevel(request, requestLength, at) && at + 2 < replyLength; at += RouteTripletSize) {
+        if (reply[at + 1] & ExceptionBit)
+            return reply[at + 2];
+    }
+    return -1;
+}
+
+// Whether bytes could be the start of a reply to request (without CRC).
+bool couldStartAnswer(const unsigned char *request, int requestLength, const unsigned char *bytes, int size)
+{
+    for (int at = 0; at + 1 < requestLength; at += RouteTripletSize) {
+        if (at >= size)
+            return true;
+        if (bytes[at] != request[at])
+            return false;
+        if (at + 1 >= size)
+            return true;
+        const unsigned char function = request[at + 1];
+        if (bytes[at + 1] & ExceptionBit)
+            return (bytes[at + 1] & ~ExceptionBit) == function;
+        if (bytes[at + 1] != function)
+            return false;
+        if (function != EncapsulatedInterface)
+            return true;
+        if (at + 2 >= size)
+            return true;
+        if (at + 2 >= requestLength || bytes[at + 2] != request[at + 2])
+            return false;
+        if (request[at + 2] != RouteMei)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+namespace Modbus {
+
+bool answersRequest(const unsigned char *request, int requestLength, const unsigned char *reply, int replyLength)
+{
+    for (int at = 0; at + 1 < requestLength && at + 1 < replyLength; at += RouteTripletSize) {
+        const unsigned char function = request[at + 1];
+        if (reply[at] != request[at])
+            return false;
+        if (reply[at + 1] & ExceptionBit)
+            return (reply[at + 1] & ~ExceptionBit) == function;
+        if (reply[at + 1] != function)
+            return false;
+        if (function != EncapsulatedInterface)
+            return true;
+        if (at + 2 >= requestLength || at + 2 >= replyLength || reply[at + 2] != request[at + 2])
+            return false;
+        // Behind a route triplet the next module's address and reply follow.
+        if (request[at + 2] != RouteMei)
+            return true;
+    }
+    return false;
+}
+
+} // namespace Modbus
+
+void ReplyLedger::follow(quint64 lineGeneration)
+{
+    if (lineGeneration == m_generation)
+        return;
+    m_generation = lineGeneration;
+    m_owed.clear();
+    m_learnedLateMs = 0;
+}
+
+void ReplyLedger::recordWrite(const QByteArray &frame, int firstWait, qint64 now)
+{
+    OwedWrite write;
+    write.frame = frame;
+    write.writtenAt = now;
+    write.firstWait = firstWait;
+    m_owed.append(write);
+}
+
+int ReplyLedger::learnedLateMs(qint64 now) const
+{
+    const qint64 halvings = std::clamp<qint64>((now - m_learnedAt) / LearnedHalfLifeMs, 0, 31);
+    return m_learnedLateMs >> halvings;
+}
+
+qint64 ReplyLedger::boundFor(const OwedWrite &write, int lateReplyTimeouts, qint64 now) const
+{
+    const qint64 base = lateReplyTimeouts >= 0
+        ? qint64(lateReplyTimeouts)
+        : std::min<qint64>(qint64(AutomaticBoundWaits) * write.firstWait, MaxAutomaticBoundMs);
+    const qint64 learned = std::min<qint64>(2 * qint64(learnedLateMs(now)), MaxAutomaticBoundMs);
+    return std::max(base, learned);
+}
+
+void ReplyLedger::expire(qint64 now, int lateReplyTimeouts)
+{
+    const auto past = [&](const OwedWrite &write) { return now - write.writtenAt > boundFor(write, lateReplyTimeouts, now); };
+    m_owed.erase(std::remove_if(m_owed.begin(), m_owed.end(), past), m_owed.end());
+}
+
+qint64 ReplyLedger::settleUntil(const QByteArray &request, int lateReplyTimeouts, qint64 now) const
+{
+    qint64 until = 0;
+    for (const OwedWrite &write : m_owed) {
+        if (write.frame != request && couldShareAnswers(write.frame, request))
+            until = std::max(until, write.writtenAt + boundFor(write, lateReplyTimeouts, now));
+    }
+    if (m_owed.size() >= MaxOwedWrites) {
+        const OwedWrite &oldest = m_owed.first();
+        until = std::max(until, oldest.writtenAt + boundFor(oldest, lateReplyTimeouts, now));
+    }
+    return until;
+}
+
+// The length of the complete frame at the start of bytes that answers write, or 0.
+int ReplyLedger::frameAnswering(const OwedWrite &write, const unsigned char *bytes, int size) const
+{
+    const auto *request = reinterpret_cast<const unsigned char *>(write.frame.constData());
+    const int requestLength = write.frame.size();
+    if (size < MinFrameSize || bytes[0] != request[0])
+        return 0;
+    const auto answers = [&](int length) {
+        return checksumHolds(bytes, length)
+            && answersRequest(request, requestLength - CrcSize, bytes, length - CrcSize)
+            && !(write.gatewayAnswered && gatewayException(request, requestLength, bytes, length) >= 0);
+    };
+    const int expected = calculateReplyFrameSize(request, requestLength, bytes, size);
+    if (expected > 0)
+        return expected <= size && expected <= MaxReplyFrame && answers(expected) ? expected : 0;
+    // A reply of unknown length: the shortest stretch whose checksum holds.
+    for (int length = MinFrameSize; length <= qMin(size, int(MaxReplyFrame)); ++length) {
+        if (answers(length))
+            return length;
+    }
+    return 0;
+}
+
+int ReplyLedger::findAnswered(const unsigned char *bytes, int size, const QByteArray *except, int *length) const
+{
+    for (int i = 0; i < m_owed.size(); ++i) {
+        if (except && m_owed.at(i).frame == *except)
+            continue;
+        if (const int found = frameAnswering(m_owed.at(i), bytes, size)) {
+            *length = found;
+            return i;
+        }
+    }
+    return -1;
+}
+
+bool ReplyLedger::couldBecomeAnswer(const unsigned char *bytes, int size, const QByteArray *except) const
+{
+    if (size <= 0 || size >= MaxReplyFrame)
+        return false;
+    for (const OwedWrite &write : m_owed) {
+        if (except && write.frame == *except)
+            continue;
+        const auto *request = reinterpret_cast<const unsigned char *>(write.frame.constData());
+        if (!couldStartAnswer(request, write.frame.size() - CrcSize, bytes, size))
+            continue;
+        const int expected = calculateReplyFrameSize(request, write.frame.size(), bytes, size);
+        if (expected < 0 || size < expected)
+            return true;
+    }
+    return false;
+}
+
+void ReplyLedger::taken(const QByteArray &request, const unsigned char *reply, int size, qint64 now)
+{
+    for (int i = 0; i < m_owed.size(); ++i) {
+        if (m_owed.at(i).frame == request) {
+            answered(i, reply, size, now);
+            return;
+        }
+    }
+}
+
+void ReplyLedger::answered(int index, const unsigned char *reply, int size, qint64 now)
+{
+    OwedWrite &write = m_owed[index];
+    const auto *request = reinterpret_cast<const unsigned char *>(write.frame.constData());
+    if (gatewayException(request, write.frame.size(), reply, size) == GatewayTargetFailedToRespond)
+        write.gatewayAnswered = true;
+    else
+        pay(index, now);
+}
+
+void ReplyLedger::pay(int index, qint64 now)
+{
+    const int late = int(std::clamp<qint64>(now - m_owed.at(index).writtenAt, 0, MaxAutomaticBoundMs));
+    if (late > learnedLateMs(now)) {
+        m_learnedLateMs = late;
+        m_learnedAt = now;
+    }
+    m_owed.remove(index);
+}
+
+void ReplyLedger::payFoundIn(const unsigned char *bytes, int size, qint64 now)
+{
+    for (int at = 0; at + MinFrameSize <= size && !m_owed.isEmpty();) {
+        int length = 0;
+        const int index = findAnswered(bytes + at, size - at, nullptr, &length);
+        if (index < 0) {
+            ++at;
+            continue;
+        }
+        answered(index, bytes + at, length, now);
+        at += length;
+    }
+}

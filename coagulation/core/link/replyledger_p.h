@@ -1,0 +1,106 @@
+#ifndef REPLYLEDGER_P_H
+#define REPLYLEDGER_P_H
+
+#include <QtCore/QByteArray>
+#include <QtCore/QVector>
+
+// What a line still owes: every request written on it whose reply has not come.
+//
+// The protocol numbers no requests. A reply names the module and the function that
+// answer, never the request, so a reply that comes late, twice, or to a request nobody
+// made looks like the answer to whatever was asked last. The line therefore keeps this
+// ledger, and every exchange on it keeps one invariant:
+//
+//   A reply is taken only if it is the first complete frame after this attempt's write
+//   that answers the request along its whole route, and it cannot be the reply to an
+//   earlier unanswered write that asked something else.
+//
+// The line is in one of two states:
+//   clear  Nothing is owed. An exchange settles (drops whatever has arrived, one
+//          non-blocking read), writes, reads, and judges the first frame.
+//   owed   Writes await replies. Each is remembered with its time until its late-reply
+//          bound passes (DeviceDriver::lateReplyTimeouts()). A complete frame with a
+//          good checksum that answers one of them pays it and is dropped, wherever it
+//          turns up: before a write or while another request's reply is read. Before a
+//          request is written, the exchange settles: it waits, reading off and paying
+//          what comes, while an owed write could be answered by the same frame as this
+//          request (same route, function and reply length, other fields); any other
+//          request is written at once. A request identical to an owed one is a retry: a
+//          late reply to either answers it.
+//
+// A write is paid by the frame that answers it, taken or not. A gateway that answers
+// "target did not respond" does not pay it: the target may still answer through the
+// gateway, and only such a reply pays it then. Opening or closing the line clears the
+// ledger, and what was learned of late replies starts afresh.
+//
+// Late replies teach the line how late its replies come: learned only from frames that
+// pay an owed write, bounded, and halved every minute. Kept and used under the driver's
+// lock; times are the driver's lineTimeMs().
+class ReplyLedger
+{
+public:
+    // Forgets everything when the line was opened or closed since the last exchange.
+    void follow(quint64 lineGeneration);
+    bool isClear() const { return m_owed.isEmpty(); }
+    int owedCount() const { return m_owed.size(); }
+
+    // frame: the request as written, CRC included; firstWait: ms the exchange waited for
+    // the first byte of its reply.
+    void recordWrite(const QByteArray &frame, int firstWait, qint64 now);
+    // Forgets owed writes past their bound. lateReplyTimeouts as the driver has it.
+    void expire(qint64 now, int lateReplyTimeouts);
+    // The time until which request must not be written (0: it may go now): owed writes
+    // that one frame could answer as well as it, or a ledger that is full.
+    qint64 settleUntil(const QByteArray &request, int lateReplyTimeouts, qint64 now) const;
+
+    // The owed write that the complete frame at the start of bytes answers, and that
+    // frame's length in *length; -1 when there is none. Writes identical to except are
+    // passed over (their replies answer the request being read).
+    int findAnswered(const unsigned char *bytes, int size, const QByteArray *except, int *length) const;
+    // Whether bytes could still grow into a frame that answers an owed write.
+    bool couldBecomeAnswer(const unsigned char *bytes, int size, const QByteArray *except) const;
+    // The reply (CRC included) was taken for request: pays the oldest write of it, unless
+    // it is a gateway's "target did not respond", which leaves that write owed.
+    void taken(const QByteArray &request, const unsigned char *reply, int size, qint64 now);
+    // The frame (CRC included) that findAnswered() found for owed write index has come:
+    // pays it, learning how late it came, unless the frame is a gateway's "target did not
+    // respond", which leaves it owed to the target's own reply.
+    void answered(int index, const unsigned char *frame, int size, qint64 now);
+    // Pays every owed write answered by a frame found anywhere in bytes that were not
+    // taken (an attempt that failed).
+    void payFoundIn(const unsigned char *bytes, int size, qint64 now);
+
+private:
+    struct OwedWrite
+    {
+        QByteArray frame;       // CRC included
+        qint64 writtenAt = 0;
+        int firstWait = 0;
+        bool gatewayAnswered = false; // only the target's own reply pays it now
+    };
+
+    void pay(int index, qint64 now);
+    qint64 boundFor(const OwedWrite &write, int lateReplyTimeouts, qint64 now) const;
+    int learnedLateMs(qint64 now) const;
+    int frameAnswering(const OwedWrite &write, const unsigned char *bytes, int size) const;
+
+    QVector<OwedWrite> m_owed; // oldest first
+    quint64 m_generation = 0;
+    int m_learnedLateMs = 0;
+    qint64 m_learnedAt = 0;
+};
+
+namespace Modbus {
+
+// The longest frame the protocol has: 256 bytes, address and CRC included. The modules'
+// replies carry at most 100 data bytes, route included; no reply is read past it.
+enum : int { MaxReplyFrame = 256 };
+
+// Whether reply (without CRC) answers request (without CRC) along its whole route: the
+// same address and function code at every level, the same interface type behind
+// function 0x2B; an exception in place of a function code answers for the rest.
+bool answersRequest(const unsigned char *request, int requestLength, const unsigned char *reply, int replyLength);
+
+} // namespace Modbus
+
+#endif // REPLYLEDGER_P_H
