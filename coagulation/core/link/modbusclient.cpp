@@ -216,7 +216,7 @@ public:
         if (result == ModuleStatus::NoError)
             m_ledger->taken(m_frame, bytes(m_buffer), m_size, now);
         else
-            m_ledger->payFoundIn(bytes(m_buffer), m_size, now);
+            m_ledger->notTaken(m_frame, bytes(m_buffer), m_size, now);
         return result;
     }
 

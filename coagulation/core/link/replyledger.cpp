@@ -24,19 +24,43 @@ bool checksumHolds(const unsigned char *bytes, int size)
     return size >= MinFrameSize && crc16(bytes, size - CrcSize) == ((bytes[size - 2] << 8) | bytes[size - 1]);
 }
 
+// Replies that repeat fields of their request after the function code: how many bytes.
+// A write confirms where and how much it wrote; a confirmation of another write is not
+// this one's.
+int echoedBytes(unsigned char function, int fieldsLength)
+{
+    switch (function) {
+    case WriteSingleCoil:
+    case WriteSingleRegister:
+    case WriteMultipleCoils:
+    case WriteMultipleRegisters:
+        return 4; // address, and value or count
+    case MaskWriteRegister:
+        return 6; // address, AND mask, OR mask
+    case WriteFileRecord:
+        return fieldsLength; // the whole request
+    default:
+        return 0;
+    }
+}
+
 bool isRouteLevel(const unsigned char *request, int length, int at)
 {
     return at + 3 < length && request[at + 1] == EncapsulatedInterface && request[at + 2] == RouteMei;
 }
 
 // The bytes of a request that a reply repeats to say what it answers: the route, the
-// function and, behind function 0x2B, the interface type.
+// function and, behind function 0x2B, the interface type, or the fields a write echoes.
 int signatureLength(const unsigned char *request, int length)
 {
     int at = 0;
     while (isRouteLevel(request, length, at))
         at += RouteTripletSize;
-    const int end = at + FrameHeaderSize + (at + 1 < length && request[at + 1] == EncapsulatedInterface ? 1 : 0);
+    if (at + 1 >= length)
+        return length;
+    const unsigned char function = request[at + 1];
+    const int fields = length - at - FrameHeaderSize;
+    const int end = at + FrameHeaderSize + (function == EncapsulatedInterface ? 1 : qMin(fields, echoedBytes(function, fields)));
     return qMin(end, length);
 }
 
@@ -105,8 +129,13 @@ bool answersRequest(const unsigned char *request, int requestLength, const unsig
             return (reply[at + 1] & ~ExceptionBit) == function;
         if (reply[at + 1] != function)
             return false;
-        if (function != EncapsulatedInterface)
-            return true;
+        if (function != EncapsulatedInterface) {
+            const int fields = requestLength - at - FrameHeaderSize;
+            const int echoed = echoedBytes(function, fields);
+            return echoed <= 0
+                || (echoed <= fields && at + FrameHeaderSize + echoed <= replyLength
+                    && std::memcmp(reply + at + FrameHeaderSize, request + at + FrameHeaderSize, size_t(echoed)) == 0);
+        }
         if (at + 2 >= requestLength || at + 2 >= replyLength || reply[at + 2] != request[at + 2])
             return false;
         // Behind a route triplet the next module's address and reply follow.
@@ -153,7 +182,7 @@ qint64 ReplyLedger::boundFor(const OwedWrite &write, int lateReplyTimeouts, qint
 
 void ReplyLedger::expire(qint64 now, int lateReplyTimeouts)
 {
-    const auto past = [&](const OwedWrite &write) { return now - write.writtenAt > boundFor(write, lateReplyTimeouts, now); };
+    const auto past = [&](const OwedWrite &write) { return now - write.writtenAt >= boundFor(write, lateReplyTimeouts, now); };
     m_owed.erase(std::remove_if(m_owed.begin(), m_owed.end(), past), m_owed.end());
 }
 
@@ -226,8 +255,11 @@ bool ReplyLedger::couldBecomeAnswer(const unsigned char *bytes, int size, const 
 
 void ReplyLedger::taken(const QByteArray &request, const unsigned char *reply, int size, qint64 now)
 {
+    const auto *frame = reinterpret_cast<const unsigned char *>(request.constData());
+    const bool byGateway = gatewayException(frame, request.size(), reply, size) == GatewayTargetFailedToRespond;
+    // A gateway's "no response" answers a write it has not answered yet.
     for (int i = 0; i < m_owed.size(); ++i) {
-        if (m_owed.at(i).frame == request) {
+        if (m_owed.at(i).frame == request && !(byGateway && m_owed.at(i).gatewayAnswered)) {
             answered(i, reply, size, now);
             return;
         }
@@ -238,20 +270,49 @@ void ReplyLedger::answered(int index, const unsigned char *reply, int size, qint
 {
     OwedWrite &write = m_owed[index];
     const auto *request = reinterpret_cast<const unsigned char *>(write.frame.constData());
-    if (gatewayException(request, write.frame.size(), reply, size) == GatewayTargetFailedToRespond)
+    if (gatewayException(request, write.frame.size(), reply, size) == GatewayTargetFailedToRespond) {
         write.gatewayAnswered = true;
-    else
-        pay(index, now);
+        return;
+    }
+    // Which of identical writes a reply answers cannot be told: it is taken to pay the
+    // oldest, and to have come as early as the newest makes possible.
+    qint64 newest = write.writtenAt;
+    for (const OwedWrite &other : qAsConst(m_owed)) {
+        if (other.frame == write.frame)
+            newest = std::max(newest, other.writtenAt);
+    }
+    learnLateness(now - newest, now);
+    m_owed.remove(index);
 }
 
-void ReplyLedger::pay(int index, qint64 now)
+void ReplyLedger::learnLateness(qint64 late, qint64 now)
 {
-    const int late = int(std::clamp<qint64>(now - m_owed.at(index).writtenAt, 0, MaxAutomaticBoundMs));
-    if (late > learnedLateMs(now)) {
-        m_learnedLateMs = late;
+    const int bounded = int(std::clamp<qint64>(late, 0, MaxAutomaticBoundMs));
+    if (bounded > learnedLateMs(now)) {
+        m_learnedLateMs = bounded;
         m_learnedAt = now;
     }
-    m_owed.remove(index);
+}
+
+void ReplyLedger::notTaken(const QByteArray &request, const unsigned char *bytes, int size, qint64 now)
+{
+    const int owedBefore = m_owed.size();
+    payFoundIn(bytes, size, now);
+    if (m_owed.size() != owedBefore)
+        return;
+    // A reply of exactly the length asked for, headed as the reply to request, that came
+    // damaged: the module has answered. No other owed write can have sent it: one whose
+    // reply may look so has been waited out before request was written.
+    const auto *frame = reinterpret_cast<const unsigned char *>(request.constData());
+    const int expected = calculateReplyFrameSize(frame, request.size(), bytes, size);
+    if (expected <= 0 || size != expected || !couldStartAnswer(frame, request.size() - CrcSize, bytes, qMin(size, 3)))
+        return;
+    for (int i = 0; i < m_owed.size(); ++i) {
+        if (m_owed.at(i).frame == request && !m_owed.at(i).gatewayAnswered) {
+            m_owed.remove(i);
+            return;
+        }
+    }
 }
 
 void ReplyLedger::payFoundIn(const unsigned char *bytes, int size, qint64 now)

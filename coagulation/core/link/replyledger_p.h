@@ -66,9 +66,10 @@ public:
     // pays it, learning how late it came, unless the frame is a gateway's "target did not
     // respond", which leaves it owed to the target's own reply.
     void answered(int index, const unsigned char *frame, int size, qint64 now);
-    // Pays every owed write answered by a frame found anywhere in bytes that were not
-    // taken (an attempt that failed).
-    void payFoundIn(const unsigned char *bytes, int size, qint64 now);
+    // The bytes an attempt for request read and did not take: pays every owed write
+    // answered by a frame found in them, or else request's own write when they are its
+    // reply, damaged (the length asked for, its header).
+    void notTaken(const QByteArray &request, const unsigned char *bytes, int size, qint64 now);
 
 private:
     struct OwedWrite
@@ -79,7 +80,8 @@ private:
         bool gatewayAnswered = false; // only the target's own reply pays it now
     };
 
-    void pay(int index, qint64 now);
+    void payFoundIn(const unsigned char *bytes, int size, qint64 now);
+    void learnLateness(qint64 late, qint64 now);
     qint64 boundFor(const OwedWrite &write, int lateReplyTimeouts, qint64 now) const;
     int learnedLateMs(qint64 now) const;
     int frameAnswering(const OwedWrite &write, const unsigned char *bytes, int size) const;
@@ -98,7 +100,8 @@ enum : int { MaxReplyFrame = 256 };
 
 // Whether reply (without CRC) answers request (without CRC) along its whole route: the
 // same address and function code at every level, the same interface type behind
-// function 0x2B; an exception in place of a function code answers for the rest.
+// function 0x2B, and the fields a write confirms; an exception in place of a function
+// code answers for the rest.
 bool answersRequest(const unsigned char *request, int requestLength, const unsigned char *reply, int replyLength);
 
 } // namespace Modbus
