@@ -138,13 +138,18 @@ public:
         const int lateTimeouts = m_driver->lateReplyTimeouts();
         m_size = 0;
         m_dropped = 0;
+        qint64 restBy = -1; // how long the rest of an owed reply that has begun is awaited
         for (int reads = 0;;) {
             const qint64 now = m_driver->lineTimeMs();
             m_ledger->expire(now, lateTimeouts);
-            qint64 wait = m_ledger->settleUntil(m_frame, lateTimeouts, now) - now;
+            qint64 until = m_ledger->settleUntil(m_frame, lateTimeouts, now);
             // The start of an owed reply: wait for the rest of it rather than write into it.
-            if (wait <= 0 && m_dropped > 0 && m_ledger->couldBecomeAnswer(bytes(m_scratch), m_dropped, nullptr))
-                wait = m_interval;
+            if (m_dropped > 0 && m_ledger->couldBecomeAnswer(bytes(m_scratch), m_dropped, nullptr)) {
+                if (restBy < 0)
+                    restBy = now + m_interval + m_driver->transferMs(MaxReplyFrame);
+                until = qMax(until, restBy);
+            }
+            const qint64 wait = until - now;
             if (wait <= 0 && reads++ >= MaxSettleReads)
                 break;
             if (m_dropped == int(sizeof m_scratch))
