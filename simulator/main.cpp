@@ -43,7 +43,8 @@ CommandLine simulatorCommandLine()
         {"pty", "", "also serve a pseudo-terminal"},
         {"no-tcp", "", "do not serve TCP"},
         {"verbose", "", "log every request and its reply on stderr"},
-        {"pcap", "FILE", "record every request and reply to a capture file for Wireshark"},
+        {"pcap", "FILE", "record every request and reply to a capture file for Wireshark; - for stdout\n"
+                         "(a live capture: | tshark -i -), which moves what qvsim says there to stderr"},
         {"chaos", "SEED[,RATE[,MS]]", "a fault drawn at random for a share RATE of the replies (0.2), every class the\n"
                                       "simulator knows, reproducible from SEED; delays scale with the client's time-out MS (100)"},
         {"", "", "Faults (N replies, or all; given together they follow one another in their order):"},
@@ -88,6 +89,7 @@ void logExchange(const QByteArray &request, const SimulatedReply &reply)
 
 int main(int argc, char *argv[])
 {
+    PcapWriter::guardStandardStreams();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("qvsim"));
     installToolMessageHandler();
@@ -140,9 +142,15 @@ int main(int argc, char *argv[])
 
     SimulatorServer server(&link);
     PcapWriter capture;
+    // What qvsim says goes to stdout, unless the capture does.
+    FILE *says = line.value("pcap") == QLatin1String("-") ? stderr : stdout;
     if (line.isSet("pcap")) {
+        if (line.value("pcap").isEmpty()) {
+            std::fprintf(stderr, "qvsim: --pcap needs a file name (- for stdout)\n");
+            return UsageError;
+        }
         if (!capture.open(line.value("pcap"))) {
-            std::fprintf(stderr, "qvsim: cannot write %s: %s\n", qPrintable(line.value("pcap")),
+            std::fprintf(stderr, "qvsim: cannot write %s: %s\n", qPrintable(capture.targetName()),
                          qPrintable(capture.errorString()));
             return CannotServe;
         }
@@ -161,16 +169,16 @@ int main(int argc, char *argv[])
                          qPrintable(server.errorString()));
             return CannotServe;
         }
-        std::printf("listening on %s\n", qPrintable(server.url()));
+        std::fprintf(says, "listening on %s\n", qPrintable(server.url()));
     }
     if (line.isSet("pty")) {
         if (!server.openPty()) {
             std::fprintf(stderr, "qvsim: cannot open a pseudo-terminal: %s\n", qPrintable(server.errorString()));
             return CannotServe;
         }
-        std::printf("serial port %s\n", qPrintable(server.ptyName()));
+        std::fprintf(says, "serial port %s\n", qPrintable(server.ptyName()));
     }
-    std::fflush(stdout);
+    std::fflush(says);
 
     // Ctrl-C and SIGTERM end the event loop, so that everything closes in order.
     if (::pipe(signalPipe) != 0) {

@@ -7,6 +7,7 @@
 #include <modbusclient.h>
 #include <modulestatus.h>
 #include <oeminfo.h>
+#include <qvcoreversion.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -55,5 +56,8 @@ int main(int argc, char **argv)
     out << "qt = " << QVCORE_QT_MAJOR << " " << QT_VERSION_MAJOR << " "
         << QString::fromLatin1(qVersion()).section(QLatin1Char('.'), 0, 0) << "\n";
     out << "translations = " << (QDir(QStringLiteral(QVCORE_TRANSLATIONS)).exists() ? "present" : "missing") << "\n";
+    // The version compiled against and the one of the library it runs against.
+    static_assert(QVCORE_VERSION >= QVCORE_VERSION_CHECK(1, 0, 0), "QvCore 1.0 or later");
+    out << "version = " << QVCORE_VERSION_STR << " " << qvCoreVersion() << "\n";
     return 0;
 }

@@ -15,17 +15,63 @@
 
 namespace {
 
-// The swatch belongs to the value; the name cell stays plain.
+// The swatch belongs to the value; the name cell stays plain. A yes-or-no setting's
+// value is a check box: no words to read or translate, one click to change.
 class ProfileModel : public PropertyItemModel
 {
 public:
     using PropertyItemModel::PropertyItemModel;
+    enum { NameColumn = 0, ValueColumn = 1 };
 
     QVariant data(const QModelIndex &index, int role) const override
     {
-        if (role == Qt::DecorationRole && index.column() == 0)
+        if (role == Qt::DecorationRole && index.column() == NameColumn)
             return QVariant();
+        if (const ProfileSettingItem *setting = checkable(index)) {
+            switch (role) {
+            case Qt::CheckStateRole:
+                return setting->value().toBool() ? Qt::Checked : Qt::Unchecked;
+            case Qt::DisplayRole:
+                return QVariant();
+            case Qt::EditRole:
+                return setting->value();
+            default:
+                break;
+            }
+        }
         return PropertyItemModel::data(index, role);
+    }
+
+    bool setData(const QModelIndex &index, const QVariant &value, int role) override
+    {
+        ProfileSettingItem *setting = checkable(index);
+        if (!setting || role != Qt::CheckStateRole)
+            return PropertyItemModel::setData(index, value, role);
+        if (!setting->flags().testFlag(Qt::ItemIsUserCheckable))
+            return false;
+        setting->setValue(value.toInt() == Qt::Checked, true);
+        return true;
+    }
+
+    Qt::ItemFlags flags(const QModelIndex &index) const override
+    {
+        const Qt::ItemFlags flags = PropertyItemModel::flags(index);
+        if (!checkable(index))
+            return flags & ~Qt::ItemIsUserCheckable;
+        return flags & ~Qt::ItemIsEditable;
+    }
+
+private:
+    // The yes-or-no setting whose value cell index is; null for any other cell.
+    ProfileSettingItem *checkable(const QModelIndex &index) const
+    {
+        if (index.column() != ValueColumn)
+            return nullptr;
+        PropertyItem *item = itemFromIndex(index);
+        if (!item || item->type() != ProfileSettingItem::Type)
+            return nullptr;
+        auto *setting = static_cast<ProfileSettingItem *>(item);
+        return setting->isCheckable() ? setting : nullptr;
     }
 };
 
@@ -53,6 +99,8 @@ ProfileEditor::ProfileEditor(Profile &profile, const QString &profileName, QWidg
         }
         auto *item = new ProfileSettingItem(profile, setting);
         item->setEditable(m_hasProfile);
+        if (item->isCheckable())
+            item->changeFlags(Qt::ItemIsUserCheckable, m_hasProfile);
         group->append(item);
     }
 

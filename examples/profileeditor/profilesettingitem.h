@@ -20,13 +20,16 @@ public:
     // Reads the setting from the profile again, discarding nothing unsaved:
     // every accepted edit has already been written.
     void reset() override;
-    // A colour setting shows its colour as the decoration too. A setting that
-    // is not stored shows its default in grey italics. The tip names the key and
-    // says whether the value is stored.
+    // A colour setting shows its colour as the decoration too. A setting that is not
+    // stored shows its default in a colour between text and background, upright (a
+    // slant would be synthetic in CJK fonts), readable at a contrast of 4.5:1 or more.
+    // The tip names the key and says whether the value is stored.
     QVariant data(int role) const override;
     // Whether the profile holds a value of its own for the setting.
     bool isStored() const;
     QString key() const;
+    // A yes-or-no setting, shown and edited as a check box rather than as words.
+    bool isCheckable() const;
 
     enum { Type = 1 };
 

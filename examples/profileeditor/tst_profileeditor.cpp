@@ -1,3 +1,5 @@
+#include <cmath>
+
 #include <QtGui/QImage>
 #include <QtSql/QSqlDatabase>
 #include <QtSql/QSqlQuery>
@@ -150,7 +152,8 @@ void tst_ProfileEditor::showsEverySettingInGroups()
             QCOMPARE(model->data(name).toString(), setting.label());
             QCOMPARE(model->data(model->index(row, 0)).toString(), setting.group());
             QVERIFY(model->data(name, Qt::ToolTipRole).toString().startsWith(item->key() + '\n'));
-            QVERIFY(model->flags(model->index(child, 1, group)) & Qt::ItemIsEditable);
+            // Edited in place, or (a yes-or-no setting) checked.
+            QVERIFY(model->flags(model->index(child, 1, group)) & (Qt::ItemIsEditable | Qt::ItemIsUserCheckable));
         }
     }
     QCOMPARE(keys.size(), Profile::items().size());
@@ -167,7 +170,7 @@ void tst_ProfileEditor::showsStoredValues_data()
 {
     QTest::addColumn<QString>("key");
     QTest::addColumn<QVariant>("expected");
-    QTest::addColumn<bool>("stored");  // else a default, shown in italics
+    QTest::addColumn<bool>("stored");  // else a default, shown in a colour of its own
 
     QTest::newRow("stored text") << "manual_input_flag" << QVariant(QStringLiteral("MI")) << true;
     QTest::newRow("stored colour") << "color_of_waiting" << QVariant(QColor(0, 255, 0)) << true;
@@ -196,8 +199,34 @@ void tst_ProfileEditor::showsStoredValues()
     else
         QVERIFY(!swatch.isValid());
     QVERIFY(!model->data(item->index(), Qt::DecorationRole).isValid());
-    for (const QModelIndex &cell : {item->index(), item->valueIndex()})
-        QCOMPARE(model->data(cell, Qt::FontRole).value<QFont>().italic(), !stored);
+    // A yes-or-no setting is a check box, without words.
+    const bool checkable = expected.userType() == QMetaType::Bool;
+    QCOMPARE(model->flags(item->valueIndex()).testFlag(Qt::ItemIsUserCheckable), checkable);
+    QCOMPARE(model->data(item->valueIndex(), Qt::CheckStateRole),
+             checkable ? QVariant(expected.toBool() ? Qt::Checked : Qt::Unchecked) : QVariant());
+    if (checkable)
+        QVERIFY(!model->data(item->valueIndex(), Qt::DisplayRole).isValid());
+    // Defaults stand apart from stored values by their colour alone: upright (no slant, which
+    // CJK fonts only fake), and readable on plain and alternate rows.
+    const QPalette palette = m_editor->view()->palette();
+    auto luminance = [](const QColor &c) {
+        auto channel = [](qreal v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    auto contrast = [&](const QColor &a, const QColor &b) {
+        const qreal la = luminance(a), lb = luminance(b);
+        return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+    };
+    for (const QModelIndex &cell : {item->index(), item->valueIndex()}) {
+        QVERIFY(!model->data(cell, Qt::FontRole).value<QFont>().italic());
+        const QVariant foreground = model->data(cell, Qt::ForegroundRole);
+        QCOMPARE(foreground.isValid(), !stored);
+        const QColor ink = stored ? palette.color(QPalette::Text) : foreground.value<QColor>();
+        for (const QPalette::ColorRole background : {QPalette::Base, QPalette::AlternateBase})
+            QVERIFY2(contrast(ink, palette.color(background)) >= 4.5, qPrintable(ink.name()));
+        if (!stored)
+            QVERIFY(contrast(ink, palette.color(QPalette::Text)) >= 2);
+    }
 }
 
 void tst_ProfileEditor::editsWriteThrough_data()
@@ -206,17 +235,22 @@ void tst_ProfileEditor::editsWriteThrough_data()
     QTest::addColumn<QVariant>("edit");
     QTest::addColumn<QVariant>("expected");
     QTest::addColumn<QString>("row");
+    QTest::addColumn<int>("role");
 
     // Edits come as the view's editors give them: a colour as its name text.
     QTest::newRow("text") << "hospital" << QVariant(QStringLiteral("City")) << QVariant(QStringLiteral("City"))
-                          << "City";
+                          << "City" << int(Qt::EditRole);
     QTest::newRow("colour from its name") << "color_of_dispensing" << QVariant(QStringLiteral("#0000ff"))
-                                          << QVariant(QColor(Qt::blue)) << "#0000ff";
+                                          << QVariant(QColor(Qt::blue)) << "#0000ff" << int(Qt::EditRole);
     QTest::newRow("colour") << "color_of_null_result" << QVariant(QColor(10, 20, 30))
-                            << QVariant(QColor(10, 20, 30)) << "#0a141e";
-    QTest::newRow("integer") << "qc_method" << QVariant(3) << QVariant(3) << "3";
-    QTest::newRow("integer from text") << "max_qc_file" << QVariant(QStringLiteral("40")) << QVariant(40) << "40";
-    QTest::newRow("bool") << "is_touch_screen" << QVariant(false) << QVariant(false) << "false";
+                            << QVariant(QColor(10, 20, 30)) << "#0a141e" << int(Qt::EditRole);
+    QTest::newRow("integer") << "qc_method" << QVariant(3) << QVariant(3) << "3" << int(Qt::EditRole);
+    QTest::newRow("integer from text") << "max_qc_file" << QVariant(QStringLiteral("40")) << QVariant(40) << "40"
+                                       << int(Qt::EditRole);
+    QTest::newRow("bool") << "is_touch_screen" << QVariant(false) << QVariant(false) << "false"
+                          << int(Qt::EditRole);
+    QTest::newRow("bool from its check box") << "is_touch_screen" << QVariant(Qt::Checked) << QVariant(true) << "true"
+                                             << int(Qt::CheckStateRole);
 }
 
 void tst_ProfileEditor::editsWriteThrough()
@@ -225,21 +259,22 @@ void tst_ProfileEditor::editsWriteThrough()
     QFETCH(QVariant, edit);
     QFETCH(QVariant, expected);
     QFETCH(QString, row);
+    QFETCH(int, role);
 
     ProfileSettingItem *item = setting(key);
     QVERIFY(item);
     const PropertyItemModel *model = m_editor->model();
-    auto italic = [model](const QModelIndex &cell) { return model->data(cell, Qt::FontRole).value<QFont>().italic(); };
-    const bool nameWasItalic = italic(item->index());
+    auto shade = [model](const QModelIndex &cell) { return model->data(cell, Qt::ForegroundRole); };
+    const QVariant nameShade = shade(item->index());
     QSignalSpy saved(m_profile.data(), &Profile::valueChanged);
     QSignalSpy changed(model, &QAbstractItemModel::dataChanged);
-    QVERIFY(m_editor->model()->setData(item->valueIndex(), edit, Qt::EditRole));
+    QVERIFY(m_editor->model()->setData(item->valueIndex(), edit, role));
 
     // A name cell drawn differently now (a default that became stored) was announced.
     bool nameAnnounced = false;
     for (const QList<QVariant> &signal : qAsConst(changed))
         nameAnnounced = nameAnnounced || signal.at(0).toModelIndex() == item->index();
-    QCOMPARE(nameAnnounced, italic(item->index()) != nameWasItalic);
+    QCOMPARE(nameAnnounced, shade(item->index()) != nameShade);
 
     QCOMPARE(item->value().userType(), expected.userType());
     QCOMPARE(item->value(), expected);

@@ -8,6 +8,8 @@
 
 namespace {
 
+bool outputOnStderr = false;
+
 void toolMessage(QtMsgType type, const QMessageLogContext &, const QString &text)
 {
     if (type == QtDebugMsg || type == QtInfoMsg)
@@ -33,7 +35,13 @@ QString withoutSourceLocation(const QString &text)
 QTextStream &toolOut()
 {
     static QTextStream stream(stdout);
-    return stream;
+    return outputOnStderr ? toolErr() : stream;
+}
+
+void moveToolOutputToStderr()
+{
+    toolOut().flush();
+    outputOnStderr = true;
 }
 
 QTextStream &toolErr()

@@ -14,6 +14,9 @@ QString withoutSourceLocation(const QString &text);
 // in order.
 QTextStream &toolOut();
 QTextStream &toolErr();
+// From now on toolOut() writes to stderr too, in order with toolErr(): for a tool whose
+// stdout carries data of another kind, such as a live capture.
+void moveToolOutputToStderr();
 
 // The language settings.ini in the current directory chooses
 // ("settings/language"), or "en" when it chooses none: the tools speak English

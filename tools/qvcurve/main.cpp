@@ -40,6 +40,7 @@ CommandLine curveCommandLine()
         {"csv", "FILE", "the curve as CSV (point, x, raw, od); - for stdout, the default"},
         {"png", "FILE", "a plot of raw signal and optical density over time"},
         {"size", "WxH", "the plot's size (800x600; 200x200 to 8000x8000)"},
+        {"clotting-time", "S", "the clotting time the curve's result gives, in seconds: marked on the plot"},
         {"", "", "demo:"},
         {"patient", "N", "the patient id (1)"},
         {"item", "NAME", "the test item (PT); each item clots at its own time"},
@@ -52,7 +53,7 @@ CommandLine curveCommandLine()
         {"demo", "", "store a simulated clotting curve of 60 s"},
     });
     line.setOptionScopes({
-        {{"csv", "png", "size"}, {"export"}},
+        {{"csv", "png", "size", "clotting-time"}, {"export"}},
         {{"patient", "item", "curve-version"}, {"demo"}},
         {{"json"}, {"list"}},
     });
@@ -166,6 +167,7 @@ struct ExportRequest {
     qint64 id = 0;
     QString csv, png;  // absolute paths, or "-" for stdout
     int width = 800, height = 600;
+    AnalysisResult result;  // the curve's result, when given: its clotting time is marked
 };
 
 // Export file names are the user's: relative to where qvcurve was started, not
@@ -190,6 +192,13 @@ int parseExport(const CommandLine &line, const QStringList &args, const QDir &st
         }
         if (!okw || !okh || r->width < 200 || r->height < 200 || r->width > 8000 || r->height > 8000)
             return usage(QStringLiteral("--size takes WxH between 200x200 and 8000x8000"));
+    }
+    if (line.isSet("clotting-time")) {
+        bool ok = false;
+        const double seconds = line.value("clotting-time").toDouble(&ok);
+        if (!ok || !std::isfinite(seconds) || seconds < 0)
+            return usage(QStringLiteral("--clotting-time takes the time in seconds, such as 31.5"));
+        r->result = AnalysisResult(seconds);
     }
     if ((line.isSet("csv") && line.value("csv").isEmpty()) || (line.isSet("png") && line.value("png").isEmpty()))
         return usage(QStringLiteral("--csv and --png need a file name"));
@@ -230,7 +239,7 @@ int exportCurve(QSqlDatabase &db, const ExportRequest &r)
         toolOut() << "wrote " << r.csv << " (" << curve.size() << " points)\n";
     }
     if (!r.png.isEmpty()) {
-        const QImage image = plotCurve(curve, title, r.width, r.height);
+        const QImage image = plotCurve(curve, title, r.width, r.height, r.result);
         QByteArray png;
         QBuffer buffer(&png);
         buffer.open(QIODevice::WriteOnly);

@@ -134,9 +134,16 @@ void tst_ToolsCurve::exportsPng_data()
     QTest::addColumn<QStringList>("size");
     QTest::addColumn<QSize>("expected");
     QTest::addColumn<bool>("rawPlot");   // whether the upper panel holds a line
-    QTest::newRow("raw, default size") << "1" << QStringList() << QSize(800, 600) << true;
-    QTest::newRow("raw, 400x300") << "1" << QStringList({"--size", "400x300"}) << QSize(400, 300) << true;
-    QTest::newRow("optical density") << "2" << QStringList() << QSize(800, 600) << false;
+    QTest::addColumn<bool>("marked");    // whether both panels mark the clotting time
+    QTest::newRow("raw, default size") << "1" << QStringList() << QSize(800, 600) << true << false;
+    QTest::newRow("raw, 400x300") << "1" << QStringList({"--size", "400x300"}) << QSize(400, 300) << true << false;
+    QTest::newRow("optical density") << "2" << QStringList() << QSize(800, 600) << false << false;
+    QTest::newRow("clotting time, 1200x500") << "1" << QStringList({"--size", "1200x500", "--clotting-time", "12.5"})
+                                             << QSize(1200, 500) << true << true;
+    QTest::newRow("clotting time, 3200x2400")
+        << "1" << QStringList({"--size", "3200x2400", "--clotting-time", "30"}) << QSize(3200, 2400) << true << true;
+    QTest::newRow("not clotted: nothing to mark")
+        << "1" << QStringList({"--clotting-time", "999.9"}) << QSize(800, 600) << true << false;
 }
 
 void tst_ToolsCurve::exportsPng()
@@ -145,6 +152,7 @@ void tst_ToolsCurve::exportsPng()
     QFETCH(QStringList, size);
     QFETCH(QSize, expected);
     QFETCH(bool, rawPlot);
+    QFETCH(bool, marked);
     const QString file = m_dir.filePath(QString("curve%1-%2.png").arg(id, QTest::currentDataTag()).replace(' ', '_'));
     const ToolResult r = curve(QStringList{"export", id, "--png", file} + size);
     QCOMPARE(r.exitCode, 0);
@@ -152,27 +160,32 @@ void tst_ToolsCurve::exportsPng()
     QVERIFY(!image.isNull());
     QCOMPARE(image.size(), expected);
 
-    // The line colour appears in the panel that has values; text and axes are black.
-    auto lineAndInk = [&image](int top, int bottom, int *line, int *ink) {
-        *line = *ink = 0;
+    // The line colour appears in the panel that has values, the mark's red-brown where the
+    // clotting time is marked; text and axes are black.
+    auto lineAndInk = [&image](int top, int bottom, int *line, int *mark, int *ink) {
+        *line = *mark = *ink = 0;
         for (int y = top; y < bottom; ++y) {
             for (int x = 0; x < image.width(); ++x) {
                 const QColor c = image.pixelColor(x, y);
                 if (c.blue() > 150 && c.red() < 100)
                     ++*line;
+                else if (c.red() > 150 && c.green() < 90 && c.blue() < 60)
+                    ++*mark;
                 else if (c != Qt::white)
                     ++*ink;
             }
         }
     };
-    int line = 0, ink = 0;
+    int line = 0, mark = 0, ink = 0;
     const int half = image.height() / 2;
-    lineAndInk(0, half, &line, &ink);
+    lineAndInk(0, half, &line, &mark, &ink);
     QVERIFY(ink > 500);
     QCOMPARE(line > 100, rawPlot);
-    lineAndInk(half, image.height(), &line, &ink);
+    QCOMPARE(mark > 100, marked);
+    lineAndInk(half, image.height(), &line, &mark, &ink);
     QVERIFY(ink > 500);
     QVERIFY(line > 100);
+    QCOMPARE(mark > 100, marked);
 }
 
 void tst_ToolsCurve::failures_data()
@@ -184,6 +197,8 @@ void tst_ToolsCurve::failures_data()
     QTest::newRow("id not a number") << QStringList({"export", "one"}) << 1 << QByteArray("export takes the id");
     QTest::newRow("bad size") << QStringList({"export", "1", "--size", "10x10", "--png", "x.png"}) << 1
                               << QByteArray("--size");
+    QTest::newRow("clotting time not a time") << QStringList({"export", "1", "--png", "x.png", "--clotting-time", "nan"})
+                                              << 1 << QByteArray("--clotting-time takes the time in seconds");
     QTest::newRow("unwritable file") << QStringList({"export", "1", "--csv", "/nonexistent/dir/c.csv"}) << 5
                                      << QByteArray("cannot write");
     QTest::newRow("unknown command") << QStringList({"plot"}) << 1 << QByteArray("unknown command plot");

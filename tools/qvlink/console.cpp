@@ -68,35 +68,52 @@ Console::~Console() = default;
 const QVector<Console::Command> &Console::commands()
 {
     enum { Stops = false, Reports = true };  // what Ctrl-C does to the command
+    // Options of the register reads and writes.
+    const QStringList values = {"type", "word-order"};
     static const QVector<Command> table = {
         {{"ports", "", "serial ports of this machine"}, &Console::ports, Stops},
-        {{"read-coils", "ADDR [N]", "coils (function 1)"}, &Console::readRun, Stops},
-        {{"read-inputs", "ADDR [N]", "discrete inputs (function 2)"}, &Console::readRun, Stops},
-        {{"read-holding", "ADDR [N]", "N holding register values of --type (function 3)"}, &Console::readRun, Stops},
+        {{"read-coils", "ADDR [N]", "coils (function 1)"}, &Console::readRun, Stops, {}, Bits,
+         &AbstractDeviceModule::readBit},
+        {{"read-inputs", "ADDR [N]", "discrete inputs (function 2)"}, &Console::readRun, Stops, {}, Bits,
+         &AbstractDeviceModule::readRoBit},
+        {{"read-holding", "ADDR [N]", "N holding register values of --type (function 3)"}, &Console::readRun, Stops,
+         values, Registers, &AbstractDeviceModule::readWord},
         {{"read-input-registers", "ADDR [N]", "N input register values of --type (function 4)"}, &Console::readRun,
-         Stops},
+         Stops, values, Registers, &AbstractDeviceModule::readRoWord},
         {{"write-coils", "ADDR V...", "coils, each 0 or 1 (function 5 for one, 15 for more)"}, &Console::writeRun,
-         Stops},
+         Stops, {"multiple"}, Bits},
         {{"write-holding", "ADDR V...", "holding registers, values of --type (function 6 for one word, 16 for more)"},
-         &Console::writeRun, Stops},
-        {{"read-file", "FILE RECORD N", "N file records, shown or written to --out"}, &Console::readFile, Reports},
-        {{"write-file", "FILE RECORD", "file records from --in (whole 16-bit records)"}, &Console::writeFile, Reports},
+         &Console::writeRun, Stops, values + QStringList{"multiple"}, Registers},
+        {{"read-file", "FILE RECORD N", "N file records, shown or written to --out"}, &Console::readFile, Reports,
+         {"out"}},
+        {{"write-file", "FILE RECORD", "file records from --in (whole 16-bit records)"}, &Console::writeFile, Reports,
+         {"in"}},
         {{"read-trunk", "FILE", "the checksummed block from record 0 of a file, checked"}, &Console::readTrunk, Stops},
         {{"identify", "", "the identification objects"}, &Console::identify, Stops},
         {{"events", "", "status word and event counter"}, &Console::events, Stops},
         {{"wait", "", "poll the event counter until the module is no longer busy\n"
-                      "(--period between polls, --polls before giving up)"}, &Console::waitIdle, Reports},
-        {{"restart", "", "restart the module (--clear-log: its event log too)"}, &Console::restart, Stops},
-        {{"bootloader", "", "restart the module into its boot loader"}, &Console::restart, Stops},
+                      "(--period between polls, --polls before giving up)"}, &Console::waitIdle, Reports,
+         {"period", "polls"}},
+        {{"restart", "", "restart the module (--clear-log: its event log too)"}, &Console::restart, Stops,
+         {"clear-log"}},
+        {{"bootloader", "", "restart the module into its boot loader"}, &Console::enterBootloader, Stops},
         {{"raw", "HEX...", "pass bytes through (encapsulated) and show the answer"}, &Console::raw, Stops},
         {{"scan", "[FROM [TO]]", "look for modules at addresses FROM-TO (default 1-16, at most 1-247);\n"
-                                 "with --path 1/ behind gateway 1"}, &Console::scan, Reports},
+                                 "with --path 1/ behind gateway 1"}, &Console::scan, Reports, {}, NoItems, nullptr,
+         true},
         {{"poll", "READ-COMMAND ARGS", "repeat a read (--count, --period), a timestamp per poll; Ctrl-C or\n"
                                        "--count ends it with a summary. The link is reopened when it drops"},
-         &Console::poll, Reports},
+         &Console::poll, Reports, values + QStringList{"count", "period", "csv"}},
         {{"walkthrough", "", "a short tour against the embedded simulated analyser"}, &Console::walkthrough, Stops},
     };
     return table;
+}
+
+const Console::Command *Console::findCommand(const QString &name)
+{
+    const auto found = std::find_if(commands().cbegin(), commands().cend(),
+                                    [&](const Command &c) { return c.text.name == name; });
+    return found == commands().cend() ? nullptr : &*found;
 }
 
 QVector<ToolCommand> Console::commandList()
@@ -105,6 +122,32 @@ QVector<ToolCommand> Console::commandList()
     for (const Command &c : commands())
         list.append(c.text);
     return list;
+}
+
+QVector<ToolOptionScope> Console::optionScopes()
+{
+    QVector<ToolOptionScope> scopes;
+    for (const Command &c : commands()) {
+        for (const QString &option : c.options) {
+            auto scope = std::find_if(scopes.begin(), scopes.end(),
+                                      [&](const ToolOptionScope &s) { return s.options.first() == option; });
+            if (scope == scopes.end())
+                scopes.append({{option}, {c.text.name}});
+            else
+                scope->commands.append(c.text.name);
+        }
+    }
+    return scopes;
+}
+
+QStringList Console::commandsBehindGateway()
+{
+    QStringList names;
+    for (const Command &c : commands()) {
+        if (c.behindGateway)
+            names.append(c.text.name);
+    }
+    return names;
 }
 
 bool Console::connectLink()
@@ -174,7 +217,8 @@ void Console::capture(PcapWriter::Direction direction, const QByteArray &frame)
 {
     if (!m_capture.isOpen() || m_capture.writeFrame(direction, frame))
         return;
-    m_captureError = QStringLiteral("capture stopped: cannot write %1: %2").arg(m_options.pcap, m_capture.errorString());
+    m_captureError =
+        QStringLiteral("capture stopped: cannot write %1: %2").arg(m_capture.targetName(), m_capture.errorString());
     err() << "qvlink: " << m_captureError << "\n";
     err().flush();
 }
@@ -280,7 +324,7 @@ int Console::run()
     if (!m_options.pcap.isEmpty() && !m_capture.open(m_options.pcap)) {
         m_command = m_options.command;
         return conclude(Outcome::FileError,
-                        QStringLiteral("cannot write %1: %2").arg(m_options.pcap, m_capture.errorString()));
+                        QStringLiteral("cannot write %1: %2").arg(m_capture.targetName(), m_capture.errorString()));
     }
     int rc = runCommand(m_options.command, m_options.args);
     // A capture asked for but cut short is a failure of this run, also for a command
@@ -295,27 +339,26 @@ int Console::run()
 int Console::runCommand(const QString &command, const QStringList &args)
 {
     m_command = command;
-    const auto found = std::find_if(commands().cbegin(), commands().cend(),
-                                    [&](const Command &c) { return c.text.name == command; });
+    const Command *found = findCommand(command);
     // The command line was checked against the same table.
-    if (found == commands().cend())
+    if (!found)
         return usage(QStringLiteral("unknown command %1").arg(command));
     if (found->reportsInterrupt)
         catchInterrupts();
-    const int rc = (this->*found->run)(command, args);
+    const int rc = (this->*found->run)(*found, args);
     out().flush();
     err().flush();
     return rc;
 }
 
-int Console::walkthrough(const QString &, const QStringList &args)
+int Console::walkthrough(const Command &, const QStringList &args)
 {
     if (!args.isEmpty())
         return usage("walkthrough takes no arguments");
     return runWalkthrough(*this);
 }
 
-int Console::ports(const QString &, const QStringList &args)
+int Console::ports(const Command &, const QStringList &args)
 {
     if (!args.isEmpty())
         return usage("ports takes no arguments");

@@ -38,20 +38,34 @@ public:
 
     // The commands with their arguments and help, for the command line.
     static QVector<ToolCommand> commandList();
+    // The options meant for some commands only, each with the commands whose rows name it.
+    static QVector<ToolOptionScope> optionScopes();
+    // The commands that take a --path ending in "/" (the modules behind a gateway).
+    static QStringList commandsBehindGateway();
     // A bad command line: the message on stderr and, with --json, the object.
     static int usageError(const QString &message, bool json, const QString &command = QString());
 
 private:
-    using Handler = int (Console::*)(const QString &command, const QStringList &args);
+    struct Command;
+    using Handler = int (Console::*)(const Command &command, const QStringList &args);
     using ReadOperation = int (Modbus::AbstractDeviceModule::*)(unsigned short address, unsigned short count,
                                                                 void *buffer, Modbus::ModuleStatus *status) const;
-    // One command: its name, synopsis and help, what runs it, and what Ctrl-C does to it.
+    // What a command reads or writes.
+    enum Items { NoItems, Bits, Registers };
+    // Everything about one command, in its row of commands(): name, synopsis and help,
+    // what runs it, what Ctrl-C does to it, the options meant for it alone (shared with
+    // the other rows that name them), and for a read the module operation poll repeats.
     struct Command {
         ToolCommand text;
         Handler run;
         bool reportsInterrupt;  // Ctrl-C stops it between exchanges with a report; else it ends the program
+        QStringList options = {};
+        Items items = NoItems;
+        ReadOperation read = nullptr;
+        bool behindGateway = false;  // takes a --path ending in "/"
     };
     static const QVector<Command> &commands();
+    static const Command *findCommand(const QString &name);
 
     // A run of bits or registers to read, checked against the address space.
     struct ReadRequest {
@@ -67,7 +81,7 @@ private:
         int items = 0;
         QByteArray buffer;
     };
-    bool parseRead(const QString &command, const QStringList &args, ReadRequest *request, QString *error) const;
+    bool parseRead(const Command &command, const QStringList &args, ReadRequest *request, QString *error) const;
     ReadResult performRead(const ReadRequest &request) const;
     int valuesRead(const ReadRequest &request, const ReadResult &result) const;
     QString valueLabel(const ReadRequest &request, const ReadResult &result, int i) const;
@@ -75,20 +89,21 @@ private:
     Modbus::ModuleStatus writeSingle(bool bit, quint16 address, quint16 value) const;
     bool trunkFileEnds(quint16 file) const;
 
-    int ports(const QString &command, const QStringList &args);
-    int readRun(const QString &command, const QStringList &args);
-    int writeRun(const QString &command, const QStringList &args);
-    int readFile(const QString &command, const QStringList &args);
-    int writeFile(const QString &command, const QStringList &args);
-    int readTrunk(const QString &command, const QStringList &args);
-    int identify(const QString &command, const QStringList &args);
-    int events(const QString &command, const QStringList &args);
-    int waitIdle(const QString &command, const QStringList &args);
-    int restart(const QString &command, const QStringList &args);
-    int raw(const QString &command, const QStringList &args);
-    int scan(const QString &command, const QStringList &args);
-    int poll(const QString &command, const QStringList &args);
-    int walkthrough(const QString &command, const QStringList &args);
+    int ports(const Command &command, const QStringList &args);
+    int readRun(const Command &command, const QStringList &args);
+    int writeRun(const Command &command, const QStringList &args);
+    int readFile(const Command &command, const QStringList &args);
+    int writeFile(const Command &command, const QStringList &args);
+    int readTrunk(const Command &command, const QStringList &args);
+    int identify(const Command &command, const QStringList &args);
+    int events(const Command &command, const QStringList &args);
+    int waitIdle(const Command &command, const QStringList &args);
+    int restart(const Command &command, const QStringList &args);
+    int enterBootloader(const Command &command, const QStringList &args);
+    int raw(const Command &command, const QStringList &args);
+    int scan(const Command &command, const QStringList &args);
+    int poll(const Command &command, const QStringList &args);
+    int walkthrough(const Command &command, const QStringList &args);
 
     // Poll's pieces (pollcommand.cpp).
     void printPoll(const ReadRequest &request, const ReadResult &result, const QString &time);

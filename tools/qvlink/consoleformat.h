@@ -33,12 +33,6 @@ inline QString compactHex(const QByteArray &bytes)
     return QString::fromLatin1(bytes.toHex());
 }
 
-// The number of hops of a path: its elements after the first.
-inline int hopsOf(const QString &path)
-{
-    return qMax(0, path.split(QLatin1Char('/'), Qt::SkipEmptyParts).size() - 1);
-}
-
 // "1 poll", "2 polls".
 inline QString plural(qint64 n, const char *one, const char *many)
 {

@@ -56,7 +56,7 @@ bool Console::readInput(QByteArray *data, QString *error) const
     return true;
 }
 
-int Console::readFile(const QString &, const QStringList &args)
+int Console::readFile(const Command &, const QStringList &args)
 {
     qint64 file = 0, record = 0, count = 0;
     if (args.size() != 3 || !parseNumber(args.at(0), 0, 0xFFFF, &file) || !parseNumber(args.at(1), 0, 0xFFFF, &record)
@@ -72,7 +72,7 @@ int Console::readFile(const QString &, const QStringList &args)
     QByteArray data;
     // One frame's worth at a time, so that a long read shows its progress and
     // Ctrl-C stops it between frames.
-    const int chunk = Modbus::wordChunkLimit(hopsOf(m_options.path));
+    const int chunk = Modbus::wordChunkLimit(Modbus::hopCount(m_options.path));
     bool ended = false;
     while (data.size() / 2 < count && !ended && !interruptRequested()) {
         const int want = int(qMin<qint64>(chunk, count - data.size() / 2));
@@ -113,7 +113,7 @@ int Console::readFile(const QString &, const QStringList &args)
     return ExitOk;
 }
 
-int Console::writeFile(const QString &, const QStringList &args)
+int Console::writeFile(const Command &, const QStringList &args)
 {
     qint64 file = 0, record = 0;
     if (args.size() != 2 || m_options.in.isEmpty() || !parseNumber(args.at(0), 0, 0xFFFF, &file)
@@ -137,7 +137,7 @@ int Console::writeFile(const QString &, const QStringList &args)
         return ExitCannotConnect;
     const AbstractDeviceModule m = module();
     ModuleStatus status;
-    const int chunk = Modbus::wordChunkLimit(hopsOf(m_options.path));
+    const int chunk = Modbus::wordChunkLimit(Modbus::hopCount(m_options.path));
     int done = 0;
     while (done < count && !interruptRequested()) {
         const int n = qMin(chunk, count - done);
@@ -171,7 +171,7 @@ bool Console::trunkFileEnds(quint16 file) const
     return records > 0 && m.readFile(file, 1, quint16(records), rest.data(), &status) < records && status;
 }
 
-int Console::readTrunk(const QString &, const QStringList &args)
+int Console::readTrunk(const Command &, const QStringList &args)
 {
     qint64 file = 0;
     if (args.size() != 1 || !parseNumber(args.at(0), 0, 0xFFFF, &file))

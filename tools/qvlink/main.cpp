@@ -4,6 +4,7 @@
 #include "options.h"
 
 #include <commandline.h>
+#include <pcapwriter.h>
 #include <qvglobal.h>
 #include <toolmessages.h>
 
@@ -11,6 +12,7 @@
 
 int main(int argc, char **argv)
 {
+    PcapWriter::guardStandardStreams();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("qvlink"));
     installToolMessageHandler();
@@ -24,6 +26,9 @@ int main(int argc, char **argv)
     if (args.first() == QLatin1String("help"))
         return line.finish(CommandLine::Help);
     const CommandLine::Outcome outcome = line.parse(args);
+    // A live capture owns stdout; everything else the console says goes to stderr.
+    if (line.value(QStringLiteral("pcap")) == QLatin1String("-"))
+        moveToolOutputToStderr();
     // --json asks for an object even when the rest of the line cannot be read.
     const bool json = args.contains(QStringLiteral("--json"));
     if (outcome == CommandLine::Invalid)

@@ -35,7 +35,8 @@ const QVector<ToolOption> &optionTable()
         {"json", "", "one JSON object per command on stdout, failures included"},
         {"csv", "", "poll: one CSV line per poll (time, status, values); the summary on stderr"},
         {"trace", "", "every frame written (->) and read (<-) with its time in ms, on stderr"},
-        {"pcap", "FILE", "the same frames to a capture file for Wireshark"},
+        {"pcap", "FILE", "the same frames to a capture file for Wireshark; - for stdout (a live\n"
+                         "capture: | tshark -i -), and the console's own text then goes to stderr"},
         {"", "", "Command options:"},
         {"count", "N", "poll: number of polls (default: until Ctrl-C)"},
         {"period", "MS", "poll: ms between polls (default 1000); wait: between busy answers (default 100)"},
@@ -45,24 +46,6 @@ const QVector<ToolOption> &optionTable()
         {"clear-log", "", "restart: clear the module's event log too"},
     };
     return table;
-}
-
-// Options that mean something to some commands only.
-QVector<ToolOptionScope> optionScopes()
-{
-    const QStringList registers = {"read-holding", "read-input-registers", "write-holding", "poll"};
-    return {
-        {{"count"}, {"poll"}},
-        {{"csv"}, {"poll"}},
-        {{"period"}, {"poll", "wait"}},
-        {{"polls"}, {"wait"}},
-        {{"out"}, {"read-file"}},
-        {{"in"}, {"write-file"}},
-        {{"clear-log"}, {"restart"}},
-        {{"multiple"}, {"write-coils", "write-holding"}},
-        {{"type"}, registers},
-        {{"word-order"}, registers},
-    };
 }
 
 bool intOption(const CommandLine &line, const char *name, qint64 low, qint64 high, int *target, QString *error)
@@ -101,7 +84,7 @@ CommandLine consoleCommandLine()
     line.setDescription(QStringLiteral("The service console for the analyser's electronic modules."));
     line.addOptions(optionTable());
     line.setCommands(Console::commandList());
-    line.setOptionScopes(optionScopes());
+    line.setOptionScopes(Console::optionScopes());
     line.setExitCodes(consoleExitCodes());
     return line;
 }
@@ -125,11 +108,12 @@ bool parseModulePath(const QString &text, QString *normalised, bool *behind, QSt
         decimal << QString::number(address);
     }
     // Each hop costs three bytes of every frame; past MaxHops no register fits any more.
-    if (decimal.size() - 1 + (*behind ? 1 : 0) > Modbus::MaxHops) {
+    const QString joined = decimal.join(QLatin1Char('/'));
+    if (Modbus::hopCount(joined) + (*behind ? 1 : 0) > Modbus::MaxHops) {
         *error = QStringLiteral("--path \"%1\" has more gateway hops than a frame can carry").arg(text);
         return false;
     }
-    *normalised = decimal.join(QLatin1Char('/'));
+    *normalised = joined;
     return true;
 }
 
@@ -177,6 +161,10 @@ bool readOptions(const CommandLine &line, Options *o, QString *error)
         *error = QStringLiteral("--json and --csv do not go together");
         return false;
     }
+    if (o->pcap == QLatin1String("-") && o->out == QLatin1String("-")) {
+        *error = QStringLiteral("--out - writes the records to stdout, where --pcap - writes the capture");
+        return false;
+    }
     if (o->json && o->out == QLatin1String("-")) {
         *error = QStringLiteral("--out - writes the records to stdout, where --json writes its object");
         return false;
@@ -190,8 +178,9 @@ bool readOptions(const CommandLine &line, Options *o, QString *error)
     o->args = args.mid(1);
     if (!line.checkCommand(o->command, error))
         return false;
-    if (o->behindGateway && o->command != QLatin1String("scan")) {
-        *error = QStringLiteral("a --path ending in / (the modules behind a gateway) is for scan only");
+    const QStringList behind = Console::commandsBehindGateway();
+    if (o->behindGateway && !behind.contains(o->command)) {
+        *error = QStringLiteral("a --path ending in / (the modules behind a gateway) is for %1 only").arg(listed(behind));
         return false;
     }
     return true;

@@ -101,11 +101,14 @@ void Console::printPoll(const ReadRequest &request, const ReadResult &result, co
         toolOut() << time << "  " << describe(result.status) << "\n";
 }
 
-int Console::poll(const QString &, const QStringList &args)
+int Console::poll(const Command &, const QStringList &args)
 {
     ReadRequest request;
     QString error;
-    if (!parseRead(args.value(0), args.mid(1), &request, &error))
+    const Command *read = findCommand(args.value(0));
+    if (!read || !read->read)
+        return usage(QStringLiteral("poll takes a read of coils, inputs or registers, e.g. poll --count 5 read-holding 0 4"));
+    if (!parseRead(*read, args.mid(1), &request, &error))
         return usage(error);
     if (!connectLink())
         return ExitCannotConnect;
@@ -123,7 +126,8 @@ int Console::poll(const QString &, const QStringList &args)
     const int writtenBefore = m_framesWritten, answeredBefore = m_framesAnswered;
     bool down = false;
     int backoff = FirstBackoffMs;
-    while (!interruptRequested() && (m_options.count < 0 || stats.polls < m_options.count)) {
+    // A capture that stopped (its reader went away) ends the polls it was to record.
+    while (!interruptRequested() && m_captureError.isEmpty() && (m_options.count < 0 || stats.polls < m_options.count)) {
         if (stats.polls > 0 && !sleepUnlessInterrupted(down ? backoff : period))
             break;
         ++stats.polls;
@@ -185,5 +189,7 @@ int Console::poll(const QString &, const QStringList &args)
                                         stats.sumMs / stats.timed, stats.maxMs);
     }
     report.flush();
+    if (!m_captureError.isEmpty())
+        return ExitFileError;
     return stats.failed ? ExitPollsFailed : ExitOk;
 }

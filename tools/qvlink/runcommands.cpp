@@ -15,51 +15,26 @@
 using Modbus::AbstractDeviceModule;
 using Modbus::ModuleStatus;
 
-namespace {
-
-// The read commands (poll repeats them): the module operation of each, and whether it
-// reads bits.
-struct ReadCommand {
-    const char *name;
-    int (AbstractDeviceModule::*read)(unsigned short, unsigned short, void *, ModuleStatus *) const;
-    bool bits;
-};
-
-const ReadCommand readCommands[] = {
-    {"read-coils", &AbstractDeviceModule::readBit, true},
-    {"read-inputs", &AbstractDeviceModule::readRoBit, true},
-    {"read-holding", &AbstractDeviceModule::readWord, false},
-    {"read-input-registers", &AbstractDeviceModule::readRoWord, false},
-};
-
-} // namespace
-
-bool Console::parseRead(const QString &command, const QStringList &args, ReadRequest *r, QString *error) const
+bool Console::parseRead(const Command &command, const QStringList &args, ReadRequest *r, QString *error) const
 {
-    const auto kind = std::find_if(std::begin(readCommands), std::end(readCommands),
-                                   [&](const ReadCommand &c) { return command == QLatin1String(c.name); });
-    if (kind == std::end(readCommands)) {
-        *error = QStringLiteral("poll takes a read of coils, inputs or registers, e.g. poll --count 5 read-holding 0 4");
-        return false;
-    }
-    r->command = command;
-    r->read = kind->read;
-    r->bits = kind->bits;
+    r->command = command.text.name;
+    r->read = command.read;
+    r->bits = command.items == Bits;
     qint64 address = 0, count = 1;
     if (args.isEmpty() || args.size() > 2 || !parseNumber(args.at(0), 0, 0xFFFF, &address)
         || (args.size() == 2 && !parseNumber(args.at(1), 1, 0xFFFF, &count))) {
         *error = QStringLiteral("%1 takes ADDR [N]: an address 0-65535 and a count 1-65535 (decimal or 0x)")
-                     .arg(command);
+                     .arg(r->command);
         return false;
     }
     if (r->bits && m_options.type != Options::Word) {
-        *error = QStringLiteral("--type is for registers, not for %1").arg(command);
+        *error = QStringLiteral("--type is for registers, not for %1").arg(r->command);
         return false;
     }
     const qint64 items = count * (r->bits ? 1 : registersPerValue(m_options.type));
     if (address + items > 0x10000) {
         *error = QStringLiteral("%1: %2 %3 from address %4 would pass address 65535")
-                     .arg(command).arg(items).arg(r->bits ? "items" : "registers").arg(address);
+                     .arg(r->command).arg(items).arg(r->bits ? "items" : "registers").arg(address);
         return false;
     }
     r->address = quint16(address);
@@ -96,7 +71,7 @@ QJsonValue Console::valueJson(const ReadRequest &r, const ReadResult &result, in
     return r.bits ? QJsonValue((result.buffer.at(i / 8) >> (i % 8)) & 1) : ::valueJson(result.buffer, i, m_options);
 }
 
-int Console::readRun(const QString &command, const QStringList &args)
+int Console::readRun(const Command &command, const QStringList &args)
 {
     ReadRequest request;
     QString error;
@@ -137,9 +112,10 @@ ModuleStatus Console::writeSingle(bool bit, quint16 address, quint16 value) cons
     return status;
 }
 
-int Console::writeRun(const QString &command, const QStringList &args)
+int Console::writeRun(const Command &row, const QStringList &args)
 {
-    const bool bits = command == "write-coils";
+    const QString &command = row.text.name;
+    const bool bits = row.items == Bits;
     qint64 address = 0;
     if (args.size() < 2 || !parseNumber(args.at(0), 0, 0xFFFF, &address))
         return usage(QStringLiteral("%1 takes ADDR VALUE...: an address 0-65535, then the values").arg(command));

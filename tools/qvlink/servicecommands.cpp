@@ -13,7 +13,7 @@
 
 using namespace Modbus;
 
-int Console::identify(const QString &, const QStringList &args)
+int Console::identify(const Command &, const QStringList &args)
 {
     // Display names of the basic and regular objects, VendorName to UserApplicationName.
     static const char *const names[] = {"vendor", "product code", "version", "vendor URL", "product name",
@@ -39,7 +39,7 @@ int Console::identify(const QString &, const QStringList &args)
     return succeed(QJsonObject{{"objects", objects}});
 }
 
-int Console::events(const QString &, const QStringList &args)
+int Console::events(const Command &, const QStringList &args)
 {
     if (!args.isEmpty())
         return usage("events takes no arguments");
@@ -57,7 +57,7 @@ int Console::events(const QString &, const QStringList &args)
     return succeed(QJsonObject{{"statusWord", word}, {"busy", busy}, {"eventCount", count}});
 }
 
-int Console::waitIdle(const QString &, const QStringList &args)
+int Console::waitIdle(const Command &, const QStringList &args)
 {
     if (!args.isEmpty())
         return usage("wait takes no arguments (--period MS, --polls N)");
@@ -90,38 +90,44 @@ int Console::waitIdle(const QString &, const QStringList &args)
     return succeed(json);
 }
 
-int Console::restart(const QString &command, const QStringList &args)
+int Console::restart(const Command &command, const QStringList &args)
 {
-    const bool bootloader = command == "bootloader";
     if (!args.isEmpty())
-        return usage(QStringLiteral("%1 takes no arguments").arg(command));
+        return usage(QStringLiteral("%1 takes no arguments").arg(command.text.name));
     if (!connectLink())
         return ExitCannotConnect;
-    const AbstractDeviceModule m = module();
-    const ModuleStatus status = bootloader ? m.enterBootloaderMode() : m.restart(m_options.clearLog);
-    QJsonObject json;
-    if (!bootloader)
-        json.insert("clearLog", m_options.clearLog);
+    const QJsonObject json{{"clearLog", m_options.clearLog}};
+    const ModuleStatus status = module().restart(m_options.clearLog);
     if (!status)
         return fail(status, json);
-    if (m_options.json)
-        return succeed(json);
-    if (bootloader)
-        out() << "module " << m_options.path << " restarts into its boot loader\n";
-    else
+    if (!m_options.json)
         out() << "module " << m_options.path << " restarts" << (m_options.clearLog ? ", its event log cleared" : "")
               << "\n";
-    return ExitOk;
+    return succeed(json);
 }
 
-int Console::raw(const QString &, const QStringList &args)
+int Console::enterBootloader(const Command &command, const QStringList &args)
+{
+    if (!args.isEmpty())
+        return usage(QStringLiteral("%1 takes no arguments").arg(command.text.name));
+    if (!connectLink())
+        return ExitCannotConnect;
+    const ModuleStatus status = module().enterBootloaderMode();
+    if (!status)
+        return fail(status, QJsonObject());
+    if (!m_options.json)
+        out() << "module " << m_options.path << " restarts into its boot loader\n";
+    return succeed(QJsonObject());
+}
+
+int Console::raw(const Command &, const QStringList &args)
 {
     const QByteArray text = args.join(QString()).remove(' ').toLatin1();
     const QByteArray data = QByteArray::fromHex(text);
     if (text.isEmpty() || text.size() % 2 || data.toHex() != text.toLower())
         return usage("raw takes hex bytes, e.g. raw 01020304 or raw 01 02 03 04");
     // The payload shares one frame's data bytes with the route.
-    const int limit = Modbus::frameDataBytes(hopsOf(m_options.path));
+    const int limit = Modbus::frameDataBytes(Modbus::hopCount(m_options.path));
     if (data.size() > limit)
         return usage(QStringLiteral("raw: at most %1 bytes fit one frame on this path").arg(limit));
     if (!connectLink())
@@ -140,7 +146,7 @@ int Console::raw(const QString &, const QStringList &args)
     return ExitOk;
 }
 
-int Console::scan(const QString &, const QStringList &args)
+int Console::scan(const Command &, const QStringList &args)
 {
     qint64 from = 1, to = 16;
     if (args.size() > 2 || (args.size() >= 1 && !parseNumber(args.at(0), FirstModuleAddress, LastModuleAddress, &from))

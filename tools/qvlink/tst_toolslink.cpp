@@ -454,6 +454,9 @@ void tst_ToolsLink::usageErrors_data()
     QTest::newRow("type for coils") << QStringList{"--type", "int32", "read-coils", "0"} << QByteArray("not for read-coils");
     QTest::newRow("an option of another command") << QStringList{"--csv", "read-holding", "0"}
                                                   << QByteArray("--csv is for poll");
+    QTest::newRow("stdout for the capture and the records") << QStringList{"--pcap", "-", "--out", "-", "read-file",
+                                                                           "2", "0", "1"}
+                                                            << QByteArray("where --pcap - writes the capture");
     // URLs are checked before anything opens.
     QTest::newRow("url empty") << QStringList{"--url", "", "read-holding", "0"} << QByteArray("--url is empty");
     QTest::newRow("url scheme") << QStringList{"--url", "tcp://127.0.0.1:502", "read-holding", "0"}

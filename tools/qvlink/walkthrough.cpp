@@ -10,6 +10,7 @@ struct Step {
     const char *path;
     QStringList command;
     bool trace;
+    const char *shownOptions = "";  // what the command line needs for what every step is given
 };
 
 } // namespace
@@ -49,16 +50,14 @@ int runWalkthrough(Console &console)
         {"An address where no module answers behind gateway 1: the gateway reports it.", "1/9",
          {"read-holding", "0"}, false},
         {"Poll a register three times, ending with a summary in the manner of ping.", "1",
-         {"poll", "read-holding", "0x20"}, false},
+         {"poll", "read-holding", "0x20"}, false, "--count 3 --period 200 "},
     };
     int failures = 0;
     for (const Step &step : steps) {
         if (*step.explanation)
             out << "\n# " << step.explanation << "\n";
-        out << "$ qvlink --path " << step.path << (step.trace ? " --trace " : " ")
-            << (step.command.first() == "poll" ? QStringLiteral("poll --count 3 --period 200 ") + step.command.mid(1).join(' ')
-                                               : step.command.join(' '))
-            << "\n";
+        out << "$ qvlink --path " << step.path << (step.trace ? " --trace " : " ") << step.shownOptions
+            << step.command.join(' ') << "\n";
         out.flush();
         QString error;
         parseModulePath(QString::fromLatin1(step.path), &console.options().path, &console.options().behindGateway,

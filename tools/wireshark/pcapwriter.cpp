@@ -3,7 +3,13 @@
 #include <QtEndian>
 
 #include <chrono>
+#include <cerrno>
+#include <csignal>
 #include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -15,6 +21,9 @@ constexpr quint16 VersionMinor = 4;
 constexpr quint32 SnapLength = 65535;
 constexpr int FileHeaderSize = 24;
 constexpr int PacketHeaderSize = 16;
+
+// Whether stdout was closed when the program started (guardStandardStreams).
+bool stdoutWasClosed = false;
 
 void put32(char *at, quint32 value)
 {
@@ -37,12 +46,34 @@ bool PcapWriter::open(const QString &fileName, LinkType linkType)
 {
     close();
     m_error.clear();
-    m_file.setFileName(fileName);
+    m_target = fileName;
     // Unbuffered: each packet reaches the file at once, in a single write.
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        m_error = m_file.errorString();
-        return false;
+    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered;
+    if (fileName == QLatin1String("-")) {
+        // A closed stdout may be any file the process opened since: never write to it.
+        const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
+        if (stdoutWasClosed || flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
+            m_error = QStringLiteral("standard output is not open for writing");
+            return false;
+        }
+        if (::isatty(STDOUT_FILENO)) {
+            m_error = QStringLiteral("standard output is a terminal; send it to a reader such as tshark -i -");
+            return false;
+        }
+        if (!m_file.open(STDOUT_FILENO, mode & ~QIODevice::Truncate, QFileDevice::DontCloseHandle)) {
+            m_error = m_file.errorString();
+            return false;
+        }
+    } else {
+        m_file.setFileName(fileName);
+        if (!m_file.open(mode)) {
+            m_error = m_file.errorString();
+            return false;
+        }
     }
+    struct stat target = {};
+    if (::fstat(m_file.handle(), &target) == 0 && !S_ISREG(target.st_mode))
+        ::signal(SIGPIPE, SIG_IGN);
     QByteArray header(FileHeaderSize, '\0');
     char *h = header.data();
     put32(h, Magic);
@@ -52,6 +83,25 @@ bool PcapWriter::open(const QString &fileName, LinkType linkType)
     put32(h + 16, SnapLength);
     put32(h + 20, linkType);
     return writeWhole(header);
+}
+
+void PcapWriter::guardStandardStreams()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        if (fd == STDOUT_FILENO)
+            stdoutWasClosed = true;
+        // open() takes the lowest free number, which is this one.
+        const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd)
+            ::close(opened);
+    }
+}
+
+QString PcapWriter::targetName() const
+{
+    return m_target == QLatin1String("-") ? QStringLiteral("standard output") : m_target;
 }
 
 void PcapWriter::close()

@@ -6,12 +6,15 @@
 #include <QString>
 
 // Writes a classic capture file (microsecond timestamps, little-endian header) that
-// Wireshark, tshark and tcpdump read. Every packet goes to the file in one write as it
-// comes, so a session that fails or is interrupted still leaves a valid file holding
-// what was exchanged up to then.
+// Wireshark, tshark and tcpdump read, to a file, a pipe or standard output. Every packet
+// goes out in one write as it comes, so a session that fails or is interrupted still
+// leaves a valid file holding what was exchanged up to then, and a reader at the other
+// end of a pipe (tshark -i -, Wireshark's extcap FIFO) sees each frame at once.
 //
-// The link's own packets (link type User0) are one direction byte, 0 for a request
-// and 1 for a reply, followed by the frame with its checksum.
+// The link's own packets (link type User0) are one direction byte and the frame with its
+// checksum. Bit 0 of the direction byte is the direction (0 a request, 1 a reply); bits
+// 1-7 are kept for a mark on the frame and are 0 on every frame written today, so a later
+// mark leaves today's frames as they are.
 class PcapWriter
 {
 public:
@@ -29,8 +32,19 @@ public:
     PcapWriter(const PcapWriter &) = delete;
     PcapWriter &operator=(const PcapWriter &) = delete;
 
-    // Creates (or empties) the file and writes the file header.
+    // Creates (or empties) the file and writes the file header. "-" is standard output,
+    // which has to be open and not a terminal. Where the capture goes to a pipe, the
+    // process ignores SIGPIPE from then on: a reader that goes away makes a write fail
+    // with its reason rather than end the program without a word.
     bool open(const QString &fileName, LinkType linkType = User0);
+    // "standard output" for "-", else the file's name: for messages.
+    QString targetName() const;
+
+    // For the start of main(), before anything is opened: a standard stream the program
+    // was started without is opened on /dev/null, so that no file or socket opened later
+    // takes its number and receives what was meant for the stream; open("-") then
+    // refuses the stdout that was closed.
+    static void guardStandardStreams();
     void close();
     bool isOpen() const { return m_file.isOpen(); }
     QString errorString() const { return m_error; }
@@ -45,6 +59,7 @@ private:
     bool writeWhole(const QByteArray &bytes);
 
     QFile m_file;
+    QString m_target;
     QString m_error;
 };
 

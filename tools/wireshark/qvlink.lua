@@ -8,11 +8,15 @@
 -- CRC-16: polynomial 0x1021, initial 0xFFFF, not reflected, no final XOR.
 --
 -- Two ways in:
---   * captures written by `qvlink --pcap` and `qvsim --pcap`: link type 147 (USER0),
---     each packet one direction byte (0 request, 1 reply) and one whole frame;
+--   * captures written by `qvlink --pcap` and `qvsim --pcap` (files, pipes and the
+--     extcap program qvlink-extcap): link type 147 (USER0), each packet one direction
+--     byte and one whole frame. Bit 0 of that byte is the direction (0 request, 1 reply);
+--     bits 1-7 are a mark on the frame, 0 on every frame of today's tools;
 --   * TCP, on the port in the preference qvlink.tcp_port (none by default) or chosen
 --     with Decode As. Frames are cut from the byte stream: requests by their layout,
 --     replies by the reply-length rules of the library, from the request they answer.
+--
+-- Everything this dissector knows of a function code is its row in FUNCTIONS below.
 --
 -- Load it with `wireshark -X lua_script:qvlink.lua` (or tshark), or copy it into the
 -- personal Lua plugins folder (Help > About > Folders).
@@ -36,32 +40,8 @@ local MIN_FRAME = 4              -- address, function, CRC
 local MAX_FRAME = 256
 
 local REQUEST, REPLY = 0, 1
-
-local function_names = {
-    [1] = "Read coils",
-    [2] = "Read discrete inputs",
-    [3] = "Read holding registers",
-    [4] = "Read input registers",
-    [5] = "Write single coil",
-    [6] = "Write single register",
-    [7] = "Read exception status",
-    [8] = "Diagnostics",
-    [11] = "Read event counter",
-    [12] = "Read event log",
-    [15] = "Write coils",
-    [16] = "Write registers",
-    [17] = "Report server id",
-    [20] = "Read file records",
-    [21] = "Write file records",
-    [22] = "Mask write register",
-    [23] = "Read/write registers",
-    [24] = "Read FIFO queue",
-    [43] = "Encapsulated interface",
-    [65] = "Read boot-loader info",
-    [66] = "Erase flash page",
-    [67] = "Read page CRC",
-    [68] = "Write flash page",
-}
+local DIRECTION_BIT = 0x01       -- of the capture's direction byte; the rest is the mark
+local MARK_BITS = 0xFE
 
 local exception_names = {
     [1] = "Illegal function",
@@ -112,10 +92,513 @@ local status_word_names = { [0x0000] = "Idle", [0xFFFF] = "Busy" }
 local direction_names = { [REQUEST] = "Request", [REPLY] = "Reply" }
 local crc_status_names = { [0] = "Bad", [1] = "Good" }
 
+-- The fields, filled in below once the function rows have given their names; the
+-- rows' parsers use them only when they run.
+local f = {}
+
+-- CRC -------------------------------------------------------------------------------
+
+local crc_table = {}
+for byte = 0, 255 do
+    local crc = lshift(byte, 8)
+    for _ = 1, 8 do
+        if band(crc, 0x8000) ~= 0 then
+            crc = band(bxor(lshift(crc, 1), 0x1021), 0xFFFF)
+        else
+            crc = band(lshift(crc, 1), 0xFFFF)
+        end
+    end
+    crc_table[byte] = crc
+end
+
+local function crc_step(crc, byte)
+    return bxor(band(lshift(crc, 8), 0xFFFF), crc_table[bxor(rshift(crc, 8), byte)])
+end
+
+-- Over bytes first..last (1-based, inclusive) of a byte string.
+local function crc16(s, first, last)
+    local crc = 0xFFFF
+    for i = first, last do crc = crc_step(crc, s:byte(i)) end
+    return crc
+end
+
+-- Lengths -----------------------------------------------------------------------------
+-- On byte strings holding what has arrived from the start of a frame. Each answers
+-- with the frame's total length, CRC included, MORE when more bytes must come first,
+-- or UNKNOWN when the layout does not tell.
+
+local MORE, UNKNOWN = "more", "unknown"
+
+local function u16(s, i) return s:byte(i) * 256 + s:byte(i + 1) end
+
+-- Request layouts: the bytes after the function code, from the request so far (s) and
+-- the index of its first field (at).
+local function fields_after(need, count)
+    return function(s, at)
+        if #s < at + need - 1 then return MORE end
+        return count(s, at)
+    end
+end
+
+-- Reply-length rules, as the library's: on the request (CRC included) and the reply so
+-- far, both behind their route triplets, so that byte 2 is the function code. req is
+-- nil where the request is not known; a rule that needs it then answers UNKNOWN.
+local function requested_count(req)
+    return req and #req >= 6 and u16(req, 5) or nil
+end
+
+local function bits_reply(req)
+    local count = requested_count(req)
+    return count and 5 + math.floor((count + 7) / 8) or UNKNOWN
+end
+
+local function registers_reply(req)
+    local count = requested_count(req)
+    return count and 5 + 2 * count or UNKNOWN
+end
+
+local function echo_reply(req)
+    return req and #req or UNKNOWN
+end
+
+-- A fixed number of data bytes after address and function.
+local function fixed_reply(data_bytes)
+    return function() return 2 + data_bytes + CRC_SIZE end
+end
+
+-- Byte count u8, then that many bytes.
+local function byte_count_reply(_, s)
+    if #s < 3 then return MORE end
+    return 3 + s:byte(3) + CRC_SIZE
+end
+
+-- Byte count u16, then that many bytes.
+local function fifo_reply(_, s)
+    if #s < 4 then return MORE end
+    return 4 + u16(s, 3) + CRC_SIZE
+end
+
+-- Sub-functions a module echoes: all but listen-only mode and those not defined.
+local function echoed_diagnostic(sub)
+    return sub <= 3 or (sub >= 10 and sub <= 18) or sub == 20
+end
+
+local function diagnostic_reply(req)
+    if not req or #req < 4 then return UNKNOWN end
+    return echoed_diagnostic(u16(req, 3)) and #req or UNKNOWN
+end
+
+-- Behind 0x2B: the objects of a read list each object's id and length, so the reply
+-- ends with its last object: MEI, read code, conformity, more follows, next id, number
+-- of objects, then per object id, length and value. A pass-through's answer has no
+-- length of its own. Known from the reply alone, so a reply whose request is not in
+-- the capture is framed too.
+local function encapsulated_reply(req, s)
+    if req and (#req < 3 or req:byte(3) ~= OBJECT_MEI) then return UNKNOWN end
+    if #s < 3 then return MORE end
+    if s:byte(3) ~= OBJECT_MEI then return UNKNOWN end
+    if #s < 8 then return MORE end
+    local p = 9
+    for _ = 1, s:byte(8) do
+        if #s < p + 1 then return MORE end
+        p = p + 2 + s:byte(p + 1)
+    end
+    return p - 1 + CRC_SIZE
+end
+
+-- Fields of one frame -----------------------------------------------------------------
+
+-- Reads fields in order from a frame's data (between function code and CRC), adding
+-- each to the tree; past the end it adds nothing and remembers that it ran short.
+local Cursor = {}
+Cursor.__index = Cursor
+
+local function new_cursor(tvb, first, stop)
+    return setmetatable({ tvb = tvb, pos = first, stop = stop, short = false }, Cursor)
+end
+
+function Cursor:left() return self.stop - self.pos end
+
+function Cursor:take(size)
+    if size < 0 or self:left() < size then
+        self.short = true
+        return nil
+    end
+    local range = self.tvb(self.pos, size)
+    self.pos = self.pos + size
+    return range
+end
+
+-- A number field; returns its value and item, or nil.
+function Cursor:uint(tree, field, size)
+    local range = self:take(size)
+    if not range then return nil end
+    return range:uint(), tree:add(field, range)
+end
+
+-- A field over the next size bytes (the rest when size is nil); returns its range.
+function Cursor:block(tree, field, size)
+    if size == nil then size = self:left() end
+    if size == 0 then return nil end
+    local range = self:take(size)
+    if range then tree:add(field, range) end
+    return range
+end
+
+local function add_registers(c, tree, count, first_address, field)
+    for k = 0, count - 1 do
+        local value, item = c:uint(tree, field or f.register, 2)
+        if not value then return end
+        if first_address then
+            item:set_text(string.format("Register %d: %d (0x%04x)", first_address + k, value, value))
+        end
+    end
+end
+
+local function add_bits(c, tree, bytes, count, first_address)
+    local range = c:take(bytes)
+    if not range then return end
+    local sub = tree:add(f.bits, range)
+    count = math.min(count, bytes * 8)
+    for k = 0, count - 1 do
+        local byte = range:range(math.floor(k / 8), 1)
+        local value = band(rshift(byte:uint(), k % 8), 1)
+        local item = sub:add(f.bit, byte, value)
+        if first_address then item:set_text(string.format("Bit %d: %d", first_address + k, value)) end
+    end
+end
+
+local function start_and_count(c, tree)
+    local start = c:uint(tree, f.start, 2)
+    local count = c:uint(tree, f.count, 2)
+    return start, count
+end
+
+-- "1 register", "2 registers"
+local function amount(n, unit)
+    return string.format("%d %s%s", n, unit, n == 1 and "" or "s")
+end
+
+local function range_text(start, count, unit)
+    if not count then return "" end
+    return string.format(", %s from %d", amount(count, unit), start)
+end
+
+local function byte_counted(c, tree, field)
+    local bytes = c:uint(tree, f.byte_count, 1)
+    if bytes then c:block(tree, field, bytes) end
+    return ""
+end
+
+local function nothing() return "" end
+
+-- Parsers: fill the tree and return the text for the Info column. Those of a reply get
+-- the facts of the request it answers (facts.code, facts.start, facts.count).
+local function read_run_request(unit)
+    return function(c, tree) local s, n = start_and_count(c, tree) return range_text(s, n, unit) end
+end
+
+local function bits_reply_fields(c, tree, facts, code)
+    local bytes = c:uint(tree, f.byte_count, 1)
+    if not bytes then return "" end
+    local count = (facts.code == code and facts.count) or bytes * 8
+    add_bits(c, tree, bytes, count, facts.code == code and facts.start or nil)
+    return string.format(", %d bytes of bits", bytes)
+end
+
+local function registers_reply_fields(c, tree, facts, code)
+    local bytes = c:uint(tree, f.byte_count, 1)
+    if not bytes then return "" end
+    add_registers(c, tree, math.floor(bytes / 2), facts.code == code and facts.start or nil)
+    return ", " .. amount(math.floor(bytes / 2), "register")
+end
+
+local function write_run_reply(unit)
+    return function(c, tree) local s, n = start_and_count(c, tree) return range_text(s, n, unit) end
+end
+
+local function write_coil_fields(c, tree)
+    local address = c:uint(tree, f.start, 2)
+    local value = c:uint(tree, f.coil_value, 2)
+    return value and string.format(", coil %d %s", address, coil_names[value] or "?") or ""
+end
+
+local function write_register_fields(c, tree)
+    local address = c:uint(tree, f.start, 2)
+    local value = c:uint(tree, f.value, 2)
+    return value and string.format(", register %d = %d", address, value) or ""
+end
+
+local function diagnostic_fields(c, tree)
+    local sub = c:uint(tree, f.diag_sub, 2)
+    if sub == 0 then
+        c:block(tree, f.echo)
+    elseif sub == 1 then
+        local data = c:uint(tree, f.restart, 2)
+        return ", " .. (restart_names[data] or "Restart")
+    elseif sub then
+        c:uint(tree, f.diag_data, 2)
+    end
+    return sub and (", " .. (diagnostic_names[sub] or ("sub-function " .. sub))) or ""
+end
+
+local function mask_write_fields(c, tree)
+    local address = c:uint(tree, f.start, 2)
+    c:uint(tree, f.and_mask, 2)
+    c:uint(tree, f.or_mask, 2)
+    return address and string.format(", register %d", address) or ""
+end
+
+local function file_sub_request(c, tree, k, with_data)
+    local first = c.pos
+    local item = tree:add(f.file, c.tvb(c.pos, math.min(7, c:left())))
+    item:set_text("Sub-request " .. k)
+    c:uint(item, f.file_reftype, 1)
+    local file = c:uint(item, f.file_number, 2)
+    local record = c:uint(item, f.file_record, 2)
+    local length = c:uint(item, f.file_records, 2)
+    if with_data and length then
+        add_registers(c, item, length, nil, f.file_data)
+        item:set_len(c.pos - first)
+    end
+    if length then
+        item:append_text(string.format(": file %d, %s from %d", file, amount(length, "record"), record))
+    end
+    return file, record, length
+end
+
+local function file_request(with_data)
+    return function(c, tree)
+        local bytes = c:uint(tree, f.byte_count, 1)
+        if not bytes then return "" end
+        local text, k = "", 1
+        while c:left() > 0 do
+            local file, record, length = file_sub_request(c, tree, k, with_data)
+            if k == 1 and length then
+                text = string.format(", file %d, %s from %d", file, amount(length, "record"), record)
+            end
+            k = k + 1
+        end
+        return text
+    end
+end
+
+local function read_file_reply_fields(c, tree)
+    local bytes = c:uint(tree, f.byte_count, 1)
+    if not bytes then return "" end
+    local total, k = 0, 1
+    while c:left() > 0 do
+        local first = c.pos
+        local item = tree:add(f.file, c.tvb(c.pos, math.min(2, c:left())))
+        item:set_text("Sub-response " .. k)
+        local length = c:uint(item, f.file_length, 1)
+        c:uint(item, f.file_reftype, 1)
+        if not length or length < 1 then break end
+        local records = math.floor((length - 1) / 2)
+        add_registers(c, item, records, nil, f.file_data)
+        item:set_len(c.pos - first)
+        item:append_text(": " .. amount(records, "record"))
+        total, k = total + records, k + 1
+    end
+    return ", " .. amount(total, "record")
+end
+
+local function event_counter_reply_fields(c, tree)
+    local word = c:uint(tree, f.status_word, 2)
+    local events = c:uint(tree, f.event_count, 2)
+    if not events then return "" end
+    return string.format(", status 0x%04x%s, %s", word, word == 0xFFFF and " (busy)" or "", amount(events, "event"))
+end
+
+local function event_log_reply_fields(c, tree)
+    local bytes = c:uint(tree, f.byte_count, 1)
+    if not bytes then return "" end
+    c:uint(tree, f.status_word, 2)
+    c:uint(tree, f.event_count, 2)
+    c:uint(tree, f.message_count, 2)
+    c:block(tree, f.events, bytes - 6)
+    return ""
+end
+
+local function read_write_request_fields(c, tree)
+    local start, count = start_and_count(c, tree)
+    local write_start = c:uint(tree, f.write_start, 2)
+    local write_count = c:uint(tree, f.write_count, 2)
+    local bytes = c:uint(tree, f.byte_count, 1)
+    if bytes then add_registers(c, tree, math.floor(bytes / 2), write_start) end
+    return range_text(start, count, "register") .. (write_count and string.format(", %s written from %d",
+                                                    amount(write_count, "register"), write_start) or "")
+end
+
+local function fifo_reply_fields(c, tree)
+    local bytes = c:uint(tree, f.fifo_bytes, 2)
+    if not bytes then return "" end
+    local count = c:uint(tree, f.fifo_count, 2)
+    add_registers(c, tree, count or 0)
+    return ", " .. amount(count or 0, "register")
+end
+
+local function encapsulated_request_fields(c, tree)
+    local mei = c:uint(tree, f.mei, 1)
+    if mei == PASS_THROUGH_MEI then
+        local range = c:block(tree, f.passthrough)
+        return ", " .. amount(range and range:len() or 0, "byte")
+    elseif mei == OBJECT_MEI then
+        c:uint(tree, f.read_code, 1)
+        local id = c:uint(tree, f.object_id, 1)
+        return id and string.format(", from object %d", id) or ""
+    end
+    return ""
+end
+
+local function encapsulated_reply_fields(c, tree)
+    local mei = c:uint(tree, f.mei, 1)
+    if mei == PASS_THROUGH_MEI then
+        local range = c:block(tree, f.passthrough)
+        return ", " .. amount(range and range:len() or 0, "byte")
+    elseif mei ~= OBJECT_MEI then
+        return ""
+    end
+    c:uint(tree, f.read_code, 1)
+    c:uint(tree, f.conformity, 1)
+    local more = c:uint(tree, f.more_follows, 1)
+    c:uint(tree, f.next_object, 1)
+    local count = c:uint(tree, f.object_count, 1)
+    for _ = 1, count or 0 do
+        if c:left() < 2 then c.short = true break end
+        local length = c.tvb(c.pos + 1, 1):uint()
+        local item = tree:add(f.object, c.tvb(c.pos, math.min(2 + length, c:left())))
+        local id = c:uint(item, f.object_id, 1)
+        c:uint(item, f.object_length, 1)
+        local value = c:block(item, f.object_value, length)
+        item:set_text(string.format("Object %d (%s): %s", id, object_names[id] or "private",
+                                    value and value:string() or ""))
+    end
+    return ", " .. amount(count or 0, "object") .. (more == 0xFF and ", more follow" or "")
+end
+
+local function flash_page_fields(second_field)
+    return function(c, tree)
+        local page = c:uint(tree, f.flash_page, 4)
+        if second_field then c:uint(tree, f[second_field], 2) end
+        return page and (", page " .. page) or ""
+    end
+end
+
+local function page_crc_reply_fields(c, tree)
+    local crc = c:uint(tree, f.page_crc, 2)
+    return crc and string.format(", CRC 0x%04x", crc) or ""
+end
+
+-- One row per function code ---------------------------------------------------------
+-- name:         the function's name
+-- request:      the request's bytes after the function code: a number, or
+--               fn(s, at) -> count, MORE or UNKNOWN (at: index of the first field)
+-- reply_length: the library's reply-length rule (above)
+-- request_fields, reply_fields: the parsers of a request and of a reply
+-- An exception reply and the route in front of a frame are the same for every code
+-- and handled around the rows.
+
+local FUNCTIONS = {
+    [0x01] = { name = "Read coils", request = 4, reply_length = bits_reply,
+               request_fields = read_run_request("bit"), reply_fields = bits_reply_fields },
+    [0x02] = { name = "Read discrete inputs", request = 4, reply_length = bits_reply,
+               request_fields = read_run_request("bit"), reply_fields = bits_reply_fields },
+    [0x03] = { name = "Read holding registers", request = 4, reply_length = registers_reply,
+               request_fields = read_run_request("register"), reply_fields = registers_reply_fields },
+    [0x04] = { name = "Read input registers", request = 4, reply_length = registers_reply,
+               request_fields = read_run_request("register"), reply_fields = registers_reply_fields },
+    [0x05] = { name = "Write single coil", request = 4, reply_length = echo_reply,
+               request_fields = write_coil_fields, reply_fields = write_coil_fields },
+    [0x06] = { name = "Write single register", request = 4, reply_length = echo_reply,
+               request_fields = write_register_fields, reply_fields = write_register_fields },
+    [0x07] = { name = "Read exception status", request = 0, reply_length = fixed_reply(1),
+               request_fields = nothing,
+               reply_fields = function(c, tree)
+                   local status = c:uint(tree, f.exception_status, 1)
+                   return status and string.format(", status 0x%02x", status) or ""
+               end },
+    -- Sub-function 0 echoes any number of bytes; the others carry one word.
+    [0x08] = { name = "Diagnostics",
+               request = fields_after(2, function(s, at) return u16(s, at) == 0 and UNKNOWN or 4 end),
+               reply_length = diagnostic_reply, request_fields = diagnostic_fields, reply_fields = diagnostic_fields },
+    [0x0B] = { name = "Read event counter", request = 0, reply_length = fixed_reply(4),
+               request_fields = nothing, reply_fields = event_counter_reply_fields },
+    [0x0C] = { name = "Read event log", request = 0, reply_length = byte_count_reply,
+               request_fields = nothing, reply_fields = event_log_reply_fields },
+    [0x0F] = { name = "Write coils",
+               request = fields_after(5, function(s, at) return 5 + s:byte(at + 4) end),
+               reply_length = fixed_reply(4),
+               request_fields = function(c, tree)
+                   local start, count = start_and_count(c, tree)
+                   local bytes = c:uint(tree, f.byte_count, 1)
+                   if bytes then add_bits(c, tree, bytes, count, start) end
+                   return range_text(start, count, "bit")
+               end,
+               reply_fields = write_run_reply("bit") },
+    [0x10] = { name = "Write registers",
+               request = fields_after(5, function(s, at) return 5 + s:byte(at + 4) end),
+               reply_length = fixed_reply(4),
+               request_fields = function(c, tree)
+                   local start, count = start_and_count(c, tree)
+                   local bytes = c:uint(tree, f.byte_count, 1)
+                   if bytes then add_registers(c, tree, math.floor(bytes / 2), start) end
+                   return range_text(start, count, "register")
+               end,
+               reply_fields = write_run_reply("register") },
+    [0x11] = { name = "Report server id", request = 0, reply_length = byte_count_reply,
+               request_fields = nothing, reply_fields = function(c, tree) return byte_counted(c, tree, f.server_id) end },
+    [0x14] = { name = "Read file records",
+               request = fields_after(1, function(s, at) return 1 + s:byte(at) end),
+               reply_length = byte_count_reply,
+               request_fields = file_request(false), reply_fields = read_file_reply_fields },
+    [0x15] = { name = "Write file records",
+               request = fields_after(1, function(s, at) return 1 + s:byte(at) end),
+               reply_length = echo_reply,
+               request_fields = file_request(true), reply_fields = file_request(true) },
+    [0x16] = { name = "Mask write register", request = 6, reply_length = echo_reply,
+               request_fields = mask_write_fields, reply_fields = mask_write_fields },
+    [0x17] = { name = "Read/write registers",
+               request = fields_after(9, function(s, at) return 9 + s:byte(at + 8) end),
+               reply_length = registers_reply,
+               request_fields = read_write_request_fields, reply_fields = registers_reply_fields },
+    [0x18] = { name = "Read FIFO queue", request = 2, reply_length = fifo_reply,
+               request_fields = function(c, tree)
+                   local address = c:uint(tree, f.start, 2)
+                   return address and string.format(", queue at %d", address) or ""
+               end,
+               reply_fields = fifo_reply_fields },
+    -- Behind the route triplets only pass-through and objects are left; an object
+    -- request is MEI, read code and object id.
+    [0x2B] = { name = "Encapsulated interface",
+               request = fields_after(1, function(s, at) return s:byte(at) == OBJECT_MEI and 3 or UNKNOWN end),
+               reply_length = encapsulated_reply,
+               request_fields = encapsulated_request_fields, reply_fields = encapsulated_reply_fields },
+    [0x41] = { name = "Read boot-loader info", request = 0, reply_length = byte_count_reply,
+               request_fields = nothing,
+               reply_fields = function(c, tree) return byte_counted(c, tree, f.bootloader_info) end },
+    [0x42] = { name = "Erase flash page", request = 6, reply_length = fixed_reply(4),
+               request_fields = flash_page_fields("flash_key"), reply_fields = flash_page_fields() },
+    [0x43] = { name = "Read page CRC", request = 0, reply_length = fixed_reply(2),
+               request_fields = nothing, reply_fields = page_crc_reply_fields },
+    [0x44] = { name = "Write flash page", request = 6, reply_length = fixed_reply(4),
+               request_fields = flash_page_fields("flash_value"), reply_fields = flash_page_fields() },
+}
+
+-- A row missing a part is a mistake here, not in the traffic: say so when loading.
+local function_names = {}
+for code, row in pairs(FUNCTIONS) do
+    for _, part in ipairs({ "name", "request", "reply_length", "request_fields", "reply_fields" }) do
+        if row[part] == nil then error(string.format("qvlink.lua: function %d has no %s", code, part)) end
+    end
+    function_names[code] = row.name
+end
+
 -- Fields ----------------------------------------------------------------------------
 
-local f = {
-    direction = ProtoField.uint8("qvlink.direction", "Direction", base.DEC, direction_names),
+local fields = {
+    direction = ProtoField.uint8("qvlink.direction", "Direction", base.DEC, direction_names, DIRECTION_BIT),
+    mark = ProtoField.uint8("qvlink.mark", "Mark", base.DEC, nil, MARK_BITS),
     address = ProtoField.uint8("qvlink.address", "Address", base.DEC),
     route = ProtoField.uint8("qvlink.route", "Route to module", base.DEC),
     path = ProtoField.string("qvlink.path", "Path"),
@@ -128,13 +611,19 @@ local f = {
 
     start = ProtoField.uint16("qvlink.start", "Start address", base.DEC),
     count = ProtoField.uint16("qvlink.count", "Count", base.DEC),
+    write_start = ProtoField.uint16("qvlink.write_start", "Write start address", base.DEC),
+    write_count = ProtoField.uint16("qvlink.write_count", "Write count", base.DEC),
     byte_count = ProtoField.uint8("qvlink.byte_count", "Byte count", base.DEC),
     register = ProtoField.uint16("qvlink.register", "Register", base.DEC),
     coil_value = ProtoField.uint16("qvlink.coil_value", "Coil value", base.HEX, coil_names),
     value = ProtoField.uint16("qvlink.value", "Value", base.DEC),
+    and_mask = ProtoField.uint16("qvlink.and_mask", "AND mask", base.HEX),
+    or_mask = ProtoField.uint16("qvlink.or_mask", "OR mask", base.HEX),
     bits = ProtoField.bytes("qvlink.bits", "Bits"),
     bit = ProtoField.uint8("qvlink.bit", "Bit", base.DEC),
     exception_status = ProtoField.uint8("qvlink.exception_status", "Exception status", base.HEX),
+    fifo_bytes = ProtoField.uint16("qvlink.fifo.byte_count", "Byte count", base.DEC),
+    fifo_count = ProtoField.uint16("qvlink.fifo.count", "FIFO count", base.DEC),
 
     diag_sub = ProtoField.uint16("qvlink.diag.sub", "Sub-function", base.DEC, diagnostic_names),
     diag_data = ProtoField.uint16("qvlink.diag.data", "Data", base.HEX),
@@ -179,7 +668,10 @@ local f = {
     time = ProtoField.relative_time("qvlink.time", "Time since request"),
 }
 local field_list = {}
-for _, field in pairs(f) do field_list[#field_list + 1] = field end
+for name, field in pairs(fields) do
+    f[name] = field
+    field_list[#field_list + 1] = field
+end
 qvlink.fields = field_list
 
 local ef = {
@@ -194,47 +686,14 @@ local ef = {
                                 expert.group.SEQUENCE, expert.severity.WARN),
     undecoded = ProtoExpert.new("qvlink.undecoded", "Bytes that form no frame",
                                 expert.group.UNDECODED, expert.severity.WARN),
-    direction = ProtoExpert.new("qvlink.direction.unknown", "Unknown direction byte",
-                                expert.group.MALFORMED, expert.severity.ERROR),
+    mark = ProtoExpert.new("qvlink.mark.unknown", "A mark this dissector does not know",
+                           expert.group.PROTOCOL, expert.severity.WARN),
 }
-qvlink.experts = { ef.bad_crc, ef.exception, ef.short, ef.extra, ef.unmatched, ef.undecoded, ef.direction }
+qvlink.experts = { ef.bad_crc, ef.exception, ef.short, ef.extra, ef.unmatched, ef.undecoded, ef.mark }
 
 qvlink.prefs.tcp_port = Pref.uint("TCP port", 0, "TCP port of the gateway's link (0: none; Decode As works too)")
 
--- CRC -------------------------------------------------------------------------------
-
-local crc_table = {}
-for byte = 0, 255 do
-    local crc = lshift(byte, 8)
-    for _ = 1, 8 do
-        if band(crc, 0x8000) ~= 0 then
-            crc = band(bxor(lshift(crc, 1), 0x1021), 0xFFFF)
-        else
-            crc = band(lshift(crc, 1), 0xFFFF)
-        end
-    end
-    crc_table[byte] = crc
-end
-
-local function crc_step(crc, byte)
-    return bxor(band(lshift(crc, 8), 0xFFFF), crc_table[bxor(rshift(crc, 8), byte)])
-end
-
--- Over bytes first..last (1-based, inclusive) of a byte string.
-local function crc16(s, first, last)
-    local crc = 0xFFFF
-    for i = first, last do crc = crc_step(crc, s:byte(i)) end
-    return crc
-end
-
--- Frame lengths ---------------------------------------------------------------------
--- On a byte string holding what has arrived from the start of a frame. Each returns
--- the frame's total length with its CRC, MORE when more bytes must come first, or
--- UNKNOWN when the layout does not tell.
-
-local MORE, UNKNOWN = "more", "unknown"
-
-local function u16(s, i) return s:byte(i) * 256 + s:byte(i + 1) end
+-- Framing -----------------------------------------------------------------------------
 
 -- Index of the function code behind the address and route triplets; nil until the
 -- bytes show where the prefix ends.
@@ -247,99 +706,40 @@ local function function_index(s)
     end
 end
 
--- Bytes after the function code of a request, by its layout; for the others, how
--- many bytes after it tell their length.
-local request_fields = { [1] = 4, [2] = 4, [3] = 4, [4] = 4, [5] = 4, [6] = 4, [7] = 0, [11] = 0,
-                         [12] = 0, [17] = 0, [65] = 0, [66] = 6, [67] = 0, [68] = 6 }
-local request_length_fields = { [8] = 2, [15] = 5, [16] = 5, [20] = 1, [21] = 1, [43] = 1 }
-
 local function request_length(s)
     local fi = function_index(s)
     if not fi then return MORE end
-    local code = s:byte(fi)
-    local fields = request_fields[code]
-    if not fields then
-        local need = request_length_fields[code]
-        if not need then return UNKNOWN end
-        if #s < fi + need then return MORE end
-        if code == 8 then
-            -- Sub-function 0 echoes any number of bytes; the others carry one word.
-            if u16(s, fi + 1) == 0 then return UNKNOWN end
-            fields = 4
-        elseif code == 15 or code == 16 then
-            fields = 5 + s:byte(fi + 5)
-        elseif code == 20 or code == 21 then
-            fields = 1 + s:byte(fi + 1)
-        elseif s:byte(fi + 1) == OBJECT_MEI then
-            fields = 3
-        else
-            return UNKNOWN  -- pass-through: its payload has no length field
-        end
-    end
-    return fi + fields + CRC_SIZE
+    local row = FUNCTIONS[s:byte(fi)]
+    if not row then return UNKNOWN end
+    local fields_count = row.request
+    if type(fields_count) == "function" then fields_count = fields_count(s, fi + 1) end
+    if type(fields_count) ~= "number" then return fields_count end
+    return fi + fields_count + CRC_SIZE
 end
 
--- The library's reply-length rule: from the request frame (CRC included) and the
--- reply bytes so far. A routed reply is the inner reply plus 3 bytes per hop.
+-- The reply's length by the row of its function: a routed reply is the inner reply
+-- plus 3 bytes per hop, an exception reply address, function, code and CRC. The route
+-- is the request's, or the reply's own where the request is not known (req nil).
 local function reply_length(req, s)
-    local prefix, ro, po = 0, 0, 0
+    local prefix = 0
     while true do
-        local rlen, plen = #req - ro, #s - po
-        if rlen < 2 then return UNKNOWN end
-        if plen < 2 then return MORE end
-        if band(s:byte(po + 2), EXCEPTION_BIT) ~= 0 then return 5 + prefix end
-        local code = req:byte(ro + 2)
-        local count = rlen >= 6 and u16(req, ro + 5) or nil
-        if code == 1 or code == 2 then
-            if not count then return UNKNOWN end
-            return 5 + math.floor((count + 7) / 8) + prefix
-        elseif code == 3 or code == 4 or code == 23 then
-            if not count then return UNKNOWN end
-            return 5 + 2 * count + prefix
-        elseif code == 5 or code == 6 or code == 21 or code == 22 then
-            return rlen + prefix
-        elseif code == 7 then
-            return 5 + prefix
-        elseif code == 8 then
-            if rlen < 4 then return UNKNOWN end
-            local sub = u16(req, ro + 3)
-            if sub <= 3 or (sub >= 10 and sub <= 18) or sub == 20 then return rlen + prefix end
-            return UNKNOWN
-        elseif code == 11 or code == 15 or code == 16 or code == 66 or code == 68 then
-            return 8 + prefix
-        elseif code == 12 or code == 17 or code == 20 or code == 65 then
-            if plen <= 2 then return MORE end
-            return s:byte(po + 3) + 5 + prefix
-        elseif code == 24 then
-            if plen <= 3 then return MORE end
-            return u16(s, po + 3) + 6 + prefix
-        elseif code == 67 then
-            return 6 + prefix
-        elseif code == ROUTE_CODE then
-            if rlen < 3 or req:byte(ro + 3) ~= ROUTE_MEI then return UNKNOWN end
-            if plen <= 3 then return MORE end
-            ro, po, prefix = ro + 3, po + 3, prefix + 3
-        else
-            return UNKNOWN
-        end
+        if req and #req < 2 then return UNKNOWN end
+        if #s < 2 then return MORE end
+        if band(s:byte(2), EXCEPTION_BIT) ~= 0 then return 5 + prefix end
+        local head = req or s
+        if head:byte(2) ~= ROUTE_CODE then break end
+        if #head < 3 then return req and UNKNOWN or MORE end
+        if head:byte(3) ~= ROUTE_MEI then break end
+        if #s <= 3 then return MORE end
+        if req then req = req:sub(4) end
+        s = s:sub(4)
+        prefix = prefix + 3
     end
-end
-
--- An object reply lists its objects with their lengths, so its end can be found
--- where the library has to wait for silence.
-local function object_reply_length(s)
-    local fi = function_index(s)
-    if not fi then return MORE end
-    if s:byte(fi) ~= ROUTE_CODE or #s < fi + 1 then return UNKNOWN end
-    if s:byte(fi + 1) ~= OBJECT_MEI then return UNKNOWN end
-    -- MEI, read code, conformity, more follows, next id, number of objects
-    if #s < fi + 6 then return MORE end
-    local p = fi + 7
-    for _ = 1, s:byte(fi + 6) do
-        if #s < p + 1 then return MORE end
-        p = p + 2 + s:byte(p + 1)
-    end
-    return p - 1 + CRC_SIZE
+    local row = FUNCTIONS[(req or s):byte(2)]
+    if not row then return UNKNOWN end
+    local n = row.reply_length(req, s)
+    if type(n) ~= "number" then return n end
+    return n + prefix
 end
 
 -- The shortest run of bytes that ends in its own valid CRC.
@@ -357,54 +757,14 @@ local function stream_frame_length(s, direction, request)
     local n
     if direction == REQUEST then
         n = request_length(s)
-    elseif request then
-        n = reply_length(request, s)
     else
-        n = UNKNOWN
+        n = request and reply_length(request, s) or UNKNOWN
+        -- Rules that need nothing of the request frame a reply on its own.
+        if n == UNKNOWN then n = reply_length(nil, s) end
     end
-    if n == UNKNOWN and direction == REPLY then n = object_reply_length(s) end
     if n == UNKNOWN then n = crc_delimited_length(s) end
     if n == MORE and #s >= MAX_FRAME then return false end
     return n
-end
-
--- Fields of one frame -----------------------------------------------------------------
-
--- Reads fields in order from a frame's data (between function code and CRC), adding
--- each to the tree; past the end it adds nothing and remembers that it ran short.
-local Cursor = {}
-Cursor.__index = Cursor
-
-local function new_cursor(tvb, first, stop)
-    return setmetatable({ tvb = tvb, pos = first, stop = stop, short = false }, Cursor)
-end
-
-function Cursor:left() return self.stop - self.pos end
-
-function Cursor:take(size)
-    if size < 0 or self:left() < size then
-        self.short = true
-        return nil
-    end
-    local range = self.tvb(self.pos, size)
-    self.pos = self.pos + size
-    return range
-end
-
--- A number field; returns its value and item, or nil.
-function Cursor:uint(tree, field, size)
-    local range = self:take(size)
-    if not range then return nil end
-    return range:uint(), tree:add(field, range)
-end
-
--- A field over the next size bytes (the rest when size is nil); returns its range.
-function Cursor:block(tree, field, size)
-    if size == nil then size = self:left() end
-    if size == 0 then return nil end
-    local range = self:take(size)
-    if range then tree:add(field, range) end
-    return range
 end
 
 -- Facts about the request a reply answers, from its bytes.
@@ -418,287 +778,6 @@ local function request_facts(request)
         facts.count = u16(request, fi + 3)
     end
     return facts
-end
-
-local function add_registers(c, tree, count, first_address, field)
-    for k = 0, count - 1 do
-        local value, item = c:uint(tree, field or f.register, 2)
-        if not value then return end
-        if first_address then
-            item:set_text(string.format("Register %d: %d (0x%04x)", first_address + k, value, value))
-        end
-    end
-end
-
-local function add_bits(c, tree, bytes, count, first_address)
-    local range = c:take(bytes)
-    if not range then return end
-    local sub = tree:add(f.bits, range)
-    count = math.min(count, bytes * 8)
-    for k = 0, count - 1 do
-        local byte = range:range(math.floor(k / 8), 1)
-        local value = band(rshift(byte:uint(), k % 8), 1)
-        local item = sub:add(f.bit, byte, value)
-        if first_address then item:set_text(string.format("Bit %d: %d", first_address + k, value)) end
-    end
-end
-
-local function start_and_count(c, tree)
-    local start = c:uint(tree, f.start, 2)
-    local count = c:uint(tree, f.count, 2)
-    return start, count
-end
-
--- "1 register", "2 registers"
-local function amount(n, unit)
-    return string.format("%d %s%s", n, unit, n == 1 and "" or "s")
-end
-
-local function range_text(start, count, unit)
-    if not count then return "" end
-    return string.format(", %s from %d", amount(count, unit), start)
-end
-
-local function file_sub_request(c, tree, k, with_data)
-    local first = c.pos
-    local item = tree:add(f.file, c.tvb(c.pos, math.min(7, c:left())))
-    item:set_text("Sub-request " .. k)
-    c:uint(item, f.file_reftype, 1)
-    local file = c:uint(item, f.file_number, 2)
-    local record = c:uint(item, f.file_record, 2)
-    local length = c:uint(item, f.file_records, 2)
-    if with_data and length then
-        add_registers(c, item, length, nil, f.file_data)
-        item:set_len(c.pos - first)
-    end
-    if length then
-        item:append_text(string.format(": file %d, %s from %d", file, amount(length, "record"), record))
-    end
-    return file, record, length
-end
-
--- Request parsers: fill the tree, return the text for the Info column.
-local requests = {}
-
-for _, code in ipairs({ 1, 2 }) do
-    requests[code] = function(c, tree) local s, n = start_and_count(c, tree) return range_text(s, n, "bit") end
-end
-for _, code in ipairs({ 3, 4 }) do
-    requests[code] = function(c, tree) local s, n = start_and_count(c, tree) return range_text(s, n, "register") end
-end
-
-requests[5] = function(c, tree)
-    local address = c:uint(tree, f.start, 2)
-    local value = c:uint(tree, f.coil_value, 2)
-    return value and string.format(", coil %d %s", address, coil_names[value] or "?") or ""
-end
-
-requests[6] = function(c, tree)
-    local address = c:uint(tree, f.start, 2)
-    local value = c:uint(tree, f.value, 2)
-    return value and string.format(", register %d = %d", address, value) or ""
-end
-
-requests[8] = function(c, tree)
-    local sub = c:uint(tree, f.diag_sub, 2)
-    if sub == 0 then
-        c:block(tree, f.echo)
-    elseif sub == 1 then
-        local data = c:uint(tree, f.restart, 2)
-        return ", " .. (restart_names[data] or "Restart")
-    elseif sub then
-        c:uint(tree, f.diag_data, 2)
-    end
-    return sub and (", " .. (diagnostic_names[sub] or ("sub-function " .. sub))) or ""
-end
-
-requests[15] = function(c, tree)
-    local start, count = start_and_count(c, tree)
-    local bytes = c:uint(tree, f.byte_count, 1)
-    if bytes then add_bits(c, tree, bytes, count, start) end
-    return range_text(start, count, "bit")
-end
-
-requests[16] = function(c, tree)
-    local start, count = start_and_count(c, tree)
-    local bytes = c:uint(tree, f.byte_count, 1)
-    if bytes then add_registers(c, tree, math.floor(bytes / 2), start) end
-    return range_text(start, count, "register")
-end
-
-requests[20] = function(c, tree)
-    local bytes = c:uint(tree, f.byte_count, 1)
-    if not bytes then return "" end
-    local text, k = "", 1
-    while c:left() > 0 do
-        local file, record, length = file_sub_request(c, tree, k, false)
-        if k == 1 and length then text = string.format(", file %d, %s from %d", file, amount(length, "record"), record) end
-        k = k + 1
-    end
-    return text
-end
-
-requests[21] = function(c, tree)
-    local bytes = c:uint(tree, f.byte_count, 1)
-    if not bytes then return "" end
-    local text, k = "", 1
-    while c:left() > 0 do
-        local file, record, length = file_sub_request(c, tree, k, true)
-        if k == 1 and length then text = string.format(", file %d, %s from %d", file, amount(length, "record"), record) end
-        k = k + 1
-    end
-    return text
-end
-
-requests[43] = function(c, tree)
-    local mei = c:uint(tree, f.mei, 1)
-    if mei == PASS_THROUGH_MEI then
-        local range = c:block(tree, f.passthrough)
-        return ", " .. amount(range and range:len() or 0, "byte")
-    elseif mei == OBJECT_MEI then
-        c:uint(tree, f.read_code, 1)
-        local id = c:uint(tree, f.object_id, 1)
-        return id and string.format(", from object %d", id) or ""
-    end
-    return ""
-end
-
-requests[66] = function(c, tree)
-    local page = c:uint(tree, f.flash_page, 4)
-    c:uint(tree, f.flash_key, 2)
-    return page and (", page " .. page) or ""
-end
-
-requests[68] = function(c, tree)
-    local page = c:uint(tree, f.flash_page, 4)
-    c:uint(tree, f.flash_value, 2)
-    return page and (", page " .. page) or ""
-end
-
-for _, code in ipairs({ 7, 11, 12, 17, 65, 67 }) do
-    requests[code] = function() return "" end
-end
-
--- Reply parsers: as the request parsers, with the facts of the request answered.
-local replies = {}
-
-local function byte_counted(c, tree, field)
-    local bytes = c:uint(tree, f.byte_count, 1)
-    if bytes then c:block(tree, field, bytes) end
-    return bytes
-end
-
-for _, code in ipairs({ 1, 2 }) do
-    replies[code] = function(c, tree, facts)
-        local bytes = c:uint(tree, f.byte_count, 1)
-        if not bytes then return "" end
-        local count = (facts.code == code and facts.count) or bytes * 8
-        add_bits(c, tree, bytes, count, facts.code == code and facts.start or nil)
-        return string.format(", %d bytes of bits", bytes)
-    end
-end
-
-for _, code in ipairs({ 3, 4 }) do
-    replies[code] = function(c, tree, facts)
-        local bytes = c:uint(tree, f.byte_count, 1)
-        if not bytes then return "" end
-        add_registers(c, tree, math.floor(bytes / 2), facts.code == code and facts.start or nil)
-        return ", " .. amount(math.floor(bytes / 2), "register")
-    end
-end
-
--- Echoes of the request.
-for _, code in ipairs({ 5, 6, 8, 21 }) do replies[code] = requests[code] end
-
-replies[7] = function(c, tree)
-    local status = c:uint(tree, f.exception_status, 1)
-    return status and string.format(", status 0x%02x", status) or ""
-end
-
-replies[11] = function(c, tree)
-    local word = c:uint(tree, f.status_word, 2)
-    local events = c:uint(tree, f.event_count, 2)
-    if not events then return "" end
-    return string.format(", status 0x%04x%s, %s", word, word == 0xFFFF and " (busy)" or "", amount(events, "event"))
-end
-
-replies[12] = function(c, tree)
-    local bytes = c:uint(tree, f.byte_count, 1)
-    if not bytes then return "" end
-    c:uint(tree, f.status_word, 2)
-    c:uint(tree, f.event_count, 2)
-    c:uint(tree, f.message_count, 2)
-    c:block(tree, f.events, bytes - 6)
-    return ""
-end
-
-for _, code in ipairs({ 15, 16 }) do
-    replies[code] = function(c, tree)
-        local start, count = start_and_count(c, tree)
-        return range_text(start, count, code == 15 and "bit" or "register")
-    end
-end
-
-replies[17] = function(c, tree) byte_counted(c, tree, f.server_id) return "" end
-
-replies[20] = function(c, tree, facts)
-    local bytes = c:uint(tree, f.byte_count, 1)
-    if not bytes then return "" end
-    local total, k = 0, 1
-    while c:left() > 0 do
-        local first = c.pos
-        local item = tree:add(f.file, c.tvb(c.pos, math.min(2, c:left())))
-        item:set_text("Sub-response " .. k)
-        local length = c:uint(item, f.file_length, 1)
-        c:uint(item, f.file_reftype, 1)
-        if not length or length < 1 then break end
-        local records = math.floor((length - 1) / 2)
-        add_registers(c, item, records, nil, f.file_data)
-        item:set_len(c.pos - first)
-        item:append_text(": " .. amount(records, "record"))
-        total, k = total + records, k + 1
-    end
-    return ", " .. amount(total, "record")
-end
-
-replies[43] = function(c, tree)
-    local mei = c:uint(tree, f.mei, 1)
-    if mei == PASS_THROUGH_MEI then
-        local range = c:block(tree, f.passthrough)
-        return ", " .. amount(range and range:len() or 0, "byte")
-    elseif mei ~= OBJECT_MEI then
-        return ""
-    end
-    c:uint(tree, f.read_code, 1)
-    c:uint(tree, f.conformity, 1)
-    local more = c:uint(tree, f.more_follows, 1)
-    c:uint(tree, f.next_object, 1)
-    local count = c:uint(tree, f.object_count, 1)
-    for _ = 1, count or 0 do
-        if c:left() < 2 then c.short = true break end
-        local length = c.tvb(c.pos + 1, 1):uint()
-        local item = tree:add(f.object, c.tvb(c.pos, math.min(2 + length, c:left())))
-        local id = c:uint(item, f.object_id, 1)
-        c:uint(item, f.object_length, 1)
-        local value = c:block(item, f.object_value, length)
-        item:set_text(string.format("Object %d (%s): %s", id, object_names[id] or "private",
-                                    value and value:string() or ""))
-    end
-    return ", " .. amount(count or 0, "object") .. (more == 0xFF and ", more follow" or "")
-end
-
-replies[65] = function(c, tree) byte_counted(c, tree, f.bootloader_info) return "" end
-
-for _, code in ipairs({ 66, 68 }) do
-    replies[code] = function(c, tree)
-        local page = c:uint(tree, f.flash_page, 4)
-        return page and (", page " .. page) or ""
-    end
-end
-
-replies[67] = function(c, tree)
-    local crc = c:uint(tree, f.page_crc, 2)
-    return crc and string.format(", CRC 0x%04x", crc) or ""
 end
 
 -- Requests and replies ----------------------------------------------------------------
@@ -795,6 +874,8 @@ local function dissect_frame(tvb, offset, length, direction, direction_range, pi
     local stop = offset + length
     if direction_range then
         tree:add(f.direction, direction_range)
+        local mark = rshift(band(direction_range:uint(), MARK_BITS), 1)
+        if mark ~= 0 then tree:add(f.mark, direction_range):add_proto_expert_info(ef.mark) end
     else
         tree:add(f.direction, direction):set_generated()
     end
@@ -824,7 +905,8 @@ local function dissect_frame(tvb, offset, length, direction, direction_range, pi
     local is_exception = direction == REPLY and band(code_byte, EXCEPTION_BIT) ~= 0
     if direction == REPLY then tree:add(f.exception_bit, tvb(pos, 1)) end
     local c = new_cursor(tvb, pos + 1, stop - CRC_SIZE)
-    local name = function_names[code] or ("Function " .. code)
+    local row = FUNCTIONS[code]
+    local name = row and row.name or ("Function " .. code)
     if code == ROUTE_CODE and not is_exception and pos + 1 < stop - CRC_SIZE then
         name = mei_names[tvb(pos + 1, 1):uint()] or name
     end
@@ -838,8 +920,8 @@ local function dissect_frame(tvb, offset, length, direction, direction_range, pi
             text = "Exception"
         end
     else
-        local parser = (direction == REQUEST and requests or replies)[code]
-        text = name .. (parser and parser(c, tree, request_facts(context and context.request)) or "")
+        local parser = row and (direction == REQUEST and row.request_fields or row.reply_fields)
+        text = name .. (parser and parser(c, tree, request_facts(context and context.request), code) or "")
     end
     if c:left() > 0 then
         tree:add(f.data, tvb(c.pos, c:left())):add_proto_expert_info(ef.extra)
@@ -885,14 +967,9 @@ end
 
 -- Captures of our own tools: one direction byte, then one frame.
 local function dissect_capture(tvb, pinfo, root)
-    local direction = tvb(0, 1):uint()
+    local direction = band(tvb(0, 1):uint(), DIRECTION_BIT)
     local conv = conversation("capture")
     local key = tostring(pinfo.number)
-    if direction ~= REQUEST and direction ~= REPLY then
-        local tree = root:add(qvlink, tvb())
-        tree:add(f.data, tvb()):add_proto_expert_info(ef.direction)
-        return tvb:len()
-    end
     local length = tvb:len() - 1
     local context
     if direction == REPLY then context = reply_context(pinfo, conv, key, tvb:raw(1, length)) end
@@ -939,7 +1016,10 @@ local function dissect_stream(tvb, pinfo, root)
         local available = tvb:raw(offset, math.min(total - offset, MAX_FRAME))
         local key = string.format("%d:%d:%d", pinfo.number, total, offset)
         local context = direction == REPLY and reply_context(pinfo, conv, key, available) or nil
-        local length = stream_frame_length(available, direction, context and context.request)
+        -- A request of another module or function would give the reply a wrong length.
+        local request = context and context.request
+        if request and not fits(request, available) then request = nil end
+        local length = stream_frame_length(available, direction, request)
         if length == false then
             unframed = unframed or offset
             offset = offset + 1

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <signal.h>
+#include <unistd.h>
 
 #include <messagebuilder.h>
 #include <pcapwriter.h>
@@ -316,6 +317,9 @@ private slots:
     void sessions_data();
     void sessions();
     void tcpStream();
+    void liveCapture_data();
+    void liveCapture();
+    void everyFunctionCodeHasARow();
 
 private:
     struct Recorded {
@@ -325,6 +329,9 @@ private:
         QString failure;
     };
     Recorded record(const Session &session, const QString &file);
+    // tshark as a process that finds our extcap program and no other; empty with the
+    // reason where that cannot be arranged.
+    QString startTsharkWithExtcap(QProcess &tshark, const QStringList &args);
 
     SimulatorThread m_sim;
     QTemporaryDir m_dir;
@@ -337,7 +344,7 @@ void tst_ToolsCapture::initTestCase()
     QVERIFY(QFile::exists(toolPath("qvlink")));
     qRegisterMetaType<QProcess::ExitStatus>();
     buildDefaultAnalyser(m_sim.link());
-    QVERIFY(m_sim.start());
+    QVERIFY(m_sim.start(SimulatorThread::Tcp | SimulatorThread::Pty));
     QFile in(m_dir.filePath("in.bin"));
     QVERIFY(in.open(QIODevice::WriteOnly));
     in.write(QByteArray::fromHex("12345678"));
@@ -584,6 +591,178 @@ void tst_ToolsCapture::tcpStream()
     for (const QVariant &v : decoded)
         expected << v.toMap().value("frame.number").toString() + '\t' + v.toMap().value("qvlink.direction").toString();
     QCOMPARE(decodeAs, expected);
+}
+
+// Wireshark runs every program of its extcap folder; a folder with ours alone. As root
+// it takes no folder from the environment, so there the folder is mounted over its own
+// in a mount namespace of tshark's.
+QString tst_ToolsCapture::startTsharkWithExtcap(QProcess &tshark, const QStringList &args)
+{
+    const QString folder = m_dir.filePath("extcap");
+    QDir().mkpath(folder);
+    QFile::link(QV_BINARY_DIR "/tools/wireshark/qvlink-extcap", folder + "/qvlink-extcap");
+    const QStringList tsharkArgs = QStringList{"-X", "lua_script:" + Dissector} + args;
+    if (::geteuid() != 0) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("WIRESHARK_EXTCAP_DIR", folder);
+        tshark.setProcessEnvironment(env);
+        tshark.start(QStandardPaths::findExecutable("tshark"), tsharkArgs);
+        return QString();
+    }
+    const ToolResult folders = runProgram(QStandardPaths::findExecutable("tshark"), {"-G", "folders"});
+    QString global;
+    for (const QString &line : folders.lines()) {
+        if (line.startsWith("Extcap path:"))
+            global = line.section('\t', 1).trimmed();
+    }
+    if (global.isEmpty() || !QFileInfo(global).isDir())
+        return "tshark names no extcap folder";
+    const QString mount = "mount --bind \"$1\" \"$2\" && shift 2 && exec tshark \"$@\"";
+    const ToolResult trial = runProgram("unshare", {"-m", "sh", "-c", "mount --bind \"$1\" \"$2\"", "sh", folder, global});
+    if (trial.exitCode != 0)
+        return "no mount namespace for tshark's extcap folder here: " + QString::fromUtf8(trial.err).trimmed();
+    tshark.start("unshare", QStringList{"-m", "sh", "-c", mount, "sh", folder, global} + tsharkArgs);
+    return QString();
+}
+
+void tst_ToolsCapture::liveCapture_data()
+{
+    QTest::addColumn<QString>("source");     // what tshark reads from
+    QTest::addColumn<QStringList>("expect"); // as in sessions, over what tshark decoded
+
+    // A read of registers 16 and 17 of module 5 behind gateway 1, request and reply.
+    const QStringList read{"0 qvlink.direction=0", "0 qvlink.route=5", "0 qvlink.function=3", "0 qvlink.count=2",
+                           "1 qvlink.direction=1", "1 qvlink.register=1280|1281", "1 qvlink.crc.status=1",
+                           "1 qvlink.request_in=1"};
+    QTest::newRow("qvlink --pcap - into tshark -i -") << "qvlink" << read;
+    QTest::newRow("qvsim --pcap - into tshark -i -") << "qvsim" << read;
+    QTest::newRow("extcap: the simulated analyser") << "extcap qvsim" << read;
+    QTest::newRow("extcap: a module at a TCP URL") << "extcap tcp" << read;
+    QTest::newRow("extcap: a module on a serial line") << "extcap serial" << read;
+}
+
+// Captures read live: from the console's and the simulator's stdout through a pipe, and
+// through the extcap program, whose interfaces tshark captures from as Wireshark would.
+void tst_ToolsCapture::liveCapture()
+{
+    QFETCH(QString, source);
+    QFETCH(QStringList, expect);
+
+    const QStringList fields{"qvlink.direction", "qvlink.route", "qvlink.function", "qvlink.count",
+                             "qvlink.register", "qvlink.crc.status", "qvlink.request_in"};
+    QStringList decodeArgs{"-T", "fields", "-E", "occurrence=a", "-E", "aggregator=|", "-c", "2"};
+    for (const QString &field : fields)
+        decodeArgs << "-e" << field;
+    const QStringList readArgs{"--path", "1/5", "read-holding", "0x10", "2"};
+    const QString tsharkProgram = QStandardPaths::findExecutable("tshark");
+    QProcess producer, tshark;
+    QByteArray producerErr;
+
+    if (source == "qvlink") {
+        producer.setStandardOutputProcess(&tshark);
+        tshark.start(tsharkProgram, QStringList{"-X", "lua_script:" + Dissector, "-i", "-"} + decodeArgs);
+        producer.start(toolPath("qvlink"), QStringList{"--url", m_sim.url(), "--pcap", "-"} + readArgs);
+        QVERIFY(producer.waitForFinished(30000));
+        QCOMPARE(producer.exitCode(), 0);
+        // The console's own text went to stderr, beside the capture.
+        producerErr = producer.readAllStandardError();
+        QVERIFY2(producerErr.contains("16: 0x0500\n17: 0x0501\n"), producerErr.constData());
+    } else if (source == "qvsim") {
+        producer.setStandardOutputProcess(&tshark);
+        tshark.start(tsharkProgram, QStringList{"-X", "lua_script:" + Dissector, "-i", "-"} + decodeArgs);
+        producer.start(QV_BINARY_DIR "/simulator/qvsim", {"--pcap", "-"});
+        QElapsedTimer waited;
+        waited.start();
+        while (!producerErr.contains('\n') && waited.elapsed() < 10000 && producer.waitForReadyRead(100))
+            producerErr += producer.readAllStandardError();
+        producerErr += producer.readAllStandardError();
+        // What qvsim says went to stderr.
+        QVERIFY2(producerErr.startsWith("listening on socks://"), producerErr.constData());
+        const QString url = QString::fromUtf8(producerErr.left(producerErr.indexOf('\n')).mid(13));
+        const ToolResult r = runTool("qvlink", QStringList{"--url", url} + readArgs);
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+    } else {
+        QString interface = "qvlink", url;
+        QStringList settings;
+        if (source == "extcap qvsim") {
+            interface = "qvsim";
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost));
+            const quint16 port = probe.serverPort();
+            probe.close();
+            settings << "-o" << QString("extcap.qvsim.port:%1").arg(port);
+            url = QString("socks://127.0.0.1:%1").arg(port);
+        } else {
+            settings << "-o" << "extcap.qvlink.url:" + (source == "extcap tcp" ? m_sim.url() : m_sim.serialPortName())
+                     << "-o" << "extcap.qvlink.path:1/5" << "-o" << "extcap.qvlink.address:16"
+                     << "-o" << "extcap.qvlink.count:2"
+                     << "-o" << "extcap.qvlink.period:50";
+        }
+        const QString why = startTsharkWithExtcap(tshark, settings + QStringList{"-i", interface} + decodeArgs);
+        if (!why.isEmpty())
+            QSKIP(qPrintable(why));
+        if (interface == "qvsim") {
+            // The simulator listens once Wireshark has started the extcap program.
+            QElapsedTimer waited;
+            waited.start();
+            ToolResult r;
+            do {
+                r = runTool("qvlink", QStringList{"--url", url, "--timeout", "500"} + readArgs);
+            } while (r.exitCode == 2 && waited.elapsed() < 20000 && !tshark.waitForFinished(100));
+            QVERIFY2(r.exitCode == 0, r.err.constData());
+        }
+    }
+    // tshark ends after two packets, the pipe's end or its extcap program's stop.
+    if (!tshark.waitForFinished(30000))
+        tshark.kill();
+    if (producer.state() != QProcess::NotRunning) {
+        producer.terminate();
+        producer.waitForFinished(10000);
+    }
+    const QByteArray err = tshark.readAllStandardError();
+    QVERIFY2(tshark.exitStatus() == QProcess::NormalExit && tshark.exitCode() == 0 && !err.contains("Lua"),
+             err.constData());
+    QStringList lines = QString::fromUtf8(tshark.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    const QVariantList decoded = decodeFields(lines, fields);
+    QCOMPARE(decoded.size(), 2);
+    for (const QString &e : expect) {
+        const int packet = e.section(' ', 0, 0).toInt();
+        const QString field = e.section(' ', 1).section('=', 0, 0);
+        const QString value = e.section('=', 1);
+        const QString got = decoded.at(packet).toMap().value(field).toString();
+        QVERIFY2(got == value, qPrintable(e + " but got " + got));
+    }
+}
+
+// The dissector has a row for every function code the library names, and loads without
+// complaint (a row without all its parts stops it loading).
+void tst_ToolsCapture::everyFunctionCodeHasARow()
+{
+    QFile header(QV_SOURCE_DIR "/coagulation/core/link/modbusprotocol.h");
+    QVERIFY(header.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QString text = QString::fromUtf8(header.readAll());
+    const int start = text.indexOf("enum FunctionCode");
+    QVERIFY(start >= 0);
+    const QString body = text.mid(start, text.indexOf("};", start) - start);
+    QMap<int, QString> named;
+    static const QRegularExpression code("(\\w+)\\s*=\\s*(0x[0-9A-Fa-f]+|\\d+)");
+    for (auto m = code.globalMatch(body); m.hasNext();) {
+        const QRegularExpressionMatch match = m.next();
+        named.insert(match.captured(2).toInt(nullptr, 0), match.captured(1));
+    }
+    QVERIFY(named.size() > 20);
+
+    const ToolResult r = runProgram(QStandardPaths::findExecutable("tshark"),
+                                    {"-G", "values", "-X", "lua_script:" + Dissector}, QString(), 60000);
+    QVERIFY2(r.exitCode == 0 && !r.err.contains("Lua") && !r.err.contains("qvlink.lua"), r.err.constData());
+    QSet<int> rows;
+    for (const QString &line : r.lines()) {
+        const QStringList parts = line.split('\t');
+        if (parts.size() == 4 && parts.at(0) == "V" && parts.at(1) == "qvlink.function")
+            rows.insert(parts.at(2).toInt());
+    }
+    for (auto it = named.cbegin(); it != named.cend(); ++it)
+        QVERIFY2(rows.contains(it.key()), qPrintable(QString("%1 (%2) has no row").arg(it.value()).arg(it.key())));
 }
 
 QTEST_GUILESS_MAIN(tst_ToolsCapture)

@@ -4,6 +4,7 @@
 #include <QtCore/QDate>
 #include <QtCore/QDebug>
 #include <QtCore/QFile>
+#include <QtCore/QFileInfo>
 #include <QtCore/QLibraryInfo>
 #include <QtCore/QMutex>
 #include <QtCore/QRegularExpression>
@@ -26,6 +27,10 @@
 #include <QtWidgets/QWidget>
 
 #include <limits>
+
+#ifdef Q_OS_UNIX
+#include <dlfcn.h>
+#endif
 
 #include "profile.h"
 #include "qvlogging_p.h"
@@ -58,6 +63,17 @@ HandlerSlot &handlerSlot()
 {
     static HandlerSlot slot;
     return slot;
+}
+
+// The folder of the file this library was loaded from; empty where that cannot be told.
+QString libraryDirectory()
+{
+#ifdef Q_OS_UNIX
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void *>(&libraryDirectory), &info) && info.dli_fname)
+        return QFileInfo(QFile::decodeName(info.dli_fname)).absolutePath();
+#endif
+    return QString();
 }
 
 } // namespace
@@ -97,6 +113,11 @@ void installTranslators(const QString &defaultLanguage)
     // translations folder beside the program's folder, where the library's
     // are installed, and where a build tree makes them.
     directories << QCoreApplication::applicationDirPath() + QStringLiteral("/../translations");
+#ifdef QV_TRANSLATIONS_FROM_LIBRARY
+    const QString library = libraryDirectory();
+    if (!library.isEmpty())
+        directories << library + QLatin1Char('/') + QStringLiteral(QV_TRANSLATIONS_FROM_LIBRARY);
+#endif
 #ifdef QV_TRANSLATIONS_INSTALL_DIR
     directories << QStringLiteral(QV_TRANSLATIONS_INSTALL_DIR);
 #endif

@@ -31,11 +31,6 @@ ModuleStatus exchange(ModbusClient *client, MessageBuilder &builder)
     return status;
 }
 
-int hopCount(const QString &path)
-{
-    return MessageBuilder(path).gateCount();
-}
-
 // The data bytes at the reader's position.
 const char *dataAt(const MessageBuilder &builder)
 {
@@ -254,7 +249,7 @@ int AbstractDeviceModule::talk(char *reply, int capacity, const char *request, i
 
 int AbstractDeviceModule::globalStatus(int code) const
 {
-    const QStringList parts = m_path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    const QStringList parts = modulePathElements(m_path);
     static const int shifts[] = { 12, 8, 4, 0 };
     for (int i = 1; i < parts.size() && i <= 4; ++i)
         code |= int(uint(parts.at(i).toInt(nullptr, 10)) << shifts[i - 1]);

@@ -58,8 +58,7 @@ void MessageBuilder::writeHeader()
         *this << quint8(m_address);
         return;
     }
-    // "1/5", "/1/5" and "1//5" are the same path; a part that is not a number counts as 0.
-    QStringList parts = m_path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QStringList parts = modulePathElements(m_path);
     m_address = 0;
     if (!parts.isEmpty())
         m_address = pathElementValue(parts.takeFirst());

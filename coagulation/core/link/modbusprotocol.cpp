@@ -78,15 +78,35 @@ int fixedReply(const unsigned char *, int, const unsigned char *, int)
     return FrameHeaderSize + DataBytes + CrcSize;
 }
 
+// Behind function 0x2B (route triplets are taken off before any rule): an object read is
+// answered with MEI type, read code, conformity level, more follows, next object id and the
+// number of objects N, then N times object id, length L and L bytes. Its end follows from
+// those headers as far as they have come. A pass-through's answer is the module's own, of
+// a length nobody announces: -1, and silence ends it.
+int encapsulatedReply(const unsigned char *request, int requestLength, const unsigned char *reply, int replyLength)
+{
+    enum { ObjectCountAt = FrameHeaderSize + 5, FirstObjectAt = ObjectCountAt + 1 };
+    if (requestLength < 3 || request[2] != ReadObjectMei || replyLength < FirstObjectAt
+        || reply[2] != ReadObjectMei)
+        return -1;
+    int end = FirstObjectAt;
+    for (int objects = reply[ObjectCountAt]; objects > 0; --objects) {
+        if (end + 2 > replyLength)
+            return -1;
+        end += 2 + reply[end + 1];
+    }
+    return end + CrcSize;
+}
+
 struct ReplyRow
 {
     FunctionCode function;
     ReplySizeRule rule;
 };
 
-// The reply of every function code the library knows; other codes, and encapsulated and
-// object requests (0x2B other than a route), have replies of unknown length: the client
-// takes them as complete when the line falls silent.
+// The reply of every function code the library knows; other codes, and pass-through
+// requests, have replies of unknown length: the client takes them as complete when the
+// line falls silent.
 constexpr ReplyRow ReplyRules[] = {
     { ReadCoils, bitsReply },
     { ReadDiscreteInputs, bitsReply },
@@ -110,6 +130,7 @@ constexpr ReplyRow ReplyRules[] = {
     { ReadFileRecord, byteCountReply },
     { LoadBootloaderInfo, byteCountReply },
     { ReadFifoQueue, fifoReply },
+    { EncapsulatedInterface, encapsulatedReply },
 };
 
 constexpr std::array<ReplySizeRule, 256> builtInRules()
@@ -141,6 +162,16 @@ const char *exceptionText(quint8 code)
             return row.text;
     }
     return nullptr;
+}
+
+QStringList modulePathElements(const QString &path)
+{
+    return path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+}
+
+int hopCount(const QString &path)
+{
+    return qMax(0, int(modulePathElements(path).size()) - 1);
 }
 
 void registerReplySizeRule(quint8 function, ReplySizeRule rule)

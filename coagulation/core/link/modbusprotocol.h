@@ -1,6 +1,7 @@
 #ifndef MODBUSPROTOCOL_H
 #define MODBUSPROTOCOL_H
 
+#include <QtCore/QStringList>
 #include <QtCore/QtGlobal>
 
 #include "qvcore_global.h"
@@ -149,6 +150,14 @@ enum : int {
     // A checksummed block stored in a module file (length word, data, checksum) fits this.
     MaxTrunkSize = 8192
 };
+
+// A module path names the module on the link first, then the module each gateway hop
+// reaches: "1/5/3" is module 3 behind 5 behind 1, two hops. Its elements, empty ones
+// dropped ("/1//5/" is "1/5"); an element is read as a decimal number, 0 when it is none.
+QVCORE_EXPORT QStringList modulePathElements(const QString &path);
+
+// The gateway hops of a module path: its elements after the first.
+QVCORE_EXPORT int hopCount(const QString &path);
 
 // Data bytes one frame carries on a path of that many gateway hops.
 constexpr int frameDataBytes(int hops)

@@ -379,6 +379,25 @@ void tst_MessageBuilder::replyFrameSize_data()
     QTest::newRow("unknown function") << withCrc("01 63") << QByteArray::fromHex("0163") << -1;
     QTest::newRow("encapsulated") << withCrc("01 2b 0d 0102") << QByteArray::fromHex("012b0d") << -1;
     QTest::newRow("object read") << withCrc("01 2b 0e 01 00") << QByteArray::fromHex("012b0e0101") << -1;
+    // An object reply ends with the last object its header announces, once that object's
+    // id and length have come.
+    QTest::newRow("objects, count come") << withCrc("01 2b 0e 01 00") << QByteArray::fromHex("012b0e 0183 0000 02")
+                                         << -1;
+    QTest::newRow("objects, first object's header")
+        << withCrc("01 2b 0e 01 00") << QByteArray::fromHex("012b0e 0183 0000 02 0003") << -1;
+    QTest::newRow("objects, last object's header")
+        << withCrc("01 2b 0e 01 00") << QByteArray::fromHex("012b0e 0183 0000 02 0003 414243 0102") << 19;
+    QTest::newRow("objects, none") << withCrc("01 2b 0e 01 00") << QByteArray::fromHex("012b0e 0183 ff03 00") << 10;
+    QTest::newRow("objects, longest") << withCrc("01 2b 0e 01 00") << QByteArray::fromHex("012b0e 0183 0000 01 00ff")
+                                      << 267;
+    QTest::newRow("objects, routed") << withCrc("01 2b0c06 2b 0e 01 00")
+                                     << QByteArray::fromHex("012b0c06 2b0e 0183 0000 01 0002") << 17;
+    QTest::newRow("objects, two hops") << withCrc("01 2b0c05 2b0c03 2b 0e 01 00")
+                                       << QByteArray::fromHex("012b0c05 2b0c03 2b0e 0183 0000 00") << 16;
+    QTest::newRow("objects, answered as pass-through")
+        << withCrc("01 2b 0e 01 00") << QByteArray::fromHex("012b0d 0183 0000 00") << -1;
+    QTest::newRow("pass-through answered as objects")
+        << withCrc("01 2b 0d 0102") << QByteArray::fromHex("012b0e 0183 0000 00") << -1;
     QTest::newRow("routed read of 10") << withCrc("01 2b0c05 03 0010 000a") << QByteArray() << 28;
     QTest::newRow("routed read, partial reply") << withCrc("01 2b0c05 03 0010 000a")
                                                 << QByteArray::fromHex("012b0c05") << 28;

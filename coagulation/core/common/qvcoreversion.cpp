@@ -1,0 +1,6 @@
+#include "qvcoreversion.h"
+
+const char *qvCoreVersion() noexcept
+{
+    return QVCORE_VERSION_STR;
+}
