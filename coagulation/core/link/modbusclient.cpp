@@ -138,6 +138,7 @@ public:
         const int lateTimeouts = m_driver->lateReplyTimeouts();
         m_size = 0;
         m_dropped = 0;
+        m_kept.clear();
         qint64 restBy = -1; // how long the rest of an owed reply that has begun is awaited
         for (int reads = 0;;) {
             const qint64 now = m_driver->lineTimeMs();
@@ -182,6 +183,13 @@ public:
     // longest frame, or when the attempt's time is up. The bytes received.
     int read()
     {
+        if (!m_kept.isEmpty()) {
+            // The reply to an earlier write of this very request came before this write.
+            m_size = qMin(m_kept.size(), int(sizeof m_buffer));
+            std::memcpy(m_buffer, m_kept.constData(), size_t(m_size));
+            m_kept.clear();
+            return m_size;
+        }
         const qint64 firstByteBy = m_writtenAt + m_firstWait;
         const qint64 attemptEnd = firstByteBy + m_interval + m_driver->transferMs(MaxReplyFrame);
         m_size = 0;
@@ -288,6 +296,13 @@ private:
             const int left = m_dropped - at;
             int length = 0;
             const int index = m_ledger->findAnswered(rest, left, nullptr, &length);
+            if (index >= 0 && m_kept.isEmpty() && m_ledger->frameOf(index) == m_frame) {
+                // A late reply to an earlier write of this very request answers it: kept
+                // for the attempt, which takes it once its own write has gone.
+                m_kept = QByteArray(m_scratch + at, length);
+                at += length;
+                continue;
+            }
             if (index >= 0) {
                 m_ledger->answered(index, rest, length, m_driver->lineTimeMs());
                 discarded(QByteArray(m_scratch + at, length), ModbusClient::LateReply);
@@ -338,6 +353,8 @@ private:
     // What was read before the write and not yet sorted.
     char m_scratch[2 * MaxReplyFrame];
     int m_dropped = 0;
+    // A reply to an earlier write of this request, found before the write.
+    QByteArray m_kept;
 };
 
 ModbusClient::ModbusClient(QObject *parent)

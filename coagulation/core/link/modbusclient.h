@@ -21,10 +21,10 @@ class ModbusExchange;
 // checks it, and retries up to five times in all (setAttempts()). Results are the reply's length
 // without CRC (0 or more) or a negative Modbus::ModuleStatus::ErrorCode.
 //
-// A reply is taken only if it is the first complete frame after this attempt's write that
-// answers the request along its whole route (the address and function code at every
-// gateway level, where a gateway on the way may answer with an exception of its own), and
-// it cannot be the reply to an earlier unanswered write that asked something else. The
+// A reply is taken only if it answers the request along its whole route (the address and
+// function code at every gateway level, where a gateway on the way may answer with an
+// exception of its own; the fields a write confirms), came after a write of this very
+// request, and cannot be the reply to an earlier unanswered write that asked something else. The
 // protocol numbers no requests, so the line remembers every write whose reply has not
 // come, for as long as a reply may still come (DeviceDriver::lateReplyTimeouts()). Before
 // every write what has arrived is dropped; a frame that answers a remembered write is

@@ -11,9 +11,10 @@
 // made looks like the answer to whatever was asked last. The line therefore keeps this
 // ledger, and every exchange on it keeps one invariant:
 //
-//   A reply is taken only if it is the first complete frame after this attempt's write
-//   that answers the request along its whole route, and it cannot be the reply to an
-//   earlier unanswered write that asked something else.
+//   A reply is taken only if it answers the request along its whole route, came after
+//   a write of this very request (the first such frame after this attempt's write, or a
+//   late reply to an earlier write of it), and cannot be the reply to an earlier
+//   unanswered write that asked something else.
 //
 // The line is in one of two states:
 //   clear  Nothing is owed. An exchange settles (drops whatever has arrived, one
@@ -26,7 +27,8 @@
 //          what comes, while an owed write could be answered by the same frame as this
 //          request (same route, function and reply length, other fields); any other
 //          request is written at once. A request identical to an owed one is a retry: a
-//          late reply to either answers it.
+//          late reply to either answers it, also one that comes before the retry's write
+//          (it is kept, and taken once the write has gone).
 //
 // A write is paid by the frame that answers it, taken or not. A gateway that answers
 // "target did not respond" does not pay it: the target may still answer through the
@@ -42,6 +44,8 @@ public:
     // Forgets everything when the line was opened or closed since the last exchange.
     void follow(quint64 lineGeneration);
     bool isClear() const { return m_owed.isEmpty(); }
+    // The frame of owed write index, as written.
+    const QByteArray &frameOf(int index) const { return m_owed.at(index).frame; }
     int owedCount() const { return m_owed.size(); }
 
     // frame: the request as written, CRC included; firstWait: ms the exchange waited for
