@@ -19,6 +19,7 @@
 #include <modulestatus.h>
 
 #include <abstractdevicemodule.h>
+#include <virtualline.h>
 #include <simulatedgateway.h>
 #include <simulatedlink.h>
 #include <simulatedmodule.h>
@@ -27,7 +28,6 @@
 #include <QtCore/QCoreApplication>
 #include <QtCore/QtGlobal>
 
-#include <map>
 
 #include <cstdint>
 #include <cstdlib>
@@ -129,110 +129,6 @@ private:
     bool m_hangUpAtEnd = false;
 };
 
-// The simulated analyser behind a line that keeps time of its own: a write hands the
-// request to the link, whose reply (and what chaos adds) is due at its times; a wait
-// moves the clock on to the next byte due or to its end.
-class ChaosLine : public DeviceDriver
-{
-public:
-    explicit ChaosLine(SimulatedLink *link)
-        : m_link(link)
-        , m_device(new QBuffer)
-    {
-        adoptDevice(m_device);
-    }
-    ~ChaosLine() override { retire(); }
-
-    void reset()
-    {
-        m_due.clear();
-        m_hangUpAt = -1;
-    }
-    qint64 now() const { return m_now; }
-
-    bool open() override
-    {
-        reset();
-        const bool opened = m_device->isOpen() || m_device->open(QIODevice::ReadWrite);
-        publishDeviceState();
-        return opened;
-    }
-    bool isOpen() const override { return publishedOpen(); }
-    void close() override
-    {
-        m_device->close();
-        publishDeviceState();
-    }
-    QStringList avaliablePorts() const override { return {}; }
-    QString portName() const override { return QStringLiteral("chaos"); }
-    void setPortName(const QString &) override {}
-    void clear() override { discard(); }
-    QIODevice *device() const override { return m_device; }
-
-    bool send(const char *data, int size) override
-    {
-        SimulatedReply reply;
-        m_link->handleFrame(data, size, &reply);
-        if (!reply.parts.isEmpty()) {
-            for (const SimulatedReply::Part &part : reply.parts)
-                for (int i = 0; i < part.bytes.size(); ++i)
-                    due(m_now + part.atMs + i * part.dripMs, part.bytes.at(i));
-        } else {
-            const int pieces = qMax(1, qMin(reply.pieces, reply.bytes.size()));
-            for (int i = 0; i < reply.bytes.size(); ++i)
-                due(m_now + reply.delayMs + (i * pieces / qMax(1, reply.bytes.size())) * reply.pieceDelayMs, reply.bytes.at(i));
-        }
-        if (reply.hangUp) {
-            const qint64 last = m_due.empty() ? m_now + reply.delayMs : m_due.rbegin()->first;
-            m_hangUpAt = m_hangUpAt < 0 ? last : qMin(m_hangUpAt, last);
-        }
-        m_now += 1; // the frame takes a little time to leave
-        return true;
-    }
-    int receive(char *buffer, int capacity, int msecs) override
-    {
-        const qint64 until = m_now + qMax(0, msecs);
-        if (m_due.empty() || m_due.begin()->first > until) {
-            if (m_hangUpAt >= 0 && m_hangUpAt <= until) {
-                m_now = qMax(m_now, m_hangUpAt);
-                reset();
-                failLine(QStringLiteral("hung up"));
-                return -1;
-            }
-            m_now = until;
-            return 0;
-        }
-        m_now = qMax(m_now, m_due.begin()->first);
-        int count = 0;
-        while (count < capacity && !m_due.empty() && m_due.begin()->first <= m_now) {
-            buffer[count++] = m_due.begin()->second;
-            m_due.erase(m_due.begin());
-        }
-        return count;
-    }
-    int discard() override
-    {
-        int dropped = 0;
-        while (!m_due.empty() && m_due.begin()->first <= m_now) {
-            m_due.erase(m_due.begin());
-            ++dropped;
-        }
-        return dropped;
-    }
-
-protected:
-    qint64 lineTimeMs() const override { return m_now; }
-
-private:
-    void due(qint64 at, char byte) { m_due.emplace(at, byte); }
-
-    SimulatedLink *m_link;
-    QBuffer *m_device;
-    std::multimap<qint64, char> m_due; // bytes in the order they come, same times in order of sending
-    qint64 m_now = 1000000;
-    qint64 m_hangUpAt = -1;
-};
-
 // What a register or input holds on a module: its module and address, so that another
 // request's data shows.
 quint16 pattern(quint8 module, int address, bool input)
@@ -261,7 +157,7 @@ struct ChaosEnvironment
     }
 
     SimulatedLink link;
-    ChaosLine line;
+    VirtualLine line;
     ModbusClient client;
     int written = 0;
 };
