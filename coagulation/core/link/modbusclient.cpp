@@ -4,6 +4,7 @@
 #include "devicedriver_p.h"
 #include "messagebuilder.h"
 #include "modulestatus.h"
+#include "lineworker_p.h"
 #include "qvlogging.h"
 #include "replyledger_p.h"
 
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <thread>
 
 using namespace Modbus;
 
@@ -365,7 +367,25 @@ ModbusClient::ModbusClient(QObject *parent)
     qRegisterMetaType<ModbusClient::DiscardReason>("ModbusClient::DiscardReason");
 }
 
-ModbusClient::~ModbusClient() = default;
+ModbusClient::~ModbusClient()
+{
+    // Its queued asynchronous requests end now; one running finishes first.
+    const HeldDriver held(d->anchor());
+    if (DeviceDriver *driver = held.get()) {
+        if (Modbus::LineWorker *worker = driver->d->existingWorker())
+            worker->forget(this);
+    }
+}
+
+bool ModbusClient::queueRequest(std::shared_ptr<Modbus::AsyncRequest> request)
+{
+    const HeldDriver held(d->anchor());
+    DeviceDriver *driver = held.get();
+    if (!driver)
+        return false;
+    driver->d->worker()->enqueue(std::move(request));
+    return true;
+}
 
 void ModbusClient::setDriver(DeviceDriver *driver)
 {
@@ -453,6 +473,8 @@ int ModbusClient::talk(char *reply, int replyCapacity, const char *request, int 
     ModbusExchange exchange(this, driver, frame, reply, reply ? qMax(0, replyCapacity) : 0);
     int result = ModuleStatus::TimeoutError;
     for (int attempt = 0, attempts = this->attempts(); attempt < attempts; ++attempt) {
+        if (const int stop = Modbus::asyncStopCode())
+            return refuse(stop, QString());
         // A write repeated after a reopen belongs to the attempt already announced.
         if (result != ModuleStatus::WriteError)
             emit messageWritten(frame);
@@ -501,7 +523,10 @@ bool ModbusClient::reopen(DeviceDriver *driver, const QByteArray &frame)
 {
     qCWarning(qvTransport, "Could not write to serial port: %s [ %s]", driver->errorString().toUtf8().constData(),
               frame.toHex().constData());
+    // The line's own doing: asynchronous requests waiting for it stay queued.
+    driver->d->closingInternally = std::this_thread::get_id();
     driver->close();
+    driver->d->closingInternally = std::thread::id();
     const bool reopened = driver->open();
     driver->publishDeviceState();
     return reopened;

@@ -15,6 +15,9 @@ class DriverAnchor;
 class MessageBuilder;
 class ModbusClientPrivate;
 class ModbusExchange;
+namespace Modbus {
+class AsyncRequest;
+}
 
 // Performs exchanges with the modules: adds the CRC to a request, writes the frame
 // through the driver, reads the reply until it is complete or the line falls silent,
@@ -118,6 +121,10 @@ protected:
 
 private:
     friend class ModbusExchange;
+    friend class Modbus::AsyncRequest;
+    // Queues an asynchronous request on the line of this client's driver; false when
+    // there is no driver.
+    bool queueRequest(std::shared_ptr<Modbus::AsyncRequest> request);
     int refuse(int code, const QString &detail);
     int refuseShortRequest(int length);
     bool reopen(DeviceDriver *driver, const QByteArray &frame);

@@ -1,6 +1,7 @@
 #include "devicedriver.h"
 #include "devicedriver_p.h"
 
+#include "lineworker_p.h"
 #include "replyledger_p.h"
 #include "serialportdriver.h"
 #include "socketdriver.h"
@@ -38,6 +39,26 @@ constexpr int ScratchSize = 256;
 
 DeviceDriverPrivate::DeviceDriverPrivate() = default;
 DeviceDriverPrivate::~DeviceDriverPrivate() = default;
+
+Modbus::LineWorker *DeviceDriverPrivate::worker()
+{
+    std::lock_guard<std::mutex> lock(workerMutex);
+    if (!lineWorker)
+        lineWorker.reset(new Modbus::LineWorker);
+    return lineWorker.get();
+}
+
+Modbus::LineWorker *DeviceDriverPrivate::existingWorker()
+{
+    std::lock_guard<std::mutex> lock(workerMutex);
+    return lineWorker.get();
+}
+
+std::unique_ptr<Modbus::LineWorker> DeviceDriverPrivate::takeWorker()
+{
+    std::lock_guard<std::mutex> lock(workerMutex);
+    return std::move(lineWorker);
+}
 
 DeviceDriver *DriverAnchor::hold()
 {
@@ -97,6 +118,8 @@ void DeviceDriver::retire()
     // An exchange or a connect waiting on the line ends at once instead of being waited for.
     interruptLine();
     d->anchor->cut();
+    // The worker's last request has ended with the line; it stops.
+    d->takeWorker().reset();
     // Whoever holds the lock without a client (a run of exchanges, a reopen) finishes too.
     LineLocker locker(this);
     d->retired = true;
@@ -122,6 +145,11 @@ void DeviceDriver::interruptLine()
 {
     if (d->line)
         d->line->interrupt();
+    if (d->closingInternally.load() == std::this_thread::get_id())
+        return;
+    // Closed by the application: every asynchronous request still queued ends now.
+    if (Modbus::LineWorker *worker = d->existingWorker())
+        worker->failQueued();
 }
 
 qint64 DeviceDriver::lineTimeMs() const
@@ -155,7 +183,7 @@ static void quietNotifiers(QObject *device)
 
 void DeviceDriver::lockLine()
 {
-    lock();
+    d->turns.acquire(this);
     if (d->lockDepth.fetch_add(1, std::memory_order_relaxed) == 0)
         QV_LOCK_ACQUIRED(this);
 }
@@ -164,7 +192,7 @@ void DeviceDriver::unlockLine()
 {
     if (d->lockDepth.fetch_sub(1, std::memory_order_relaxed) == 1)
         QV_LOCK_RELEASED(this);
-    unlock();
+    d->turns.release(this);
 }
 
 void DeviceDriver::attachDevice()
@@ -336,7 +364,9 @@ QString DeviceDriver::publishedPortName() const
 void DeviceDriver::failLine(const QString &reason)
 {
     LineLocker locker(this);
+    d->closingInternally = std::this_thread::get_id();
     close();
+    d->closingInternally = std::thread::id();
     publishDeviceState();
     publishError(reason);
 }

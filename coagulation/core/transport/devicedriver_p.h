@@ -2,6 +2,7 @@
 #define DEVICEDRIVER_P_H
 
 #include "devicedriver.h"
+#include "lineturns_p.h"
 #include "posixline_p.h"
 
 #include <QtCore/QByteArray>
@@ -12,6 +13,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 // Lets clients name a driver that another thread may destroy: a client holds the anchor,
 // not the driver. While a client holds the driver through it, the driver's destruction
@@ -37,6 +39,9 @@ private:
 };
 
 class ReplyLedger;
+namespace Modbus {
+class LineWorker;
+}
 
 class DeviceDriverPrivate
 {
@@ -55,6 +60,7 @@ public:
     // Guarded by the driver's lock. The depth is atomic only so that a ThreadSanitizer
     // build, blind to Qt's recursive mutex, can read it before it is told of the lock.
     std::atomic<int> lockDepth{ 0 };
+    LineTurns turns;
     int attachDepth = 0;
     bool retired = false;
     // The last transfer failed because close() or destruction interrupted the line.
@@ -65,6 +71,15 @@ public:
     // The link's memory of what this line still owes (made by the first exchange); it
     // belongs to the line, whichever client wrote.
     std::unique_ptr<ReplyLedger> ledger;
+    // The line's worker for asynchronous requests, made by the first one.
+    Modbus::LineWorker *worker();
+    Modbus::LineWorker *existingWorker();
+    std::unique_ptr<Modbus::LineWorker> takeWorker();
+    std::mutex workerMutex;
+    std::unique_ptr<Modbus::LineWorker> lineWorker;
+    // The thread that closes the line on the driver's own account (a failed write, a
+    // hang-up), while it does: that ends no queued asynchronous request.
+    std::atomic<std::thread::id> closingInternally{};
 
     // What other threads see, under a small lock of its own.
     mutable std::mutex shownMutex;
