@@ -119,7 +119,7 @@ protected:
 private:
     friend class ModbusExchange;
     int refuse(int code, const QString &detail);
-    int refuseShortRequest(int length);
+    int refuseRequest(int length);
     bool reopen(DeviceDriver *driver, const QByteArray &frame);
     void report(DeviceDriver *driver, int result, const ModbusExchange &exchange);
 
