@@ -22,6 +22,10 @@
         <source>Request too short</source>
         <translation>Request too short</translation>
     </message>
+    <message>
+        <source>Request too long</source>
+        <translation>Request too long</translation>
+    </message>
 </context>
 <context>
     <name>OemInfo</name>

@@ -22,6 +22,10 @@
         <source>Request too short</source>
         <translation>请求太短</translation>
     </message>
+    <message>
+        <source>Request too long</source>
+        <translation>请求太长</translation>
+    </message>
 </context>
 <context>
     <name>OemInfo</name>

@@ -9,7 +9,13 @@
 using namespace SimulatorProtocol;
 
 SimulatedLink::SimulatedLink() = default;
-SimulatedLink::~SimulatedLink() = default;
+SimulatedLink::~SimulatedLink()
+{
+    // The serving thread's last entry in the log is seen here through the log's lock (a
+    // ThreadSanitizer build does not see Qt's own hand-over when the thread ended).
+    std::lock_guard<std::mutex> lock(m_logMutex);
+    m_log.clear();
+}
 
 SimulatedModule *SimulatedLink::module(quint8 address) const
 {

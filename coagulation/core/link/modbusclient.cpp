@@ -49,6 +49,17 @@ QByteArray withCrc(const char *request, int length)
     return frame;
 }
 
+// The length of the shortest frame at the start of bytes whose checksum holds (at most the
+// longest frame), or 0.
+int checkedFrameAt(const unsigned char *bytes, int size)
+{
+    for (int length = MinReplyLength; length <= qMin(size, int(MaxReplyFrame)); ++length) {
+        if (crc16(bytes, length - CrcSize) == ((bytes[length - 2] << 8) | bytes[length - 1]))
+            return length;
+    }
+    return 0;
+}
+
 const char *discardText(ModbusClient::DiscardReason reason)
 {
     switch (reason) {
@@ -318,14 +329,19 @@ private:
                 at = m_dropped;
                 break;
             }
-            // Up to where an owed reply may begin.
+            // A frame nobody asked for: the shortest stretch whose checksum holds. Else noise,
+            // up to where an owed reply or such a frame may begin.
+            if (const int frame = checkedFrameAt(rest, left)) {
+                discarded(QByteArray(m_scratch + at, frame), ModbusClient::UnaskedFrame);
+                at += frame;
+                continue;
+            }
             int end = at + 1;
             while (end < m_dropped && !m_ledger->couldBecomeAnswer(bytes(m_scratch) + end, m_dropped - end, nullptr)
-                   && m_ledger->findAnswered(bytes(m_scratch) + end, m_dropped - end, nullptr, &length) < 0)
+                   && m_ledger->findAnswered(bytes(m_scratch) + end, m_dropped - end, nullptr, &length) < 0
+                   && !checkedFrameAt(bytes(m_scratch) + end, m_dropped - end))
                 ++end;
-            const int size = end - at;
-            const bool frame = size >= MinReplyLength && crc16(rest, size - CrcSize) == ((rest[size - 2] << 8) | rest[size - 1]);
-            discarded(QByteArray(m_scratch + at, size), frame ? ModbusClient::UnaskedFrame : ModbusClient::LineNoise);
+            discarded(QByteArray(m_scratch + at, end - at), ModbusClient::LineNoise);
             at = end;
         }
         std::memmove(m_scratch, m_scratch + at, size_t(m_dropped - at));
@@ -466,8 +482,8 @@ int ModbusClient::talk(char *reply, int replyCapacity, const char *request, int 
     const DeviceDriver::LineLocker locker(driver);
     if (!driver->isOpen())
         return refuse(ModuleStatus::NotOpenError, driver->errorString());
-    if (!request || requestLength < MinRequestLength)
-        return refuseShortRequest(request ? requestLength : 0);
+    if (!request || requestLength < MinRequestLength || requestLength > MaxReplyFrame - CrcSize)
+        return refuseRequest(request ? requestLength : 0);
 
     const QByteArray frame = withCrc(request, requestLength);
     ModbusExchange exchange(this, driver, frame, reply, reply ? qMax(0, replyCapacity) : 0);
@@ -507,11 +523,13 @@ int ModbusClient::refuse(int code, const QString &detail)
     return code;
 }
 
-int ModbusClient::refuseShortRequest(int length)
+int ModbusClient::refuseRequest(int length)
 {
-    qCWarning(qvLink, "(ModbusClient::talk) Request of %d bytes is too short to send", length);
+    const bool tooShort = length < MinRequestLength;
+    qCWarning(qvLink, "(ModbusClient::talk) Request of %d bytes is too %s to send", length, tooShort ? "short" : "long");
     emit statusCodeChanged(ModuleStatus::WriteError, statusCodeChannel(),
-                           QCoreApplication::translate("ModbusClient", "Request too short"));
+                           tooShort ? QCoreApplication::translate("ModbusClient", "Request too short")
+                                    : QCoreApplication::translate("ModbusClient", "Request too long"));
     emit messageRead(ModuleStatus::WriteError, QByteArray());
     return ModuleStatus::WriteError;
 }

@@ -126,7 +126,7 @@ private:
     // there is no driver.
     bool queueRequest(std::shared_ptr<Modbus::AsyncRequest> request);
     int refuse(int code, const QString &detail);
-    int refuseShortRequest(int length);
+    int refuseRequest(int length);
     bool reopen(DeviceDriver *driver, const QByteArray &frame);
     void report(DeviceDriver *driver, int result, const ModbusExchange &exchange);
 

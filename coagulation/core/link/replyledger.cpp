@@ -12,8 +12,10 @@ namespace {
 
 // More owed writes than this and the next write waits for the oldest to pass its bound.
 constexpr int MaxOwedWrites = 64;
-// The automatic late-reply bound: this many first waits, at most MaxAutomaticBoundMs.
+// The automatic late-reply bound: this many first waits, at least MinAutomaticBoundMs (a
+// line with no first wait at all still has replies in flight), at most MaxAutomaticBoundMs.
 constexpr int AutomaticBoundWaits = 20;
+constexpr int MinAutomaticBoundMs = 1000;
 constexpr int MaxAutomaticBoundMs = 10000;
 // What was learned of late replies halves this often.
 constexpr int LearnedHalfLifeMs = 60000;
@@ -151,8 +153,9 @@ void ReplyLedger::follow(quint64 lineGeneration)
 {
     if (lineGeneration == m_generation)
         return;
+    // The writes still owed stay owed: a serial line, or a converter that serves whichever
+    // connection is newest, delivers their replies after a reopen too.
     m_generation = lineGeneration;
-    m_owed.clear();
     m_learnedLateMs = 0;
 }
 
@@ -175,7 +178,7 @@ qint64 ReplyLedger::boundFor(const OwedWrite &write, int lateReplyTimeouts, qint
 {
     const qint64 base = lateReplyTimeouts >= 0
         ? qint64(lateReplyTimeouts)
-        : std::min<qint64>(qint64(AutomaticBoundWaits) * write.firstWait, MaxAutomaticBoundMs);
+        : std::clamp<qint64>(qint64(AutomaticBoundWaits) * write.firstWait, MinAutomaticBoundMs, MaxAutomaticBoundMs);
     const qint64 learned = std::min<qint64>(2 * qint64(learnedLateMs(now)), MaxAutomaticBoundMs);
     return std::max(base, learned);
 }

@@ -32,8 +32,9 @@
 //
 // A write is paid by the frame that answers it, taken or not. A gateway that answers
 // "target did not respond" does not pay it: the target may still answer through the
-// gateway, and only such a reply pays it then. Opening or closing the line clears the
-// ledger, and what was learned of late replies starts afresh.
+// gateway, and only such a reply pays it then. Owed writes stay owed when the line is
+// closed and opened again (a serial line delivers their replies after a reopen too); what
+// was learned of late replies starts afresh then.
 //
 // Late replies teach the line how late its replies come: learned only from frames that
 // pay an owed write, bounded, and halved every minute. Kept and used under the driver's
@@ -41,7 +42,8 @@
 class ReplyLedger
 {
 public:
-    // Forgets everything when the line was opened or closed since the last exchange.
+    // When the line was opened or closed since the last exchange, what was learned of late
+    // replies starts afresh; the writes owed stay owed until their bound.
     void follow(quint64 lineGeneration);
     bool isClear() const { return m_owed.isEmpty(); }
     // The frame of owed write index, as written.

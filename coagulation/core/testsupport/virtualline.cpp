@@ -29,9 +29,9 @@ int VirtualLine::takeWrites()
     return writes;
 }
 
+// Like a serial line, a reopened line still delivers what was on its way.
 bool VirtualLine::open()
 {
-    m_due.clear();
     m_hangUpAt = -1;
     const bool opened = m_device->isOpen() || m_device->open(QIODevice::ReadWrite);
     publishDeviceState();

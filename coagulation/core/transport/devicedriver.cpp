@@ -332,7 +332,7 @@ void DeviceDriver::publishDeviceState()
         d->open = open;
         d->error = error;
     }
-    // A line just opened or closed owes nothing: what was written before is gone with it.
+    // The link's ledger learns of late replies afresh on a line opened or closed.
     ++d->lineGeneration;
 }
 

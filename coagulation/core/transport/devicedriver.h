@@ -76,10 +76,11 @@ public:
     // reply was not taken is remembered, and a frame that answers it is dropped, never
     // taken for a later request's reply; a later request that such a reply could answer
     // as well (same module, function and reply length) waits until then, or until that
-    // reply has come. -1 (the default) is automatic: twenty first waits of the request
-    // (readTimeouts(), doubled on a route), raised to twice the latest reply this line
-    // has seen come late, at most 10 seconds. A reply later still may be taken for the
-    // reply of a later request that it answers along its whole route.
+    // reply has come, letting other requests through meanwhile. -1 (the default) is
+    // automatic: twenty first waits of the request (readTimeouts(), doubled on a route),
+    // at least 1 and at most 10 seconds, raised to twice the latest reply this line has
+    // seen come late. A reply later still may be taken for the reply of a later request
+    // that it answers along its whole route. Closing and opening the line keeps what is owed.
     int lateReplyTimeouts() const;
     void setLateReplyTimeouts(int msecs);
 
@@ -182,9 +183,8 @@ protected:
     void retire();
 
     // Copies the device's open state and error text to what other threads see; call it,
-    // with the lock held, whenever the device has been opened or closed. Opening or
-    // closing the line also forgets the replies it still owed. An open line shows no
-    // error text.
+    // with the lock held, whenever the device has been opened or closed. A successful open
+    // clears the error text.
     void publishDeviceState();
     // Ends the waits of an exchange or a connect on this driver's line at once (see
     // PosixLine::interrupt()); a concrete driver calls it first in close(), without the lock.

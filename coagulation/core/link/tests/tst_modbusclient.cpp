@@ -1042,6 +1042,10 @@ void tst_ModbusClient::timingOnALineWithItsOwnClock_data()
     QTest::newRow("late replies, then a read they could answer") << "late-same" << 500 << 900;
     // ... a read of another module goes at once; the late replies are dropped as they come.
     QTest::newRow("late replies, then another module") << "late-other" << 500 << 0;
+    // ... closing and opening the line in between changes nothing: they still come.
+    QTest::newRow("late replies, a reopen, then a read they could answer") << "late-reopen" << 500 << 900;
+    // With no first wait at all, replies 10 ms late are still held back from the next read.
+    QTest::newRow("no first wait, then a read late replies could answer") << "no-wait" << 0 << 10;
 }
 
 void tst_ModbusClient::timingOnALineWithItsOwnClock()
@@ -1093,10 +1097,17 @@ void tst_ModbusClient::timingOnALineWithItsOwnClock()
             QCOMPARE(second, 7);
         }
     } else {
-        link.faults().delayReplies(5, 1000);
+        const bool noWait = scenario == QLatin1String("no-wait");
+        if (noWait)
+            line.setReadTimeouts(0);
+        link.faults().delayReplies(5, noWait ? 10 : 1000);
         firstTook = timed(QStringLiteral("2"), 0x10, &first);
         QCOMPARE(first, int(ModuleStatus::TimeoutError));
-        const bool same = scenario == QLatin1String("late-same");
+        if (scenario == QLatin1String("late-reopen")) {
+            line.close();
+            QVERIFY(line.open());
+        }
+        const bool same = scenario != QLatin1String("late-other");
         MessageBuilder builder(same ? 2 : 4);
         builder.readWord(same ? 0x11 : 0x10, 2);
         const qint64 start = line.now();
