@@ -32,6 +32,8 @@ constexpr int DefaultChannel = 0x10000003;
 // Reads before a write that find more input without a wait: a peer that never pauses
 // cannot hold the write back beyond these.
 constexpr int MaxSettleReads = 16;
+// A wait before a write lets other threads in at least this often.
+constexpr int MinSettleSliceMs = 10;
 
 int clampedWait(qint64 msecs)
 {
@@ -168,13 +170,17 @@ public:
                 break;
             if (m_dropped == int(sizeof m_scratch))
                 sortDropped(true);
-            const int count = m_driver->receive(m_scratch + m_dropped, int(sizeof m_scratch) - m_dropped, clampedWait(wait));
+            // A long wait goes in slices, between which other threads' requests may use the line.
+            const qint64 slice = qMin<qint64>(wait, qMax(m_interval, MinSettleSliceMs));
+            const int count = m_driver->receive(m_scratch + m_dropped, int(sizeof m_scratch) - m_dropped, clampedWait(slice));
             if (count < 0)
                 return m_driver->isInterrupted() ? ModuleStatus::NotOpenError : ModuleStatus::WriteError;
             if (count == 0 && wait <= 0)
                 break;
             m_dropped += count;
             sortDropped(false);
+            if (wait > slice && m_dropped == 0 && m_driver->yieldLine() && !m_driver->isOpen())
+                return ModuleStatus::NotOpenError;
         }
         sortDropped(true);
         return ModuleStatus::NoError;

@@ -195,6 +195,15 @@ void DeviceDriver::unlockLine()
     d->turns.release(this);
 }
 
+bool DeviceDriver::yieldLine()
+{
+    if (d->lockDepth.load(std::memory_order_relaxed) != 1 || d->attachDepth > 0 || !d->turns.hasWaiters())
+        return false;
+    unlockLine();
+    lockLine();
+    return true;
+}
+
 void DeviceDriver::attachDevice()
 {
     if (d->attachDepth++ > 0)

@@ -202,6 +202,9 @@ private:
     friend class ModbusExchange;
     // Whether the transfer that failed last was ended by close() or destruction.
     bool isInterrupted() const;
+    // Lets the turns queued for the line go first, when the caller holds it once only;
+    // whether it did. The line may have been closed meanwhile.
+    bool yieldLine();
     void lockLine();
     void unlockLine();
     void attachDevice();

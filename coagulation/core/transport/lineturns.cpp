@@ -74,3 +74,9 @@ void LineTurns::release(DeviceDriverMutex *mutex)
     m_depth = 1;
     m_changed.notify_all();
 }
+
+bool LineTurns::hasWaiters()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return !m_queue.empty();
+}

@@ -23,6 +23,8 @@ class LineTurns
 public:
     void acquire(DeviceDriverMutex *mutex);
     void release(DeviceDriverMutex *mutex);
+    // Whether anyone waits for a turn.
+    bool hasWaiters();
 
 private:
     struct Waiter

@@ -188,6 +188,7 @@ private Q_SLOTS:
     void asyncTwinSendsAndGivesWhatTheBlockingCallDoes();
     void pendingRepliesEnd_data();
     void pendingRepliesEnd();
+    void blockingCallTakesItsTurn_data();
     void blockingCallTakesItsTurn();
 
 private:
@@ -320,12 +321,23 @@ void tst_ModuleReply::pendingRepliesEnd()
     }
 }
 
-// A worker polls a silent module back to back; a write of this thread waits for at most
-// the exchange in progress, not for the worker's next ones.
+void tst_ModuleReply::blockingCallTakesItsTurn_data()
+{
+    QTest::addColumn<bool>("settling");
+    // A worker polls a silent module back to back: a write of this thread waits for at most
+    // the exchange in progress, not for the worker's next ones.
+    QTest::newRow("a poller on a silent module") << false;
+    // A worker's read waits out replies owed by its silent module before it is written: a
+    // write to another module goes meanwhile.
+    QTest::newRow("a read waiting for owed replies") << true;
+}
+
 void tst_ModuleReply::blockingCallTakesItsTurn()
 {
+    QFETCH(bool, settling);
     std::unique_ptr<DeviceDriver> driver = openDriver();
     driver->setReadTimeouts(30);
+    driver->setLateReplyTimeouts(1000);
     ModbusClient client;
     client.setDriver(driver.get());
     client.setAttempts(1);
@@ -334,19 +346,25 @@ void tst_ModuleReply::blockingCallTakesItsTurn()
     std::thread poller([&] {
         const AbstractDeviceModule silent(QStringLiteral("3"), &client);
         quint16 word = 0;
+        QByteArray words(4, '\0');
+        silent.readWord(0, 2, words.data());
+        ++polls;
         while (!stop) {
-            silent.readEventCount(&word);
+            if (settling)
+                silent.readWord(quint16(polls), 2, words.data()); // waits for the owed reply first
+            else
+                silent.readEventCount(&word);
             ++polls;
         }
     });
-    QTRY_VERIFY(polls > 2);
+    QTRY_VERIFY(polls > (settling ? 0 : 2));
     const AbstractDeviceModule module(QStringLiteral("2"), &client);
     const int before = polls;
     QVERIFY(module.setBit(7, true));
     const int pollsMeanwhile = polls - before;
     stop = true;
     poller.join();
-    QVERIFY2(pollsMeanwhile <= 2, qPrintable(QString::number(pollsMeanwhile)));
+    QVERIFY2(pollsMeanwhile <= (settling ? 0 : 2), qPrintable(QString::number(pollsMeanwhile)));
 }
 
 QTEST_GUILESS_MAIN(tst_ModuleReply)
