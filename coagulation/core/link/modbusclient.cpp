@@ -193,7 +193,7 @@ public:
         m_writtenAt = m_driver->lineTimeMs();
         if (!m_driver->send(m_frame.constData(), m_frame.size()))
             return m_driver->isInterrupted() ? int(ModuleStatus::NotOpenError) : int(ModuleStatus::WriteError);
-        m_ledger->recordWrite(m_frame, m_firstWait, m_writtenAt);
+        m_ledger->recordWrite(m_frame, qMax(0, m_driver->readTimeouts()), m_writtenAt);
         return ModuleStatus::NoError;
     }
 

@@ -12,9 +12,9 @@ namespace {
 
 // More owed writes than this and the next write waits for the oldest to pass its bound.
 constexpr int MaxOwedWrites = 64;
-// The automatic late-reply bound: this many first waits, at least MinAutomaticBoundMs (a
-// line with no first wait at all still has replies in flight), at most MaxAutomaticBoundMs.
-constexpr int AutomaticBoundWaits = 20;
+// The automatic late-reply bound: this many read time-outs, at least MinAutomaticBoundMs (a
+// line with no wait at all still has replies in flight), at most MaxAutomaticBoundMs.
+constexpr int AutomaticBoundWaits = 16;
 constexpr int MinAutomaticBoundMs = 1000;
 constexpr int MaxAutomaticBoundMs = 10000;
 // What was learned of late replies halves this often.
@@ -90,6 +90,16 @@ int gatewayException(const unsigned char *request, int requestLength, const unsi
     return -1;
 }
 
+// Whether a reply (CRC included) to request (CRC included) is an exception, of a gateway
+// on the route or of the target.
+bool isException(const unsigned char *request, int requestLength, const unsigned char *reply, int replyLength)
+{
+    int at = 0;
+    while (isRouteLevel(request, requestLength, at) && at + 1 < replyLength && !(reply[at + 1] & ExceptionBit))
+        at += RouteTripletSize;
+    return at + 1 < replyLength && (reply[at + 1] & ExceptionBit);
+}
+
 // Whether bytes could be the start of a reply to request (without CRC).
 bool couldStartAnswer(const unsigned char *request, int requestLength, const unsigned char *bytes, int size)
 {
@@ -159,12 +169,12 @@ void ReplyLedger::follow(quint64 lineGeneration)
     m_learnedLateMs = 0;
 }
 
-void ReplyLedger::recordWrite(const QByteArray &frame, int firstWait, qint64 now)
+void ReplyLedger::recordWrite(const QByteArray &frame, int readTimeout, qint64 now)
 {
     OwedWrite write;
     write.frame = frame;
     write.writtenAt = now;
-    write.firstWait = firstWait;
+    write.readTimeout = readTimeout;
     m_owed.append(write);
 }
 
@@ -178,7 +188,7 @@ qint64 ReplyLedger::boundFor(const OwedWrite &write, int lateReplyTimeouts, qint
 {
     const qint64 base = lateReplyTimeouts >= 0
         ? qint64(lateReplyTimeouts)
-        : std::clamp<qint64>(qint64(AutomaticBoundWaits) * write.firstWait, MinAutomaticBoundMs, MaxAutomaticBoundMs);
+        : std::clamp<qint64>(qint64(AutomaticBoundWaits) * write.readTimeout, MinAutomaticBoundMs, MaxAutomaticBoundMs);
     const qint64 learned = std::min<qint64>(2 * qint64(learnedLateMs(now)), MaxAutomaticBoundMs);
     return std::max(base, learned);
 }
@@ -213,7 +223,7 @@ int ReplyLedger::frameAnswering(const OwedWrite &write, const unsigned char *byt
     const auto answers = [&](int length) {
         return checksumHolds(bytes, length)
             && answersRequest(request, requestLength - CrcSize, bytes, length - CrcSize)
-            && !(write.gatewayAnswered && gatewayException(request, requestLength, bytes, length) >= 0);
+            && !(write.exceptionTaken && isException(request, requestLength, bytes, length));
     };
     const int expected = calculateReplyFrameSize(request, requestLength, bytes, size);
     if (expected > 0)
@@ -232,6 +242,12 @@ int ReplyLedger::findAnswered(const unsigned char *bytes, int size, const QByteA
         if (except && m_owed.at(i).frame == *except)
             continue;
         if (const int found = frameAnswering(m_owed.at(i), bytes, size)) {
+            if (except) {
+                const auto *request = reinterpret_cast<const unsigned char *>(except->constData());
+                if (isException(request, except->size(), bytes, found)
+                    && answersRequest(request, except->size() - CrcSize, bytes, found - CrcSize))
+                    return -1;
+            }
             *length = found;
             return i;
         }
@@ -259,13 +275,22 @@ bool ReplyLedger::couldBecomeAnswer(const unsigned char *bytes, int size, const 
 void ReplyLedger::taken(const QByteArray &request, const unsigned char *reply, int size, qint64 now)
 {
     const auto *frame = reinterpret_cast<const unsigned char *>(request.constData());
-    const bool byGateway = gatewayException(frame, request.size(), reply, size) == GatewayTargetFailedToRespond;
-    // A gateway's "no response" answers a write it has not answered yet.
+    // An exception carries no data, so it may be taken although another owed write could
+    // have sent it; the write then stays owed to a reply that is no exception, and so does
+    // the other.
+    const bool exception = isException(frame, request.size(), reply, size);
+    bool shared = false;
+    for (const OwedWrite &other : qAsConst(m_owed))
+        shared = shared || (exception && other.frame != request && frameAnswering(other, reply, size) == size);
     for (int i = 0; i < m_owed.size(); ++i) {
-        if (m_owed.at(i).frame == request && !(byGateway && m_owed.at(i).gatewayAnswered)) {
+        OwedWrite &write = m_owed[i];
+        if (write.frame != request || (exception && write.exceptionTaken))
+            continue;
+        if (shared)
+            write.exceptionTaken = true;
+        else
             answered(i, reply, size, now);
-            return;
-        }
+        return;
     }
 }
 
@@ -274,7 +299,7 @@ void ReplyLedger::answered(int index, const unsigned char *reply, int size, qint
     OwedWrite &write = m_owed[index];
     const auto *request = reinterpret_cast<const unsigned char *>(write.frame.constData());
     if (gatewayException(request, write.frame.size(), reply, size) == GatewayTargetFailedToRespond) {
-        write.gatewayAnswered = true;
+        write.exceptionTaken = true;
         return;
     }
     // Which of identical writes a reply answers cannot be told: it is taken to pay the
@@ -311,7 +336,7 @@ void ReplyLedger::notTaken(const QByteArray &request, const unsigned char *bytes
     if (expected <= 0 || size != expected || !couldStartAnswer(frame, request.size() - CrcSize, bytes, qMin(size, 3)))
         return;
     for (int i = 0; i < m_owed.size(); ++i) {
-        if (m_owed.at(i).frame == request && !m_owed.at(i).gatewayAnswered) {
+        if (m_owed.at(i).frame == request && !m_owed.at(i).exceptionTaken) {
             m_owed.remove(i);
             return;
         }

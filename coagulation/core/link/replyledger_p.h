@@ -32,7 +32,9 @@
 //
 // A write is paid by the frame that answers it, taken or not. A gateway that answers
 // "target did not respond" does not pay it: the target may still answer through the
-// gateway, and only such a reply pays it then. Owed writes stay owed when the line is
+// gateway, and only such a reply pays it then. Nor does an exception that another owed
+// write could have sent as well: an exception carries no data, so the exchange takes it,
+// and both writes stay owed to replies that are no exceptions. Owed writes stay owed when the line is
 // closed and opened again (a serial line delivers their replies after a reopen too); what
 // was learned of late replies starts afresh then.
 //
@@ -50,9 +52,9 @@ public:
     const QByteArray &frameOf(int index) const { return m_owed.at(index).frame; }
     int owedCount() const { return m_owed.size(); }
 
-    // frame: the request as written, CRC included; firstWait: ms the exchange waited for
-    // the first byte of its reply.
-    void recordWrite(const QByteArray &frame, int firstWait, qint64 now);
+    // frame: the request as written, CRC included; readTimeout: the line's read time-out
+    // then, in ms.
+    void recordWrite(const QByteArray &frame, int readTimeout, qint64 now);
     // Forgets owed writes past their bound. lateReplyTimeouts as the driver has it.
     void expire(qint64 now, int lateReplyTimeouts);
     // The time until which request must not be written (0: it may go now): owed writes
@@ -61,12 +63,14 @@ public:
 
     // The owed write that the complete frame at the start of bytes answers, and that
     // frame's length in *length; -1 when there is none. Writes identical to except are
-    // passed over (their replies answer the request being read).
+    // passed over (their replies answer the request being read), and so are all writes
+    // when the frame is an exception that answers except (see taken()).
     int findAnswered(const unsigned char *bytes, int size, const QByteArray *except, int *length) const;
     // Whether bytes could still grow into a frame that answers an owed write.
     bool couldBecomeAnswer(const unsigned char *bytes, int size, const QByteArray *except) const;
     // The reply (CRC included) was taken for request: pays the oldest write of it, unless
-    // it is a gateway's "target did not respond", which leaves that write owed.
+    // it is a gateway's "target did not respond" or an exception another owed write could
+    // have sent, which leave that write owed to a reply that is no exception.
     void taken(const QByteArray &request, const unsigned char *reply, int size, qint64 now);
     // The frame (CRC included) that findAnswered() found for owed write index has come:
     // pays it, learning how late it came, unless the frame is a gateway's "target did not
@@ -82,8 +86,8 @@ private:
     {
         QByteArray frame;       // CRC included
         qint64 writtenAt = 0;
-        int firstWait = 0;
-        bool gatewayAnswered = false; // only the target's own reply pays it now
+        int readTimeout = 0;
+        bool exceptionTaken = false; // only a reply that is no exception pays it now
     };
 
     void payFoundIn(const unsigned char *bytes, int size, qint64 now);

@@ -77,8 +77,8 @@ public:
     // taken for a later request's reply; a later request that such a reply could answer
     // as well (same module, function and reply length) waits until then, or until that
     // reply has come, letting other requests through meanwhile. -1 (the default) is
-    // automatic: twenty first waits of the request (readTimeouts(), doubled on a route),
-    // at least 1 and at most 10 seconds, raised to twice the latest reply this line has
+    // automatic: sixteen read time-outs (readTimeouts()), at least 1 and at most 10
+    // seconds (1.6 s with the defaults), raised to twice the latest reply this line has
     // seen come late. A reply later still may be taken for the reply of a later request
     // that it answers along its whole route. Closing and opening the line keeps what is owed.
     int lateReplyTimeouts() const;
