@@ -7,8 +7,13 @@
 // the order swapped every turn, so that both meet the same load on a shared machine. The
 // summary line gives the client's rate as a share of the raw loop's: the median of the
 // turns' ratios.
+//
+// BM_SilentModule and BM_Scan time what a silent module costs with the default time-outs:
+// one exchange with an absent module and the exchange with a present one right after it,
+// and the console's scan of addresses 1-32 (a first wait of 30 ms, two attempts).
 
 #include "linkbench.h"
+#include <abstractdevicemodule.h>
 #include <devicedriver.h>
 #include <messagebuilder.h>
 #include <modbusclient.h>
@@ -17,6 +22,7 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QMap>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -124,6 +130,66 @@ void runTurns(benchmark::State &state, bool tcp, const char *name)
     ::close(fd);
 }
 
+struct Costs
+{
+    double silentMs = -1;
+    double nextMs = -1;
+    double scanSeconds = -1;
+} costs;
+
+double msSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+void BM_SilentModule(benchmark::State &state)
+{
+    std::unique_ptr<DeviceDriver> driver = openDriver(true);
+    if (!driver) {
+        state.SkipWithError("cannot open the driver");
+        return;
+    }
+    ModbusClient client;
+    client.setDriver(driver.get());
+    MessageBuilder builder(1);
+    for (auto _ : state) {
+        quint16 word = 0;
+        auto start = std::chrono::steady_clock::now();
+        Modbus::AbstractDeviceModule(QStringLiteral("9"), &client).readEventCount(&word);
+        costs.silentMs = msSince(start);
+        start = std::chrono::steady_clock::now();
+        if (!clientExchange(client, builder)) {
+            state.SkipWithError("the next exchange failed");
+            break;
+        }
+        costs.nextMs = msSince(start);
+    }
+    state.counters["silent_ms"] = costs.silentMs;
+    state.counters["next_ms"] = costs.nextMs;
+}
+
+void BM_Scan(benchmark::State &state)
+{
+    std::unique_ptr<DeviceDriver> driver = openDriver(true);
+    if (!driver) {
+        state.SkipWithError("cannot open the driver");
+        return;
+    }
+    driver->setReadTimeouts(30);
+    ModbusClient client;
+    client.setDriver(driver.get());
+    client.setAttempts(2);
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        for (int address = 1; address <= 32; ++address) {
+            quint16 word = 0;
+            Modbus::AbstractDeviceModule(QString::number(address), &client).readEventCount(&word);
+        }
+        costs.scanSeconds = msSince(start) / 1000;
+    }
+    state.counters["scan_s"] = costs.scanSeconds;
+}
+
 void BM_RawTcp(benchmark::State &state) { runRaw(state, true); }
 void BM_ClientTcp(benchmark::State &state) { runClient(state, true); }
 void BM_RawPty(benchmark::State &state) { runRaw(state, false); }
@@ -137,6 +203,8 @@ BENCHMARK(BM_RawPty)->UseRealTime()->MinTime(0.5);
 BENCHMARK(BM_ClientPty)->UseRealTime()->MinTime(0.5);
 BENCHMARK(BM_TurnsTcp)->UseRealTime()->Iterations(TurnCount);
 BENCHMARK(BM_TurnsPty)->UseRealTime()->Iterations(TurnCount);
+BENCHMARK(BM_SilentModule)->UseRealTime()->Iterations(2);
+BENCHMARK(BM_Scan)->UseRealTime()->Iterations(2);
 
 void printRatio(const char *transport)
 {
@@ -155,5 +223,10 @@ int main(int argc, char **argv)
     return runBenchmarks(argc, argv, SimulatorThread::Tcp | SimulatorThread::Pty, nullptr, [] {
         printRatio("tcp");
         printRatio("pty");
+        if (costs.silentMs >= 0)
+            std::printf("summary silent module: %.0f ms (five first waits of 100 ms), the next request to another "
+                        "module %.2f ms\n", costs.silentMs, costs.nextMs);
+        if (costs.scanSeconds >= 0)
+            std::printf("summary scan of addresses 1-32 (first wait 30 ms, two attempts): %.2f s\n", costs.scanSeconds);
     });
 }

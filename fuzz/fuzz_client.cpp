@@ -2,19 +2,32 @@
 // it was given, make at most its five attempts, and report a reply as good only
 // when it is a whole frame of the addressed module with a valid checksum.
 //
-// The transport is an in-memory driver that serves the fuzz bytes as the reply
-// stream through the driver's transfer operations. Input: byte 0 picks the request
-// and options, byte 1 how the stream arrives (low nibble: bytes per piece, 0 for one
-// byte at a time and a peer that hangs up at the end; high nibble: pieces before the
-// line falls silent once), the rest is the stream, shared by all attempts.
+// Two kinds of input, told by byte 0 (below 0xF0: a stream; 0xF0 and above: a schedule):
+// - A stream: an in-memory driver serves the fuzz bytes as the reply stream through
+//   the driver's transfer operations. Byte 0 picks the request and options, byte 1 how
+//   the stream arrives (low nibble: bytes per piece, 0 for one byte at a time and a peer
+//   that hangs up at the end; high nibble: pieces before the line falls silent once),
+//   the rest is the stream, shared by all attempts.
+// - A chaos schedule: the simulated analyser answers on a line that keeps time of its
+//   own, with faults drawn from every class it knows (seed in bytes 1-4, rate in byte 5,
+//   the time-out in byte 6); the rest are reads of areas whose contents name module and
+//   address. No read may succeed with data that is not its own, and no exchange may
+//   outlast its bound, however late, doubled or garbled the replies.
 #include <devicedriver.h>
 #include <messagebuilder.h>
 #include <modbusclient.h>
 #include <modulestatus.h>
 
+#include <abstractdevicemodule.h>
+#include <virtualline.h>
+#include <simulatedgateway.h>
+#include <simulatedlink.h>
+#include <simulatedmodule.h>
+
 #include <QtCore/QBuffer>
 #include <QtCore/QCoreApplication>
 #include <QtCore/QtGlobal>
+
 
 #include <cstdint>
 #include <cstdlib>
@@ -116,6 +129,85 @@ private:
     bool m_hangUpAtEnd = false;
 };
 
+// What a register or input holds on a module: its module and address, so that another
+// request's data shows.
+quint16 pattern(quint8 module, int address, bool input)
+{
+    return quint16((module << 10) ^ (address * 7) ^ (input ? 0x8001 : 0));
+}
+
+struct ChaosEnvironment
+{
+    ChaosEnvironment()
+        : line(&link)
+    {
+        link.addModule(2);
+        SimulatedGateway *g1 = link.addGateway(1);
+        g1->addGateway(5)->addModule(3);
+        link.setRequestLogLimit(0);
+        for (const char *path : { "2", "1/5", "1/5/3" }) {
+            SimulatedModule *module = link.module(QString::fromLatin1(path));
+            for (int address = 0; address < 512; ++address) {
+                module->setHoldingRegister(address, pattern(module->address(), address, false));
+                module->setInputRegister(address, pattern(module->address(), address, true));
+            }
+        }
+        client.setDriver(&line);
+        QObject::connect(&client, &ModbusClient::messageWritten, [this](const QByteArray &) { ++written; });
+    }
+
+    SimulatedLink link;
+    VirtualLine line;
+    ModbusClient client;
+    int written = 0;
+};
+
+int runSchedule(const uint8_t *data, size_t size)
+{
+    static ChaosEnvironment env;
+    if (size < 7)
+        return 0;
+    const quint32 seed = quint32(data[1]) | quint32(data[2]) << 8 | quint32(data[3]) << 16 | quint32(data[4]) << 24;
+    const int timeout = 1 + data[6] % 50;
+    env.link.setChaos(seed, (data[5] + 1) / 256.0, timeout);
+    env.line.setReadTimeouts(timeout);
+    env.line.setReadIntervalTimeouts(1 + timeout / 2);
+    env.line.setWriteTimeouts(timeout);
+    env.line.close();
+    env.line.open();
+    static const char *const Paths[] = { "2", "1/5", "1/5/3" };
+    for (size_t at = 7; at + 3 <= size; at += 3) {
+        const QString path = QString::fromLatin1(Paths[data[at] % 3]);
+        const bool input = data[at] & 0x10;
+        const int start = data[at + 1] * 2;
+        const int count = 1 + data[at + 2] % 110;
+        Modbus::AbstractDeviceModule module(path, &env.client);
+        QByteArray words(2 * count, '\0');
+        Modbus::ModuleStatus status;
+        env.written = 0;
+        const qint64 began = env.line.now();
+        const int done = input ? module.readRoWord(quint16(start), quint16(count), words.data(), &status)
+                               : module.readWord(quint16(start), quint16(count), words.data(), &status);
+        const quint8 address = env.link.module(path)->address();
+        for (int i = 0; i < done; ++i) {
+            const quint16 value = quint16(quint8(words.at(2 * i)) << 8 | quint8(words.at(2 * i + 1)));
+            if (value != pattern(address, start + i, input))
+                abort(); // another request's data
+        }
+        if (done < 0 || done > count || (status.data() == 0) != (done == count))
+            abort();
+        // Chunks, each asked at most three times, of at most five attempts that settle for
+        // at most the late-reply bound.
+        const int chunks = (count + 46) / 47;
+        const qint64 attempt = 10000 + 4 * timeout + 2 * (1 + timeout / 2) + 4;
+        if (env.line.now() - began > qint64(chunks) * 3 * 5 * attempt || env.written > chunks * 3 * 5)
+            abort();
+        if (!env.line.isOpen())
+            env.line.open();
+    }
+    return 0;
+}
+
 struct Environment
 {
     Environment()
@@ -167,9 +259,11 @@ bool isError(int result)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static Environment env;
+    static Environment env; // the application object and the quiet message handler first
     if (size < 2 || size > 2048)
         return 0;
+    if (data[0] >= 0xF0)
+        return runSchedule(data, size);
     const int which = data[0] & 0x0F;
     const char *path = Paths[(data[0] >> 4) & 3];
     const bool failFirstWrite = data[0] & 0x40;

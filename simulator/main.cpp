@@ -45,6 +45,8 @@ CommandLine simulatorCommandLine()
         {"verbose", "", "log every request and its reply on stderr"},
         {"pcap", "FILE", "record every request and reply to a capture file for Wireshark; - for stdout\n"
                          "(a live capture: | tshark -i -), which moves what qvsim says there to stderr"},
+        {"chaos", "SEED[,RATE[,MS]]", "a fault drawn at random for a share RATE of the replies (0.2), every class the\n"
+                                      "simulator knows, reproducible from SEED; delays scale with the client's time-out MS (100)"},
         {"", "", "Faults (N replies, or all; given together they follow one another in their order):"},
     });
     line.addOptions(faultOptions());
@@ -64,7 +66,11 @@ void logExchange(const QByteArray &request, const SimulatedReply &reply)
 {
     const QString time = QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz"));
     std::fprintf(stderr, "%s -> %s\n", qPrintable(time), qPrintable(hex(request)));
-    if (reply.bytes.isEmpty()) {
+    if (!reply.parts.isEmpty()) {
+        for (const SimulatedReply::Part &part : reply.parts)
+            std::fprintf(stderr, "%s <- %s (after %d ms%s)\n", qPrintable(time), qPrintable(hex(part.bytes)), part.atMs,
+                         part.dripMs > 0 ? qPrintable(QStringLiteral(", a byte every %1 ms").arg(part.dripMs)) : "");
+    } else if (reply.bytes.isEmpty()) {
         std::fprintf(stderr, "%s    (no reply%s)\n", qPrintable(time), reply.hangUp ? ", hangs up" : "");
     } else {
         QString timing;
@@ -116,6 +122,20 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "qvsim: %s\n", qPrintable(error));
             return UsageError;
         }
+    }
+    if (line.isSet("chaos")) {
+        const QStringList parts = line.value("chaos").split(QLatin1Char(','));
+        qint64 seed = 0;
+        qint64 timeout = 100;
+        bool rateOk = true;
+        const double rate = parts.size() > 1 ? parts.at(1).toDouble(&rateOk) : 0.2;
+        if (parts.size() > 3 || !parseNumber(parts.at(0), 0, 0xFFFFFFFFLL, &seed) || !rateOk || rate <= 0 || rate > 1
+            || (parts.size() > 2 && !parseNumber(parts.at(2), 1, 60000, &timeout))) {
+            std::fprintf(stderr, "qvsim: --chaos takes SEED (0-4294967295), then a RATE above 0 up to 1 and a "
+                                 "time-out MS (1-60000), not '%s'\n", qPrintable(line.value("chaos")));
+            return UsageError;
+        }
+        link.setChaos(quint32(seed), rate, int(timeout));
     }
     if (line.isSet("verbose"))
         link.setObserver(logExchange);

@@ -11,12 +11,20 @@
         <source>Operation timed out</source>
         <translation>Operation timed out</translation>
     </message>
+    <message>
+        <source>The line was closed during the exchange</source>
+        <translation>The line was closed during the exchange</translation>
+    </message>
 </context>
 <context>
     <name>ModbusClient</name>
     <message>
         <source>Request too short</source>
         <translation>Request too short</translation>
+    </message>
+    <message>
+        <source>Request too long</source>
+        <translation>Request too long</translation>
     </message>
 </context>
 <context>
@@ -308,6 +316,26 @@
     <message>
         <source>The remote host closed the connection</source>
         <translation>The remote host closed the connection</translation>
+    </message>
+    <message>
+        <source>Connection refused</source>
+        <translation>Connection refused</translation>
+    </message>
+    <message>
+        <source>Socket operation timed out</source>
+        <translation>Socket operation timed out</translation>
+    </message>
+    <message>
+        <source>Network unreachable</source>
+        <translation>Network unreachable</translation>
+    </message>
+    <message>
+        <source>Host unreachable</source>
+        <translation>Host unreachable</translation>
+    </message>
+    <message>
+        <source>The connection was cancelled</source>
+        <translation>The connection was cancelled</translation>
     </message>
 </context>
 </TS>

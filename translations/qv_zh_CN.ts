@@ -11,12 +11,20 @@
         <source>Operation timed out</source>
         <translation>操作超时</translation>
     </message>
+    <message>
+        <source>The line was closed during the exchange</source>
+        <translation>通信过程中线路被关闭</translation>
+    </message>
 </context>
 <context>
     <name>ModbusClient</name>
     <message>
         <source>Request too short</source>
         <translation>请求太短</translation>
+    </message>
+    <message>
+        <source>Request too long</source>
+        <translation>请求太长</translation>
     </message>
 </context>
 <context>
@@ -308,6 +316,26 @@
     <message>
         <source>The remote host closed the connection</source>
         <translation>远程主机关闭了连接</translation>
+    </message>
+    <message>
+        <source>Connection refused</source>
+        <translation>连接被拒绝</translation>
+    </message>
+    <message>
+        <source>Socket operation timed out</source>
+        <translation>套接字操作超时</translation>
+    </message>
+    <message>
+        <source>Network unreachable</source>
+        <translation>网络不可达</translation>
+    </message>
+    <message>
+        <source>Host unreachable</source>
+        <translation>主机不可达</translation>
+    </message>
+    <message>
+        <source>The connection was cancelled</source>
+        <translation>连接已取消</translation>
     </message>
 </context>
 </TS>

@@ -9,7 +9,13 @@
 using namespace SimulatorProtocol;
 
 SimulatedLink::SimulatedLink() = default;
-SimulatedLink::~SimulatedLink() = default;
+SimulatedLink::~SimulatedLink()
+{
+    // The serving thread's last entry in the log is seen here through the log's lock (a
+    // ThreadSanitizer build does not see Qt's own hand-over when the thread ended).
+    std::lock_guard<std::mutex> lock(m_logMutex);
+    m_log.clear();
+}
 
 SimulatedModule *SimulatedLink::module(quint8 address) const
 {
@@ -77,6 +83,11 @@ void SimulatedLink::setRequestLogLimit(int limit)
         m_log.removeFirst();
 }
 
+void SimulatedLink::setChaos(quint32 seed, double rate, int timeoutMs)
+{
+    m_chaos.reset(rate > 0 ? new SimulatedChaos(seed, rate, timeoutMs) : nullptr);
+}
+
 bool SimulatedLink::handleFrame(const char *frame, int size, SimulatedReply *reply)
 {
     const bool sent = answer(frame, size, reply);
@@ -92,6 +103,7 @@ bool SimulatedLink::answer(const char *frame, int size, SimulatedReply *reply)
     reply->pieces = 1;
     reply->pieceDelayMs = 0;
     reply->hangUp = false;
+    reply->parts.clear();
     if (size <= 0)
         return false;
     {
@@ -114,6 +126,7 @@ bool SimulatedLink::answer(const char *frame, int size, SimulatedReply *reply)
 
     SimulatedRequestContext context;
     context.linkFaults = &m_faults;
+    const SimulatedChaos::Kind chaos = m_chaos ? m_chaos->draw(request, size, &context.fault) : SimulatedChaos::None;
     QByteArray &out = reply->bytes;
     if (!first->respond(request, size - 2, out, context) || out.isEmpty()) {
         out.resize(0);
@@ -142,7 +155,9 @@ bool SimulatedLink::answer(const char *frame, int size, SimulatedReply *reply)
     reply->delayMs = fault.delayMs;
     reply->pieces = qMax(1, fault.pieces);
     reply->pieceDelayMs = fault.pieceDelayMs;
-    return !out.isEmpty() || reply->hangUp;
+    if (chaos != SimulatedChaos::None && !out.isEmpty())
+        m_chaos->apply(chaos, request, size, reply);
+    return !out.isEmpty() || !reply->parts.isEmpty() || reply->hangUp;
 }
 
 // The reply names another module where the request's route ends: address + 1 in the

@@ -1,6 +1,7 @@
 #ifndef SIMULATEDLINK_H
 #define SIMULATEDLINK_H
 
+#include "simulatedchaos.h"
 #include "simulatedfaultplan.h"
 #include "simulatedmodulemap.h"
 
@@ -8,8 +9,10 @@
 #include <QList>
 #include <mutex>
 #include <QString>
+#include <QVector>
 
 #include <functional>
+#include <memory>
 
 class SimulatedModule;
 class SimulatedGateway;
@@ -23,6 +26,17 @@ struct SimulatedReply
     int pieces = 1;
     int pieceDelayMs = 0;
     bool hangUp = false;  // close the line once the bytes are out
+
+    // What a chaos schedule sends instead: each part (the reply, a copy of it, a frame
+    // nobody asked for, noise) leaves atMs after the request, a byte every dripMs when
+    // that is above 0. Empty: bytes leave as timed above.
+    struct Part
+    {
+        int atMs = 0;
+        QByteArray bytes;
+        int dripMs = 0;
+    };
+    QVector<Part> parts;
 };
 
 // The bus: the modules attached to it (each possibly a gateway with more behind it),
@@ -50,6 +64,13 @@ public:
     SimulatedGateway *gateway(const QString &path) const;
 
     SimulatedFaultPlan &faults() { return m_faults; }
+
+    // From now on every reply may get a fault drawn at random (see SimulatedChaos), on
+    // top of the planned ones; a rate of 0 or less switches the schedule off. Call it
+    // while no request is being answered.
+    void setChaos(quint32 seed, double rate, int timeoutMs = 100);
+    // The schedule in effect, null when none.
+    const SimulatedChaos *chaos() const { return m_chaos.get(); }
 
     // Every frame received, checksum included, oldest first. The log keeps the latest
     // `limit` frames (10000 at first; 0 keeps none); requestCount() counts them all.
@@ -80,6 +101,7 @@ private:
     SimulatedModuleMap m_modules;
     Observer m_observer;
     SimulatedFaultPlan m_faults;
+    std::unique_ptr<SimulatedChaos> m_chaos;
     mutable std::mutex m_logMutex;
     QList<QByteArray> m_log;
     int m_logLimit = 10000;

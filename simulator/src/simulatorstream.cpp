@@ -84,6 +84,10 @@ void SimulatorStream::answer(const char *frame, int size)
         return;
     const QByteArray &bytes = m_reply.bytes;
     const bool hangUp = m_reply.hangUp;
+    if (!m_reply.parts.isEmpty()) {
+        sendParts();
+        return;
+    }
     if (bytes.isEmpty()) {
         schedule(m_reply.delayMs, bytes, bytes, hangUp);
         return;
@@ -97,6 +101,26 @@ void SimulatorStream::answer(const char *frame, int size)
         schedule(m_reply.delayMs + i * m_reply.pieceDelayMs, bytes.mid(offset, end - offset),
                  last ? bytes : QByteArray(), last && hangUp);
         offset = end;
+    }
+}
+
+// A chaos schedule's parts, each at its own time, dripped where it says; each part is told
+// as sent when its last byte has left.
+void SimulatorStream::sendParts()
+{
+    int last = 0;
+    for (const SimulatedReply::Part &part : qAsConst(m_reply.parts))
+        last = qMax(last, part.atMs + qMax(0, part.bytes.size() - 1) * qMax(0, part.dripMs));
+    bool hangUpDone = false;
+    for (const SimulatedReply::Part &part : qAsConst(m_reply.parts)) {
+        const int pieces = part.dripMs > 0 ? part.bytes.size() : 1;
+        for (int i = 0; i < pieces; ++i) {
+            const int at = part.atMs + i * qMax(0, part.dripMs);
+            const bool end = i + 1 == pieces;
+            const bool thenHangUp = m_reply.hangUp && end && at == last && !hangUpDone;
+            hangUpDone = hangUpDone || thenHangUp;
+            schedule(at, pieces == 1 ? part.bytes : part.bytes.mid(i, 1), end ? part.bytes : QByteArray(), thenHangUp);
+        }
     }
 }
 

@@ -37,6 +37,7 @@ private:
     void process();
     void lineQuiet();
     void answer(const char *frame, int size);
+    void sendParts();
     // Sends bytes after delayMs; the piece that ends a reply carries the whole reply,
     // and whether the line is then closed.
     void schedule(int delayMs, const QByteArray &bytes, const QByteArray &wholeReply, bool thenHangUp);

@@ -13,6 +13,8 @@ class ModbusClient;
 
 namespace Modbus {
 
+class ModuleReply;
+
 // The handle on one electronic module: a route path ("1/5": module 5 behind gateway 1)
 // bound to the client that performs the exchanges. Every operation builds its requests
 // afresh from the path, so the object has no connection state and setPath() takes
@@ -95,6 +97,35 @@ public:
     ModuleStatus enterBootloaderMode() const;
     // Pass-through: the payload of the module's encapsulated reply, empty when there is none.
     QByteArray transmit(const char *data, int length, ModuleStatus *status = nullptr) const;
+
+    // Asynchronous twins of the operations above. Each returns at once with a reply that the
+    // caller owns (give it a parent, or deleteLater() it after finished()); the operation is
+    // queued on the line of the module's client, behind the requests made before it, and
+    // runs on a thread the library owns with the same frames, chunks, statuses and client
+    // signals as the blocking call; finished() comes in the calling thread's event loop.
+    // The path and client are those of the call. Any thread with an event loop may call them.
+    ModuleReply *readBitAsync(unsigned short address, unsigned short count) const;
+    ModuleReply *readRoBitAsync(unsigned short address, unsigned short count) const;
+    ModuleReply *readWordAsync(unsigned short address, unsigned short count) const;
+    ModuleReply *readRoWordAsync(unsigned short address, unsigned short count) const;
+    // count bits from bits, packed as writeBit() takes them.
+    ModuleReply *writeBitAsync(unsigned short address, unsigned short count, const QByteArray &bits) const;
+    // words: big-endian byte pairs, one register each.
+    ModuleReply *writeWordAsync(unsigned short address, const QByteArray &words) const;
+    ModuleReply *readFileAsync(unsigned short file, unsigned short record, unsigned short count) const;
+    // records: big-endian byte pairs, one record each.
+    ModuleReply *writeFileAsync(unsigned short file, unsigned short record, const QByteArray &records) const;
+    ModuleReply *readTrunkAsync(unsigned short file) const;
+    // The reply's data is the object's value, empty when the module does not list it.
+    ModuleReply *readObjectAsync(int objectId) const;
+    // The reply's data is the status word and the event count, two big-endian words.
+    ModuleReply *readEventCountAsync() const;
+    // Polls the event counter as wait() does, without running any event loop; the reply's
+    // status is the final status word or the failure, its data that word.
+    ModuleReply *waitAsync(int maxPolls = 0) const;
+    ModuleReply *restartAsync(bool clearEventLog) const;
+    ModuleReply *enterBootloaderModeAsync() const;
+    ModuleReply *transmitAsync(const QByteArray &data) const;
 
 private:
     struct Run;

@@ -4,7 +4,9 @@
 #include "devicedriver_p.h"
 #include "messagebuilder.h"
 #include "modulestatus.h"
+#include "lineworker_p.h"
 #include "qvlogging.h"
+#include "replyledger_p.h"
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QMetaMethod>
@@ -12,8 +14,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
+#include <cstring>
+#include <limits>
 #include <mutex>
+#include <thread>
 
 using namespace Modbus;
 
@@ -25,47 +29,52 @@ constexpr int MinRequestLength = FrameHeaderSize;
 // Fewer bytes than address, function and CRC count as no reply at all.
 constexpr int MinReplyLength = FrameHeaderSize + CrcSize;
 constexpr int DefaultChannel = 0x10000003;
-// However late replies have come on a line, an owed reply is not awaited longer than this
-// after its request, and input before a write is dropped for this long after a reply was
-// given up on.
-constexpr int MaxLateReplyMs = 5000;
-// The longest reply frame: 100 data bytes, route prefixes of up to 32 hops, header and CRC.
-constexpr int MaxReplyFrame = 256;
-
-qint64 nowMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+// Reads before a write that find more input without a wait: a peer that never pauses
+// cannot hold the write back beyond these.
+constexpr int MaxSettleReads = 16;
+// A wait before a write lets other threads in at least this often.
+constexpr int MinSettleSliceMs = 10;
 
 int clampedWait(qint64 msecs)
 {
     return int(std::clamp<qint64>(msecs, 0, std::numeric_limits<int>::max()));
 }
 
-// Whether a reply (without CRC) answers the request (without CRC): the same address and
-// function code at every level of the route, the same MEI type behind function 0x2B.
-// At any level an exception in place of the function code answers for the rest of the
-// route: a gateway that could not deliver, or the target refusing.
-bool answersRequest(const unsigned char *request, int requestLength, const unsigned char *reply, int replyLength)
+QByteArray withCrc(const char *request, int length)
 {
-    for (int at = 0; at + 1 < requestLength && at + 1 < replyLength; at += RouteTripletSize) {
-        const unsigned char function = request[at + 1];
-        if (reply[at] != request[at])
-            return false;
-        if (reply[at + 1] & ExceptionBit)
-            return (reply[at + 1] & ~ExceptionBit) == function;
-        if (reply[at + 1] != function)
-            return false;
-        if (function != EncapsulatedInterface)
-            return true;
-        if (at + 2 >= requestLength || at + 2 >= replyLength || reply[at + 2] != request[at + 2])
-            return false;
-        // Behind a route triplet the next module's address and reply follow.
-        if (request[at + 2] != RouteMei)
-            return true;
+    QByteArray frame;
+    frame.reserve(ReservedFrameSize);
+    frame.append(request, length);
+    const unsigned short crc = crc16(request, length);
+    frame.append(char(crc >> 8));
+    frame.append(char(crc & 0xFF));
+    return frame;
+}
+
+// The length of the shortest frame at the start of bytes whose checksum holds (at most the
+// longest frame), or 0.
+int checkedFrameAt(const unsigned char *bytes, int size)
+{
+    for (int length = MinReplyLength; length <= qMin(size, int(MaxReplyFrame)); ++length) {
+        if (crc16(bytes, length - CrcSize) == ((bytes[length - 2] << 8) | bytes[length - 1]))
+            return length;
     }
-    return false;
+    return 0;
+}
+
+const char *discardText(ModbusClient::DiscardReason reason)
+{
+    switch (reason) {
+    case ModbusClient::LateReply:
+        return "late reply";
+    case ModbusClient::UnaskedFrame:
+        return "unasked frame";
+    case ModbusClient::LineNoise:
+        return "line noise";
+    case ModbusClient::CutShort:
+        return "reply cut short";
+    }
+    return "";
 }
 
 // Holds a client's driver for the length of an exchange: the driver's destruction waits.
@@ -107,21 +116,26 @@ public:
     std::atomic<int> attempts{ DefaultAttempts };
 };
 
-// The steps of one exchange on a driver that is locked and open: write (after reading
-// off what the line still owes), read, judge. A reply that is not taken leaves its
-// request owed by the line.
+// The steps of one attempt on a driver that is locked and open: settle the line, write,
+// read, judge. The line's ledger (ReplyLedger) holds the rule that keeps another
+// request's reply from being taken.
 class ModbusExchange
 {
 public:
-    ModbusExchange(DeviceDriver *driver, DeviceDriverPrivate *line, const QByteArray &frame, char *reply,
-                   int capacity)
-        : m_driver(driver)
-        , m_line(line)
+    ModbusExchange(ModbusClient *client, DeviceDriver *driver, const QByteArray &frame, char *reply, int capacity)
+        : m_client(client)
+        , m_driver(driver)
         , m_frame(frame)
         , m_frameBytes(reinterpret_cast<const unsigned char *>(frame.constData()))
         , m_reply(reply)
         , m_capacity(capacity)
+        , m_interval(qMax(0, driver->readIntervalTimeouts()))
     {
+        DeviceDriverPrivate *d = driver->d.data();
+        if (!d->ledger)
+            d->ledger.reset(new ReplyLedger);
+        m_ledger = d->ledger.get();
+        m_ledger->follow(d->lineGeneration);
         // Routed, encapsulated and object requests pass through gateways: allow twice as
         // long for the first byte. Byte 1 of the frame, not of the request: the reply
         // may overwrite the request.
@@ -129,148 +143,271 @@ public:
         m_firstWait = clampedWait(m_frameBytes[1] == EncapsulatedInterface ? 2 * wait : wait);
     }
 
-    // NoError, WriteError when the line did not take the frame, NotOpenError when it failed.
-    int write()
+    // Before a write: drops what has arrived (paying the writes it answers), and waits
+    // while an owed write could be answered by the same frame as this request. NoError;
+    // NotOpenError when the line was closed under the exchange; WriteError when it failed
+    // on its own (the other end hung up since the last exchange), which reopens it as a
+    // failed write does.
+    int settle()
     {
-        if (!settleOwedReply())
-            return ModuleStatus::NotOpenError;
-        m_writtenAt = nowMs();
-        return m_driver->send(m_frame.constData(), m_frame.size()) ? int(ModuleStatus::NoError)
-                                                                    : int(ModuleStatus::WriteError);
+        const int lateTimeouts = m_driver->lateReplyTimeouts();
+        m_size = 0;
+        m_dropped = 0;
+        m_kept.clear();
+        qint64 restBy = -1; // how long the rest of an owed reply that has begun is awaited
+        for (int reads = 0;;) {
+            const qint64 now = m_driver->lineTimeMs();
+            m_ledger->expire(now, lateTimeouts);
+            qint64 until = m_ledger->settleUntil(m_frame, lateTimeouts, now);
+            // The start of an owed reply: wait for the rest of it rather than write into it.
+            if (m_dropped > 0 && m_ledger->couldBecomeAnswer(bytes(m_scratch), m_dropped, nullptr)) {
+                if (restBy < 0)
+                    restBy = now + m_interval + m_driver->transferMs(MaxReplyFrame);
+                until = qMax(until, restBy);
+            }
+            const qint64 wait = until - now;
+            if (wait <= 0 && reads++ >= MaxSettleReads)
+                break;
+            if (m_dropped == int(sizeof m_scratch))
+                sortDropped(true);
+            // A long wait goes in slices, between which other threads' requests may use the line.
+            const qint64 slice = qMin<qint64>(wait, qMax(m_interval, MinSettleSliceMs));
+            const int count = m_driver->receive(m_scratch + m_dropped, int(sizeof m_scratch) - m_dropped, clampedWait(slice));
+            if (count < 0)
+                return m_driver->isInterrupted() ? ModuleStatus::NotOpenError : ModuleStatus::WriteError;
+            if (count == 0 && wait <= 0)
+                break;
+            m_dropped += count;
+            sortDropped(false);
+            if (wait > slice && m_dropped == 0 && m_driver->yieldLine() && !m_driver->isOpen())
+                return ModuleStatus::NotOpenError;
+        }
+        sortDropped(true);
+        return ModuleStatus::NoError;
     }
 
-    // Reads until the predicted length has come, the storage is full or the line stays
-    // silent; returns the bytes received. lineFailed() tells whether the line broke off.
+    // NoError, WriteError when the line did not take the frame, NotOpenError when the line
+    // was closed under the exchange.
+    int write()
+    {
+        m_writtenAt = m_driver->lineTimeMs();
+        if (!m_driver->send(m_frame.constData(), m_frame.size()))
+            return m_driver->isInterrupted() ? int(ModuleStatus::NotOpenError) : int(ModuleStatus::WriteError);
+        m_ledger->recordWrite(m_frame, qMax(0, m_driver->readTimeouts()), m_writtenAt);
+        return ModuleStatus::NoError;
+    }
+
+    // Reads this attempt's reply: frames that answer another owed write are dropped as
+    // they come; reading stops at the predicted length, when the line stays silent, at the
+    // longest frame, or when the attempt's time is up. The bytes received.
     int read()
     {
-        const int interval = qMax(0, m_driver->readIntervalTimeouts());
-        int received = 0;
-        while (received < m_capacity) {
-            const int count = m_driver->receive(m_reply + received, m_capacity - received,
-                                                received == 0 ? m_firstWait : interval);
+        if (!m_kept.isEmpty()) {
+            // The reply to an earlier write of this very request came before this write.
+            m_size = qMin(m_kept.size(), int(sizeof m_buffer));
+            std::memcpy(m_buffer, m_kept.constData(), size_t(m_size));
+            m_kept.clear();
+            return m_size;
+        }
+        const qint64 firstByteBy = m_writtenAt + m_firstWait;
+        const qint64 attemptEnd = firstByteBy + m_interval + m_driver->transferMs(MaxReplyFrame);
+        m_size = 0;
+        m_lineFailed = false;
+        for (;;) {
+            const qint64 now = m_driver->lineTimeMs();
+            const qint64 wait = m_size == 0 ? firstByteBy - now : qMin<qint64>(m_interval, attemptEnd - now);
+            if (wait < 0)
+                break;
+            const int room = this->room();
+            if (room <= 0)
+                break;
+            const int count = m_driver->receive(m_buffer + m_size, room, int(wait));
             m_lineFailed = count < 0;
             if (count <= 0)
                 break;
-            received += count;
-            const int expected = Modbus::calculateReplyFrameSize(m_frameBytes, m_frame.size(), replyBytes(), received);
-            if (expected > 0 && received >= expected)
+            m_size += count;
+            dropOwedFrames();
+            if (replyEnded())
                 break;
         }
-        return received;
+        return m_size;
     }
 
     bool lineFailed() const { return m_lineFailed; }
+    int size() const { return m_size; }
+    QByteArray received() const { return QByteArray(m_buffer, m_size); }
 
     // TimeoutError below 4 bytes; NoError for a reply with a good checksum that answers
-    // the request along its whole route; InvalidReplyError otherwise.
-    int judge(int received)
+    // the request along its whole route and fits the caller's storage; InvalidReplyError
+    // otherwise. The reply is left in the caller's storage.
+    int judge()
     {
-        const unsigned char *reply = replyBytes();
-        if (received >= MinReplyLength) {
-            const unsigned short crc = (unsigned short)((reply[received - 2] << 8) | reply[received - 1]);
-            if (crc16(reply, received - 2) == crc
-                && answersRequest(m_frameBytes, m_frame.size() - 2, reply, received - 2))
-                return ModuleStatus::NoError;
-        }
-        // Not taken: the rest of a reply cut short, or the whole reply when what came was
-        // not it (it may have been an earlier request's), may still arrive.
-        const int expected = Modbus::calculateReplyFrameSize(m_frameBytes, m_frame.size(), reply, received);
-        const bool cutShort = received < MinReplyLength || expected > received;
-        UnansweredRequest &owed = m_line->unanswered;
-        owed.frame = m_frame;
-        owed.received = cutShort ? QByteArray(m_reply, received) : QByteArray();
-        owed.writtenAt = m_writtenAt;
-        owed.firstWait = m_firstWait;
-        return received < MinReplyLength ? ModuleStatus::TimeoutError : ModuleStatus::InvalidReplyError;
+        std::memcpy(m_reply, m_buffer, size_t(qMin(m_size, m_capacity)));
+        const int result = verdict();
+        const qint64 now = m_driver->lineTimeMs();
+        if (result == ModuleStatus::NoError)
+            m_ledger->taken(m_frame, bytes(m_buffer), m_size, now);
+        else
+            m_ledger->notTaken(m_frame, bytes(m_buffer), m_size, now);
+        return result;
     }
 
 private:
-    const unsigned char *replyBytes() const { return reinterpret_cast<const unsigned char *>(m_reply); }
+    static const unsigned char *bytes(const char *data) { return reinterpret_cast<const unsigned char *>(data); }
 
-    // Before a write: the reply the line still owes may yet come. Read it off, waiting no
-    // longer than its first wait again, or as late as replies have come on this line;
-    // then drop whatever else has arrived. False when the line failed.
-    bool settleOwedReply()
+    int verdict() const
     {
-        UnansweredRequest &owed = m_line->unanswered;
-        if (owed.frame.isEmpty()) {
-            if (m_line->waryUntil == 0)
-                return true;
-            if (nowMs() < m_line->waryUntil)
-                return dropArrived();
-            m_line->waryUntil = 0;
-            m_line->givenUpAt = -1;
+        if (m_size < MinReplyLength)
+            return ModuleStatus::TimeoutError;
+        const unsigned char *reply = bytes(m_buffer);
+        const unsigned short crc = (unsigned short)((reply[m_size - 2] << 8) | reply[m_size - 1]);
+        if (m_size <= m_capacity && crc16(reply, m_size - CrcSize) == crc
+            && answersRequest(m_frameBytes, m_frame.size() - CrcSize, reply, m_size - CrcSize))
+            return ModuleStatus::NoError;
+        return ModuleStatus::InvalidReplyError;
+    }
+
+    // The reply has come (or cannot come whole any more): its predicted length has
+    // arrived and what arrived is not the start of another owed reply, or the storage is
+    // full. Bytes beyond the predicted length in the same read stay in the reply.
+    bool replyEnded() const
+    {
+        const int expected = calculateReplyFrameSize(m_frameBytes, m_frame.size(), bytes(m_buffer), m_size);
+        const bool full = m_size >= qMin(m_capacity, int(MaxReplyFrame));
+        if (!(expected > 0 && m_size >= expected) && !full)
+            return false;
+        if (verdict() == ModuleStatus::NoError || m_size >= MaxReplyFrame)
             return true;
-        }
-        const unsigned char *frame = reinterpret_cast<const unsigned char *>(owed.frame.constData());
-        const qint64 deadline = owed.writtenAt + owed.firstWait + qMax(owed.firstWait, m_line->lateReplyMs);
-        const int interval = qMax(0, m_driver->readIntervalTimeouts());
-        char scratch[MaxReplyFrame];
-        bool complete = false;
-        while (!complete && owed.received.size() < MaxReplyFrame) {
-            const unsigned char *got = reinterpret_cast<const unsigned char *>(owed.received.constData());
-            const int expected = Modbus::calculateReplyFrameSize(frame, owed.frame.size(), got, owed.received.size());
-            complete = expected > 0 && owed.received.size() >= expected;
-            const qint64 left = deadline - nowMs();
-            if (complete || left <= 0)
-                break;
-            // A reply of unknown length has ended when the line stays quiet after it.
-            const bool openEnded = expected <= 0 && !owed.received.isEmpty();
-            const int count = m_driver->receive(scratch, sizeof scratch,
-                                                clampedWait(openEnded ? qMin<qint64>(left, interval) : left));
-            if (count < 0)
-                return false;
-            complete = count == 0 && openEnded;
-            if (count == 0)
-                break;
-            owed.received.append(scratch, count);
-        }
-        if (complete) {
-            learnLateness(owed.writtenAt);
-        } else {
-            m_line->givenUpAt = owed.writtenAt;
-            m_line->waryUntil = owed.writtenAt + MaxLateReplyMs;
-        }
-        m_line->unanswered = UnansweredRequest();
-        return dropArrived();
+        return !m_ledger->couldBecomeAnswer(bytes(m_buffer), m_size, &m_frame);
     }
 
-    // Drops what has arrived before a write. A reply given up on that turns up here
-    // tells how late replies come on this line.
-    bool dropArrived()
+    // Bytes the next read may take: what the caller's storage has left, up to the longest
+    // frame; more while what has come may be the start of another owed reply, which is
+    // dropped when it is whole.
+    int room() const
     {
-        const int dropped = m_driver->discard();
-        if (dropped > 0 && m_line->givenUpAt >= 0) {
-            learnLateness(m_line->givenUpAt);
-            m_line->givenUpAt = -1;
-        }
-        return dropped >= 0;
+        if (m_size > 0 && m_ledger->couldBecomeAnswer(bytes(m_buffer), m_size, &m_frame))
+            return int(sizeof m_buffer) - m_size;
+        return qMin(m_capacity, int(MaxReplyFrame)) - m_size;
     }
 
-    void learnLateness(qint64 writtenAt)
+    // Drops the frames at the start of the reply that answer other owed writes.
+    void dropOwedFrames()
     {
-        const int late = int(std::clamp<qint64>(nowMs() - writtenAt, 0, MaxLateReplyMs));
-        m_line->lateReplyMs = qMax(m_line->lateReplyMs, late);
+        int length = 0;
+        int index;
+        while ((index = m_ledger->findAnswered(bytes(m_buffer), m_size, &m_frame, &length)) >= 0) {
+            m_ledger->answered(index, bytes(m_buffer), length, m_driver->lineTimeMs());
+            discarded(QByteArray(m_buffer, length), ModbusClient::LateReply);
+            std::memmove(m_buffer, m_buffer + length, size_t(m_size - length));
+            m_size -= length;
+        }
     }
 
+    // Sorts the bytes read before a write: frames that answer owed writes pay them; the
+    // rest is reported as what it is. Unless final, the start of an owed reply is kept
+    // for its rest to come.
+    void sortDropped(bool final)
+    {
+        int at = 0;
+        while (at < m_dropped) {
+            const unsigned char *rest = bytes(m_scratch) + at;
+            const int left = m_dropped - at;
+            int length = 0;
+            const int index = m_ledger->findAnswered(rest, left, nullptr, &length);
+            if (index >= 0 && m_kept.isEmpty() && m_ledger->frameOf(index) == m_frame) {
+                // A late reply to an earlier write of this very request answers it: kept
+                // for the attempt, which takes it once its own write has gone.
+                m_kept = QByteArray(m_scratch + at, length);
+                at += length;
+                continue;
+            }
+            if (index >= 0) {
+                m_ledger->answered(index, rest, length, m_driver->lineTimeMs());
+                discarded(QByteArray(m_scratch + at, length), ModbusClient::LateReply);
+                at += length;
+                continue;
+            }
+            if (m_ledger->couldBecomeAnswer(rest, left, nullptr)) {
+                if (!final)
+                    break;
+                discarded(QByteArray(m_scratch + at, left), ModbusClient::CutShort);
+                at = m_dropped;
+                break;
+            }
+            // A frame nobody asked for: the shortest stretch whose checksum holds. Else noise,
+            // up to where an owed reply or such a frame may begin.
+            if (const int frame = checkedFrameAt(rest, left)) {
+                discarded(QByteArray(m_scratch + at, frame), ModbusClient::UnaskedFrame);
+                at += frame;
+                continue;
+            }
+            int end = at + 1;
+            while (end < m_dropped && !m_ledger->couldBecomeAnswer(bytes(m_scratch) + end, m_dropped - end, nullptr)
+                   && m_ledger->findAnswered(bytes(m_scratch) + end, m_dropped - end, nullptr, &length) < 0
+                   && !checkedFrameAt(bytes(m_scratch) + end, m_dropped - end))
+                ++end;
+            discarded(QByteArray(m_scratch + at, end - at), ModbusClient::LineNoise);
+            at = end;
+        }
+        std::memmove(m_scratch, m_scratch + at, size_t(m_dropped - at));
+        m_dropped -= at;
+    }
+
+    void discarded(const QByteArray &frame, ModbusClient::DiscardReason reason)
+    {
+        qCDebug(qvLink, "(ModbusClient) Not taken, %s: %s", discardText(reason), frame.toHex(' ').constData());
+        emit m_client->frameDiscarded(frame, reason);
+    }
+
+    ModbusClient *m_client;
     DeviceDriver *m_driver;
-    DeviceDriverPrivate *m_line;
+    ReplyLedger *m_ledger = nullptr;
     const QByteArray &m_frame;
     const unsigned char *m_frameBytes;
     char *m_reply;
     int m_capacity;
+    int m_interval;
     int m_firstWait = 0;
     qint64 m_writtenAt = 0;
     bool m_lineFailed = false;
+    // This attempt's reply; room for a late frame in front of it.
+    char m_buffer[2 * MaxReplyFrame];
+    int m_size = 0;
+    // What was read before the write and not yet sorted.
+    char m_scratch[2 * MaxReplyFrame];
+    int m_dropped = 0;
+    // A reply to an earlier write of this request, found before the write.
+    QByteArray m_kept;
 };
 
 ModbusClient::ModbusClient(QObject *parent)
     : QObject(parent)
     , d(new ModbusClientPrivate)
 {
+    // For queued connections to frameDiscarded().
+    qRegisterMetaType<ModbusClient::DiscardReason>("ModbusClient::DiscardReason");
 }
 
-ModbusClient::~ModbusClient() = default;
+ModbusClient::~ModbusClient()
+{
+    // Its queued asynchronous requests end now; one running finishes first.
+    const HeldDriver held(d->anchor());
+    if (DeviceDriver *driver = held.get()) {
+        if (Modbus::LineWorker *worker = driver->d->existingWorker())
+            worker->forget(this);
+    }
+}
+
+bool ModbusClient::queueRequest(std::shared_ptr<Modbus::AsyncRequest> request)
+{
+    const HeldDriver held(d->anchor());
+    DeviceDriver *driver = held.get();
+    if (!driver)
+        return false;
+    driver->d->worker()->enqueue(std::move(request));
+    return true;
+}
 
 void ModbusClient::setDriver(DeviceDriver *driver)
 {
@@ -344,78 +481,88 @@ int ModbusClient::talk(MessageBuilder &builder)
 
 int ModbusClient::talk(char *reply, int replyCapacity, const char *request, int requestLength)
 {
-    const int channel = d->channel.load(std::memory_order_relaxed);
     const HeldDriver held(d->anchor());
     DeviceDriver *driver = held.get();
-    if (!driver) {
-        emit statusCodeChanged(ModuleStatus::NotOpenError, channel, QString());
-        return ModuleStatus::NotOpenError;
-    }
+    if (!driver)
+        return refuse(ModuleStatus::NotOpenError, QString());
     const DeviceDriver::LineLocker locker(driver);
-    if (!driver->isOpen()) {
-        emit statusCodeChanged(ModuleStatus::NotOpenError, channel, driver->errorString());
-        return ModuleStatus::NotOpenError;
-    }
-    if (!request || requestLength < MinRequestLength) {
-        qCWarning(qvLink, "(ModbusClient::talk) Request of %d bytes is too short to send", request ? requestLength : 0);
-        emit statusCodeChanged(ModuleStatus::WriteError, channel,
-                               QCoreApplication::translate("ModbusClient", "Request too short"));
-        emit messageRead(ModuleStatus::WriteError, QByteArray());
-        return ModuleStatus::WriteError;
-    }
-    if (!reply || replyCapacity < 0)
-        replyCapacity = 0;
+    if (!driver->isOpen())
+        return refuse(ModuleStatus::NotOpenError, driver->errorString());
+    if (!request || requestLength < MinRequestLength || requestLength > MaxReplyFrame - CrcSize)
+        return refuseRequest(request ? requestLength : 0);
 
-    QByteArray frame;
-    frame.reserve(ReservedFrameSize);
-    frame.append(request, requestLength);
-    const unsigned short crc = crc16(request, requestLength);
-    frame.append(char(crc >> 8));
-    frame.append(char(crc & 0xFF));
-
-    // The one place an attempt's outcome is told: its status, then what was read.
-    const bool reportReads = isSignalConnected(QMetaMethod::fromSignal(&ModbusClient::messageRead));
-    const auto report = [&](int result, int received) {
-        const bool lineFault = result == ModuleStatus::TimeoutError || result == ModuleStatus::WriteError
-                               || result == ModuleStatus::NotOpenError;
-        emit statusCodeChanged(result, channel, lineFault ? driver->errorString() : QString());
-        emit messageRead(result, reportReads ? QByteArray(reply, received) : QByteArray());
-    };
-
-    ModbusExchange exchange(driver, driver->d.data(), frame, reply, replyCapacity);
+    const QByteArray frame = withCrc(request, requestLength);
+    ModbusExchange exchange(this, driver, frame, reply, reply ? qMax(0, replyCapacity) : 0);
     int result = ModuleStatus::TimeoutError;
-    bool announce = true;
-    const int attempts = d->attempts.load(std::memory_order_relaxed);
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        if (announce)
+    for (int attempt = 0, attempts = this->attempts(); attempt < attempts; ++attempt) {
+        if (const int stop = Modbus::asyncStopCode())
+            return refuse(stop, QString());
+        // A write repeated after a reopen belongs to the attempt already announced.
+        if (result != ModuleStatus::WriteError)
             emit messageWritten(frame);
-        announce = true;
-        result = exchange.write();
-        if (result == ModuleStatus::WriteError) {
-            qCWarning(qvTransport, "Could not write to serial port: %s [ %s]",
-                      driver->errorString().toUtf8().constData(), frame.toHex().constData());
-            driver->close();
-            const bool reopened = driver->open();
-            driver->publishDeviceState();
-            if (!reopened)
-                break;
-            // The repeated write is one of the attempts, so a device that opens but
-            // never accepts data cannot hold the exchange and the lock forever.
-            announce = false;
-            continue;
-        }
-        int received = 0;
-        if (result == ModuleStatus::NoError) {
-            received = exchange.read();
-            result = exchange.lineFailed() ? int(ModuleStatus::NotOpenError) : exchange.judge(received);
-        }
-        report(result, received);
+        result = exchange.settle();
         if (result == ModuleStatus::NoError)
-            return received - 2;
+            result = exchange.write();
+        if (result == ModuleStatus::WriteError) {
+            if (reopen(driver, frame))
+                continue;
+            break;
+        }
+        if (result == ModuleStatus::NoError) {
+            exchange.read();
+            result = exchange.lineFailed() ? int(ModuleStatus::NotOpenError) : exchange.judge();
+        }
+        report(driver, result, exchange);
+        if (result == ModuleStatus::NoError)
+            return exchange.size() - CrcSize;
         if (result == ModuleStatus::NotOpenError)
             return result;
     }
     if (result == ModuleStatus::WriteError)
-        report(result, 0);
+        report(driver, result, exchange);
     return result;
+}
+
+int ModbusClient::refuse(int code, const QString &detail)
+{
+    emit statusCodeChanged(code, statusCodeChannel(), detail);
+    return code;
+}
+
+int ModbusClient::refuseRequest(int length)
+{
+    const bool tooShort = length < MinRequestLength;
+    qCWarning(qvLink, "(ModbusClient::talk) Request of %d bytes is too %s to send", length, tooShort ? "short" : "long");
+    emit statusCodeChanged(ModuleStatus::WriteError, statusCodeChannel(),
+                           tooShort ? QCoreApplication::translate("ModbusClient", "Request too short")
+                                    : QCoreApplication::translate("ModbusClient", "Request too long"));
+    emit messageRead(ModuleStatus::WriteError, QByteArray());
+    return ModuleStatus::WriteError;
+}
+
+// After a failed write: closes and opens the driver again; false when it did not open.
+// The repeated write counts as one of the attempts, so that a device that opens but never
+// takes data cannot hold the exchange and the lock forever.
+bool ModbusClient::reopen(DeviceDriver *driver, const QByteArray &frame)
+{
+    qCWarning(qvTransport, "Could not write to serial port: %s [ %s]", driver->errorString().toUtf8().constData(),
+              frame.toHex().constData());
+    // The line's own doing: asynchronous requests waiting for it stay queued.
+    driver->d->closingInternally = std::this_thread::get_id();
+    driver->close();
+    driver->d->closingInternally = std::thread::id();
+    const bool reopened = driver->open();
+    driver->publishDeviceState();
+    return reopened;
+}
+
+// The one place an attempt's outcome is told: its status, then what was read.
+void ModbusClient::report(DeviceDriver *driver, int result, const ModbusExchange &exchange)
+{
+    const bool lineFault = result == ModuleStatus::TimeoutError || result == ModuleStatus::WriteError
+                           || result == ModuleStatus::NotOpenError;
+    emit statusCodeChanged(result, statusCodeChannel(), lineFault ? driver->errorString() : QString());
+    const bool wanted = result != ModuleStatus::WriteError
+                        && isSignalConnected(QMetaMethod::fromSignal(&ModbusClient::messageRead));
+    emit messageRead(result, wanted ? exchange.received() : QByteArray());
 }

@@ -11,6 +11,7 @@ namespace Modbus {
 // The outcome of one operation on an electronic module, as one 32-bit code:
 //   0                          success
 //   0x80000000 .. 0x80000003   communication error (the client's result codes)
+//   0x80000004                 an asynchronous request given up by its caller
 //   0x7Faaccxx                 exception: answering address aa, reply command cc, code xx
 //   0x00000001 .. 0x0000FFFF   device error: the module's non-zero status word
 class QVCORE_EXPORT ModuleStatus
@@ -21,7 +22,9 @@ public:
         InvalidReplyError = int(0x80000000),
         TimeoutError = int(0x80000001),
         WriteError = int(0x80000002),
-        NotOpenError = int(0x80000003)
+        NotOpenError = int(0x80000003),
+        // An asynchronous request cancelled before it was done (ModuleReply::cancel()).
+        CanceledError = int(0x80000004)
     };
 
     ModuleStatus() : m_code(0) {}

@@ -1,6 +1,8 @@
 #include "devicedriver.h"
 #include "devicedriver_p.h"
 
+#include "lineworker_p.h"
+#include "replyledger_p.h"
 #include "serialportdriver.h"
 #include "socketdriver.h"
 
@@ -10,6 +12,8 @@
 #include <QtCore/QIODevice>
 #include <QtCore/QSocketNotifier>
 #include <QtCore/QThread>
+
+#include <chrono>
 
 // Qt's recursive mutex is not instrumented, so a ThreadSanitizer build is told when the
 // outermost locker takes and releases it; otherwise these cost nothing.
@@ -32,6 +36,29 @@ constexpr int MaxDiscardReads = 16;
 constexpr int ScratchSize = 256;
 
 } // namespace
+
+DeviceDriverPrivate::DeviceDriverPrivate() = default;
+DeviceDriverPrivate::~DeviceDriverPrivate() = default;
+
+Modbus::LineWorker *DeviceDriverPrivate::worker()
+{
+    std::lock_guard<std::mutex> lock(workerMutex);
+    if (!lineWorker)
+        lineWorker.reset(new Modbus::LineWorker);
+    return lineWorker.get();
+}
+
+Modbus::LineWorker *DeviceDriverPrivate::existingWorker()
+{
+    std::lock_guard<std::mutex> lock(workerMutex);
+    return lineWorker.get();
+}
+
+std::unique_ptr<Modbus::LineWorker> DeviceDriverPrivate::takeWorker()
+{
+    std::lock_guard<std::mutex> lock(workerMutex);
+    return std::move(lineWorker);
+}
 
 DeviceDriver *DriverAnchor::hold()
 {
@@ -85,9 +112,18 @@ DeviceDriver::~DeviceDriver()
 
 void DeviceDriver::retire()
 {
+    // Once: the base destructor calls it again after the concrete driver's line is gone.
+    if (d->retired)
+        return;
+    // An exchange or a connect waiting on the line ends at once instead of being waited for.
+    interruptLine();
     d->anchor->cut();
+    // The worker's last request has ended with the line; it stops.
+    d->takeWorker().reset();
     // Whoever holds the lock without a client (a run of exchanges, a reopen) finishes too.
     LineLocker locker(this);
+    d->retired = true;
+    d->line = nullptr;
 }
 
 void DeviceDriver::adoptDevice(QIODevice *device)
@@ -105,6 +141,33 @@ void DeviceDriver::useLine(PosixLine *line)
     d->line = line;
 }
 
+void DeviceDriver::interruptLine()
+{
+    if (d->line)
+        d->line->interrupt();
+    if (d->closingInternally.load() == std::this_thread::get_id())
+        return;
+    // Closed by the application: every asynchronous request still queued ends now.
+    if (Modbus::LineWorker *worker = d->existingWorker())
+        worker->failQueued();
+}
+
+qint64 DeviceDriver::lineTimeMs() const
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool DeviceDriver::isInterrupted() const
+{
+    return d->interruptedTransfer;
+}
+
+int DeviceDriver::transferMs(int bytes) const
+{
+    return d->line ? d->line->transferMs(bytes) : 0;
+}
+
 // A socket notifier that is enabled when its object changes threads disables itself
 // and queues a call to enable it again on the new thread. No event loop runs the
 // device's queue, neither at rest nor during an exchange (which works on the
@@ -120,7 +183,7 @@ static void quietNotifiers(QObject *device)
 
 void DeviceDriver::lockLine()
 {
-    lock();
+    d->turns.acquire(this);
     if (d->lockDepth.fetch_add(1, std::memory_order_relaxed) == 0)
         QV_LOCK_ACQUIRED(this);
 }
@@ -129,7 +192,16 @@ void DeviceDriver::unlockLine()
 {
     if (d->lockDepth.fetch_sub(1, std::memory_order_relaxed) == 1)
         QV_LOCK_RELEASED(this);
-    unlock();
+    d->turns.release(this);
+}
+
+bool DeviceDriver::yieldLine()
+{
+    if (d->lockDepth.load(std::memory_order_relaxed) != 1 || d->attachDepth > 0 || !d->turns.hasWaiters())
+        return false;
+    unlockLine();
+    lockLine();
+    return true;
 }
 
 void DeviceDriver::attachDevice()
@@ -175,6 +247,18 @@ DeviceDriver::LineLocker::~LineLocker()
     m_driver->unlockLine();
 }
 
+DeviceDriver::Hold::Hold(DeviceDriver *driver)
+    : m_anchor(driver->d->anchor)
+    , m_driver(m_anchor->hold())
+{
+}
+
+DeviceDriver::Hold::~Hold()
+{
+    if (m_driver)
+        m_anchor->release();
+}
+
 DeviceDriver::DeviceLocker::DeviceLocker(DeviceDriver *driver)
     : m_driver(driver)
 {
@@ -218,6 +302,16 @@ void DeviceDriver::setReadIntervalTimeouts(int msecs)
     d->readIntervalTimeouts.store(msecs, std::memory_order_relaxed);
 }
 
+int DeviceDriver::lateReplyTimeouts() const
+{
+    return d->lateReplyTimeouts.load(std::memory_order_relaxed);
+}
+
+void DeviceDriver::setLateReplyTimeouts(int msecs)
+{
+    d->lateReplyTimeouts.store(msecs, std::memory_order_relaxed);
+}
+
 QUrl DeviceDriver::url() const
 {
     std::lock_guard<std::mutex> lock(d->shownMutex);
@@ -240,16 +334,15 @@ void DeviceDriver::publishDeviceState()
 {
     QIODevice *dev = d->device ? d->device : device();
     const bool open = dev->isOpen();
-    const QString error = dev->errorString();
+    // Qt's devices say "Unknown error" when nothing failed.
+    const QString error = open ? QString() : dev->errorString();
     {
         std::lock_guard<std::mutex> lock(d->shownMutex);
         d->open = open;
         d->error = error;
     }
-    // A line just opened or closed owes nothing: what was written before is gone with it.
-    d->unanswered = UnansweredRequest();
-    d->givenUpAt = -1;
-    d->waryUntil = 0;
+    // The link's ledger learns of late replies afresh on a line opened or closed.
+    ++d->lineGeneration;
 }
 
 void DeviceDriver::publishError(const QString &text)
@@ -280,7 +373,9 @@ QString DeviceDriver::publishedPortName() const
 void DeviceDriver::failLine(const QString &reason)
 {
     LineLocker locker(this);
+    d->closingInternally = std::this_thread::get_id();
     close();
+    d->closingInternally = std::thread::id();
     publishDeviceState();
     publishError(reason);
 }
@@ -298,9 +393,12 @@ static PosixLine *attachedLine(const DeviceDriverPrivate *d, bool reading)
     return line;
 }
 
-// Why a line failed in a transfer: the other end closed it, or the system's reason.
+// Why a line failed in a transfer: it was closed or destroyed under the exchange, the
+// other end closed it, or the system's reason.
 static QString lineFailure(const PosixLine &line)
 {
+    if (line.isInterrupted())
+        return QCoreApplication::translate("DeviceDriver", "The line was closed during the exchange");
     if (!line.closedByPeer())
         return line.errorText();
     return line.kind() == PosixLine::Socket
@@ -310,10 +408,15 @@ static QString lineFailure(const PosixLine &line)
 
 bool DeviceDriver::send(const char *data, int size)
 {
+    d->interruptedTransfer = false;
     if (PosixLine *line = attachedLine(d.data(), false)) {
         if (line->send(data, size, writeTimeouts()))
             return true;
-        publishError(line->errorText());
+        d->interruptedTransfer = line->isInterrupted();
+        if (d->interruptedTransfer)
+            failLine(lineFailure(*line));
+        else
+            publishError(line->errorText());
         return false;
     }
     DeviceLocker locker(this);
@@ -327,12 +430,15 @@ bool DeviceDriver::send(const char *data, int size)
 
 int DeviceDriver::receive(char *buffer, int capacity, int msecs)
 {
+    d->interruptedTransfer = false;
     if (PosixLine *line = attachedLine(d.data(), true)) {
         const int count = line->receive(buffer, capacity, msecs);
-        if (count < 0)
+        if (count < 0) {
+            d->interruptedTransfer = line->isInterrupted();
             failLine(lineFailure(*line));
-        else if (count == 0 && msecs > 0)
+        } else if (count == 0 && msecs > 0) {
             publishError(QCoreApplication::translate("DeviceDriver", "Operation timed out"));
+        }
         return count;
     }
     DeviceLocker locker(this);

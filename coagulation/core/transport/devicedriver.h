@@ -9,6 +9,8 @@
 
 #include "qvcore_global.h"
 
+#include <memory>
+
 // The driver's own lock, a base of DeviceDriver: a recursive QMutex with Qt 5, a
 // QRecursiveMutex with Qt 6 (where QMutex cannot recurse). Either way lock(),
 // tryLock() and unlock() nest on one thread, and QMutexLocker takes a driver pointer
@@ -23,6 +25,7 @@ using DeviceDriverMutex = QMutex;
 
 class QIODevice;
 class DeviceDriverPrivate;
+class DriverAnchor;
 class ModbusClient;
 class PosixLine;
 
@@ -47,6 +50,9 @@ class PosixLine;
 // isOpen(), errorString(), portName() (and the serial speed) show state kept under a
 // small lock of its own: they answer at once from any thread, also during an exchange
 // or a 30-second connect.
+//
+// close() and the destructor end a blocked exchange or a connect in progress at once,
+// from any thread: the exchange ends with NotOpenError, the connect fails.
 class QVCORE_EXPORT DeviceDriver : public QObject, public DeviceDriverMutex
 {
     Q_OBJECT
@@ -66,6 +72,17 @@ public:
     void setReadTimeouts(int msecs);
     int readIntervalTimeouts() const;
     void setReadIntervalTimeouts(int msecs);
+    // How late after its request a reply may still come. Until then a request whose
+    // reply was not taken is remembered, and a frame that answers it is dropped, never
+    // taken for a later request's reply; a later request that such a reply could answer
+    // as well (same module, function and reply length) waits until then, or until that
+    // reply has come, letting other requests through meanwhile. -1 (the default) is
+    // automatic: sixteen read time-outs (readTimeouts()), at least 1 and at most 10
+    // seconds (1.6 s with the defaults), raised to twice the latest reply this line has
+    // seen come late. A reply later still may be taken for the reply of a later request
+    // that it answers along its whole route. Closing and opening the line keeps what is owed.
+    int lateReplyTimeouts() const;
+    void setLateReplyTimeouts(int msecs);
 
     // Kept for the application; nothing in the library reads it.
     QUrl url() const;
@@ -132,6 +149,28 @@ public:
     };
 
 protected:
+    // Keeps the driver alive for work done without its lock, such as a connect: the
+    // destructor interrupts the line and then waits for the hold to end. isHeld() is false
+    // once destruction has begun; the work must not start then.
+    class QVCORE_EXPORT Hold
+    {
+    public:
+        explicit Hold(DeviceDriver *driver);
+        ~Hold();
+        bool isHeld() const { return m_driver != nullptr; }
+
+    private:
+        std::shared_ptr<DriverAnchor> m_anchor;
+        DeviceDriver *m_driver;
+        Q_DISABLE_COPY(Hold)
+    };
+
+    // The clock exchanges on this line are timed by, in milliseconds: a steady clock. A
+    // driver that simulates a line in its own time answers its own.
+    virtual qint64 lineTimeMs() const;
+    // Milliseconds the line needs to carry that many bytes (0 when not known: a socket).
+    int transferMs(int bytes) const;
+
     // Called once by the concrete driver's constructor with the device it created
     // (without a parent); the driver owns it from then on.
     void adoptDevice(QIODevice *device);
@@ -144,9 +183,12 @@ protected:
     void retire();
 
     // Copies the device's open state and error text to what other threads see; call it,
-    // with the lock held, whenever the device has been opened or closed. Opening or
-    // closing the line also forgets the replies it still owed.
+    // with the lock held, whenever the device has been opened or closed. A successful open
+    // clears the error text.
     void publishDeviceState();
+    // Ends the waits of an exchange or a connect on this driver's line at once (see
+    // PosixLine::interrupt()); a concrete driver calls it first in close(), without the lock.
+    void interruptLine();
     // An error text of the driver's own, shown by errorString().
     void publishError(const QString &text);
     void publishPortName(const QString &name);
@@ -157,6 +199,12 @@ protected:
 
 private:
     friend class ModbusClient;
+    friend class ModbusExchange;
+    // Whether the transfer that failed last was ended by close() or destruction.
+    bool isInterrupted() const;
+    // Lets the turns queued for the line go first, when the caller holds it once only;
+    // whether it did. The line may have been closed meanwhile.
+    bool yieldLine();
     void lockLine();
     void unlockLine();
     void attachDevice();

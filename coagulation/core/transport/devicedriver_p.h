@@ -2,6 +2,7 @@
 #define DEVICEDRIVER_P_H
 
 #include "devicedriver.h"
+#include "lineturns_p.h"
 #include "posixline_p.h"
 
 #include <QtCore/QByteArray>
@@ -12,6 +13,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 // Lets clients name a driver that another thread may destroy: a client holds the anchor,
 // not the driver. While a client holds the driver through it, the driver's destruction
@@ -36,41 +38,48 @@ private:
     int m_holds = 0;
 };
 
-// A request written on the line whose reply was not taken (it timed out, came short or
-// did not match): that reply may still arrive, and must never be read as the answer to a
-// later request. A late reply belongs to the line, whichever client asked, so it is kept
-// here; the client reads and writes it under the driver's lock.
-struct UnansweredRequest
-{
-    QByteArray frame;     // CRC included; empty when the line owes nothing
-    QByteArray received;  // what of its reply has been read
-    qint64 writtenAt = 0; // ms on the steady clock
-    int firstWait = 0;    // ms the client waited for its first byte
-};
+class ReplyLedger;
+namespace Modbus {
+class LineWorker;
+}
 
 class DeviceDriverPrivate
 {
 public:
+    DeviceDriverPrivate();
+    ~DeviceDriverPrivate();
+
     std::shared_ptr<DriverAnchor> anchor;
     std::atomic<int> writeTimeouts{ 100 };
     std::atomic<int> readTimeouts{ 100 };
     std::atomic<int> readIntervalTimeouts{ 50 };
+    std::atomic<int> lateReplyTimeouts{ -1 };
     QIODevice *device = nullptr;
     PosixLine *line = nullptr;
 
     // Guarded by the driver's lock. The depth is atomic only so that a ThreadSanitizer
     // build, blind to Qt's recursive mutex, can read it before it is told of the lock.
     std::atomic<int> lockDepth{ 0 };
+    LineTurns turns;
     int attachDepth = 0;
+    bool retired = false;
+    // The last transfer failed because close() or destruction interrupted the line.
+    bool interruptedTransfer = false;
     bool movedOnAttach = false;
-    UnansweredRequest unanswered;
-    // How late after its request a reply has come on this line: the client waits this
-    // long for an owed reply when it is longer than the first wait.
-    int lateReplyMs = 0;
-    // A reply given up on may come later still: until waryUntil, input found before a
-    // write is dropped, and a reply found so tells how late replies come.
-    qint64 givenUpAt = -1; // when the request of that reply was written
-    qint64 waryUntil = 0;
+    // Counts the times the line was opened or closed: what was written before is gone.
+    quint64 lineGeneration = 0;
+    // The link's memory of what this line still owes (made by the first exchange); it
+    // belongs to the line, whichever client wrote.
+    std::unique_ptr<ReplyLedger> ledger;
+    // The line's worker for asynchronous requests, made by the first one.
+    Modbus::LineWorker *worker();
+    Modbus::LineWorker *existingWorker();
+    std::unique_ptr<Modbus::LineWorker> takeWorker();
+    std::mutex workerMutex;
+    std::unique_ptr<Modbus::LineWorker> lineWorker;
+    // The thread that closes the line on the driver's own account (a failed write, a
+    // hang-up), while it does: that ends no queued asynchronous request.
+    std::atomic<std::thread::id> closingInternally{};
 
     // What other threads see, under a small lock of its own.
     mutable std::mutex shownMutex;

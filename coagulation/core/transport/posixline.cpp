@@ -6,7 +6,10 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -16,6 +19,8 @@ namespace {
 // discard() reads at most this many times, so a peer that never pauses cannot hold it.
 constexpr int MaxDiscardReads = 16;
 constexpr int ScratchSize = 256;
+// Start, 8 data bits, a parity bit at most, stop bits: 11 bit times a byte at most.
+constexpr int BitsPerByte = 11;
 
 qint64 nowMs()
 {
@@ -25,8 +30,62 @@ qint64 nowMs()
 
 } // namespace
 
+PosixLine::PosixLine()
+    : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+{
+}
+
+PosixLine::~PosixLine()
+{
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
+}
+
+void PosixLine::interrupt()
+{
+    m_interrupted.store(true, std::memory_order_release);
+    if (m_wakeFd >= 0) {
+        const uint64_t one = 1;
+        const ssize_t written = ::write(m_wakeFd, &one, sizeof one);
+        Q_UNUSED(written) // a counter already at its limit wakes the waiters as well
+    }
+    // A socket blocked in recv() waits in the kernel, not in poll(): shutting it down
+    // ends that wait. The lock keeps the descriptor from being closed meanwhile.
+    std::lock_guard<std::mutex> lock(m_fdMutex);
+    if (m_fd >= 0 && m_kind == Socket)
+        ::shutdown(m_fd, SHUT_RDWR);
+}
+
+void PosixLine::clearInterrupt()
+{
+    drainWake();
+    m_interrupted.store(false, std::memory_order_release);
+}
+
+void PosixLine::drainWake()
+{
+    uint64_t count = 0;
+    if (m_wakeFd >= 0)
+        while (::read(m_wakeFd, &count, sizeof count) > 0) {}
+}
+
+void PosixLine::setBitsPerSecond(int bitsPerSecond)
+{
+    m_bitsPerSecond.store(qMax(0, bitsPerSecond), std::memory_order_relaxed);
+}
+
+int PosixLine::transferMs(int bytes) const
+{
+    const qint64 speed = m_bitsPerSecond.load(std::memory_order_relaxed);
+    if (speed <= 0 || bytes <= 0)
+        return 0;
+    return int((qint64(bytes) * BitsPerByte * 1000 + speed - 1) / speed);
+}
+
 void PosixLine::attach(int descriptor, Kind kind)
 {
+    clearInterrupt();
+    std::lock_guard<std::mutex> lock(m_fdMutex);
     m_fd = descriptor;
     m_kind = kind;
     m_error = 0;
@@ -36,8 +95,9 @@ void PosixLine::attach(int descriptor, Kind kind)
 
 void PosixLine::detach()
 {
-    if (m_blocking)
+    if (m_fd >= 0 && m_blocking)
         setBlocking(false);
+    std::lock_guard<std::mutex> lock(m_fdMutex);
     m_fd = -1;
 }
 
@@ -64,18 +124,30 @@ QString PosixLine::errorText() const
     return QString::fromLocal8Bit(std::strerror(m_error));
 }
 
-// The revents when the descriptor is ready, 0 when the deadline passed, -1 when it failed.
-int PosixLine::waitFor(short events, qint64 deadline)
+// The revents when fd is ready, 0 when the deadline passed, -1 when it failed or the line
+// was interrupted.
+int PosixLine::waitFor(int fd, short events, qint64 deadline)
 {
     for (;;) {
-        pollfd entry = { m_fd, events, 0 };
-        const int ready = ::poll(&entry, 1, int(qMax<qint64>(0, deadline - nowMs())));
+        if (isInterrupted()) {
+            m_error = ECANCELED;
+            return -1;
+        }
+        pollfd entries[2] = { { fd, events, 0 }, { m_wakeFd, POLLIN, 0 } };
+        const int ready = ::poll(entries, m_wakeFd >= 0 ? 2 : 1, int(qMax<qint64>(0, deadline - nowMs())));
         if (ready > 0) {
-            if (entry.revents & POLLNVAL) {
+            if (entries[1].revents && isInterrupted()) {
+                m_error = ECANCELED;
+                return -1;
+            }
+            if (entries[0].revents & POLLNVAL) {
                 m_error = EBADF;
                 return -1;
             }
-            return entry.revents;
+            if (entries[0].revents)
+                return entries[0].revents;
+            drainWake(); // left over from an interrupt already cleared
+            continue;
         }
         if (ready == 0)
             return 0;
@@ -88,6 +160,10 @@ int PosixLine::waitFor(short events, qint64 deadline)
 
 bool PosixLine::send(const char *data, int size, int msecs)
 {
+    if (isInterrupted()) {
+        m_error = ECANCELED;
+        return false;
+    }
     qint64 deadline = -1; // read from the clock only when the line is full
     int sent = 0;
     while (sent < size) {
@@ -105,7 +181,7 @@ bool PosixLine::send(const char *data, int size, int msecs)
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (deadline < 0)
                 deadline = nowMs() + qMax(0, msecs);
-            const int ready = waitFor(POLLOUT, deadline);
+            const int ready = waitFor(m_fd, POLLOUT, deadline);
             if (ready > 0)
                 continue;
             if (ready == 0)
@@ -120,6 +196,10 @@ bool PosixLine::send(const char *data, int size, int msecs)
 
 int PosixLine::receive(char *buffer, int capacity, int msecs)
 {
+    if (isInterrupted()) {
+        m_error = ECANCELED;
+        return -1;
+    }
     if (capacity <= 0)
         return 0;
     if (m_kind == Socket && !m_lent)
@@ -127,7 +207,7 @@ int PosixLine::receive(char *buffer, int capacity, int msecs)
     const qint64 deadline = nowMs() + qMax(0, msecs);
     bool readNothing = false;
     for (;;) {
-        const int ready = waitFor(POLLIN, deadline);
+        const int ready = waitFor(m_fd, POLLIN, deadline);
         if (ready <= 0)
             return ready;
         const ssize_t n = ::read(m_fd, buffer, size_t(capacity));
@@ -172,6 +252,11 @@ int PosixLine::receiveFromSocket(char *buffer, int capacity, int msecs)
             m_receiveTimeout = wait;
         }
         const ssize_t n = ::recv(m_fd, buffer, size_t(capacity), wait > 0 ? 0 : MSG_DONTWAIT);
+        // An interrupt shuts the socket down, which ends the wait as if the peer had gone.
+        if (isInterrupted()) {
+            m_error = ECANCELED;
+            return -1;
+        }
         if (n > 0)
             return int(n);
         if (n == 0) {
@@ -201,15 +286,59 @@ int PosixLine::discard()
     return dropped;
 }
 
+int PosixLine::connectSocket(const sockaddr *address, unsigned addressLength, int msecs)
+{
+    const int fd = ::socket(address->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        m_error = errno;
+        return -1;
+    }
+    const auto fail = [&](int error) {
+        m_error = error;
+        ::close(fd);
+        return -1;
+    };
+    if (::connect(fd, address, socklen_t(addressLength)) != 0) {
+        if (errno != EINPROGRESS && errno != EINTR)
+            return fail(errno);
+        const int ready = waitFor(fd, POLLOUT, nowMs() + qMax(0, msecs));
+        if (ready == 0)
+            return fail(ETIMEDOUT);
+        if (ready < 0)
+            return fail(m_error);
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            return fail(errno);
+        if (error != 0)
+            return fail(error);
+    }
+    // Frames are small and each one is answered before the next: send them at once.
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0)
+        return fail(errno);
+    return fd;
+}
+
 #else // Elsewhere nothing attaches, and the drivers take the defaults through device().
 
+PosixLine::PosixLine() {}
+PosixLine::~PosixLine() {}
 void PosixLine::attach(int, Kind) {}
 void PosixLine::detach() {}
+void PosixLine::interrupt() { m_interrupted = true; }
+void PosixLine::clearInterrupt() { m_interrupted = false; }
+void PosixLine::drainWake() {}
+void PosixLine::setBitsPerSecond(int) {}
+int PosixLine::transferMs(int) const { return 0; }
+int PosixLine::connectSocket(const sockaddr *, unsigned, int) { return -1; }
 void PosixLine::setLentToQt(bool) {}
 int PosixLine::receiveFromSocket(char *, int, int) { return -1; }
 bool PosixLine::setBlocking(bool) { return false; }
 QString PosixLine::errorText() const { return QString(); }
-int PosixLine::waitFor(short, qint64) { return -1; }
+int PosixLine::waitFor(int, short, qint64) { return -1; }
 bool PosixLine::send(const char *, int, int) { return false; }
 int PosixLine::receive(char *, int, int) { return -1; }
 int PosixLine::discard() { return -1; }

@@ -20,6 +20,7 @@ SerialPortDriver::SerialPortDriver(QObject *parent)
 {
     adoptDevice(m_port);
     useLine(m_line.data());
+    m_line->setBitsPerSecond(m_baudRate.load(std::memory_order_relaxed));
 }
 
 SerialPortDriver::~SerialPortDriver()
@@ -45,6 +46,7 @@ bool SerialPortDriver::isOpen() const
 
 void SerialPortDriver::close()
 {
+    interruptLine();
     DeviceLocker locker(this);
     m_line->detach();
     m_port->close();
@@ -81,6 +83,7 @@ void SerialPortDriver::setPortName(const QString &name)
     m_port->setBaudRate(speed, QSerialPort::AllDirections);
     publishPortName(m_port->portName());
     m_baudRate.store(m_port->baudRate(QSerialPort::Input), std::memory_order_relaxed);
+    m_line->setBitsPerSecond(m_baudRate.load(std::memory_order_relaxed));
 }
 
 void SerialPortDriver::clear()

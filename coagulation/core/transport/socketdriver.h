@@ -3,6 +3,8 @@
 
 #include "devicedriver.h"
 
+#include <atomic>
+
 class QTcpSocket;
 class PosixLine;
 
@@ -17,8 +19,11 @@ public:
     explicit SocketDriver(QObject *parent = nullptr);
     ~SocketDriver() override;
 
-    // Connects, blocking for at most 30 seconds. A name without a port number fails
-    // at once.
+    // Connects, blocking for at most 30 seconds (a host name is looked up first, for as
+    // long as the system's resolver takes). A name without a port number fails at once.
+    // The driver's lock is not held while the connection is made: exchanges of other
+    // threads answer NotOpenError meanwhile, and close() or destroying the driver end
+    // the wait at once (open() then fails).
     bool open() override;
     bool isOpen() const override;
     void close() override;
@@ -32,8 +37,13 @@ public:
     QIODevice *device() const override;
 
 private:
+    int connectTo(const QString &host, quint16 port, QString *reason, int *kind);
+
     QTcpSocket *m_socket;
     QScopedPointer<PosixLine> m_line;
+    // Each open() and close() takes a new ticket; a connect that finds another ticket
+    // when it is done was cancelled or overtaken.
+    std::atomic<quint64> m_connectTicket{ 0 };
 };
 
 #endif // SOCKETDRIVER_H

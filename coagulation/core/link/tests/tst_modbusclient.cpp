@@ -6,6 +6,7 @@
 #include <socketdriver.h>
 
 #include <clientsignalrecorder.h>
+#include <virtualline.h>
 #include <warningcatcher.h>
 
 #include <simulatedgateway.h>
@@ -127,6 +128,8 @@ private slots:
     void exchangesFromTwoThreads();
     void directReceiverTalksThroughAnotherDriver();
     void standaloneSimulatorAnswers();
+    void timingOnALineWithItsOwnClock_data();
+    void timingOnALineWithItsOwnClock();
 
 private:
     std::unique_ptr<DeviceDriver> openDriver(Transport transport, SimulatorThread *sim = nullptr);
@@ -787,7 +790,8 @@ void tst_ModbusClient::displayAnswersDuringAnExchange()
     QVERIFY2(duringTheExchange, qPrintable(QStringLiteral("the accessors took %1 ms").arg(elapsed)));
     QVERIFY(open);
     QVERIFY(!name.isEmpty());
-    QVERIFY(!error.isEmpty());
+    // An open line shows no error until something fails.
+    QVERIFY2(error.isEmpty(), qPrintable(error));
     QCOMPARE(speed, transport == Pty ? 115200 : 0);
 }
 
@@ -795,18 +799,23 @@ void tst_ModbusClient::destroyingTheDriverUnderAClient_data()
 {
     QTest::addColumn<Transport>("transport");
     QTest::addColumn<bool>("duringAnExchange");
-    QTest::newRow("tcp: idle") << Tcp << false;
-    QTest::newRow("tcp: during an exchange") << Tcp << true;
-    QTest::newRow("pty: during an exchange") << Pty << true;
+    QTest::addColumn<bool>("closeOnly");
+    QTest::newRow("tcp: idle") << Tcp << false << false;
+    QTest::newRow("tcp: during an exchange") << Tcp << true << false;
+    QTest::newRow("pty: during an exchange") << Pty << true << false;
+    QTest::newRow("tcp: closed during an exchange") << Tcp << true << true;
+    QTest::newRow("pty: closed during an exchange") << Pty << true << true;
 }
 
 void tst_ModbusClient::destroyingTheDriverUnderAClient()
 {
     QFETCH(Transport, transport);
     QFETCH(bool, duringAnExchange);
+    QFETCH(bool, closeOnly);
 
     std::unique_ptr<DeviceDriver> driver = openDriver(transport);
-    driver->setReadTimeouts(300);
+    // Only the destruction can end this wait in time.
+    driver->setReadTimeouts(20000);
     ModbusClient client;
     client.setDriver(driver.get());
     client.setAttempts(1);
@@ -825,14 +834,21 @@ void tst_ModbusClient::destroyingTheDriverUnderAClient()
         for (int i = 0; i < 5000 && !written; ++i)
             QThread::msleep(1);
     }
-    driver.reset();
-    // The destruction waited for the exchange in progress to end on its own.
+    if (closeOnly)
+        driver->close();
+    else
+        driver.reset();
+    // Closing or destroying ended the exchange in progress, and waited for it to end.
     const bool waited = ended;
     if (worker.joinable())
         worker.join();
     if (duringAnExchange) {
         QVERIFY(waited);
-        QCOMPARE(first, int(ModuleStatus::TimeoutError));
+        QCOMPARE(first, int(ModuleStatus::NotOpenError));
+    }
+    if (closeOnly) {
+        QVERIFY(!driver->isOpen());
+        return;
     }
 
     QCOMPARE(client.driver(), static_cast<DeviceDriver *>(nullptr));
@@ -1003,6 +1019,111 @@ void tst_ModbusClient::standaloneSimulatorAnswers()
     driver.reset();
     sim.terminate();
     QVERIFY(sim.waitForFinished(5000));
+}
+
+// The link's timing rules, on a line whose clock moves only when the client waits: each
+// row times two exchanges exactly, with the default time-outs (first wait 100 ms, interval
+// 50 ms, five attempts).
+void tst_ModbusClient::timingOnALineWithItsOwnClock_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<int>("firstMs");
+    QTest::addColumn<int>("secondMs");
+    // A silent module costs its five first waits, once: the next request goes elsewhere.
+    QTest::newRow("silent module, then another module") << "silent" << 500 << 0;
+    // Noise long after a silent module's time-out is no late reply: the next silent
+    // exchange costs what the first did.
+    QTest::newRow("noise after a silent module") << "noise" << 500 << 500;
+    // A reply that never ends (a byte every 10 ms) ends each attempt at its first wait (doubled
+    // for an encapsulated request) and one interval: five of 250 ms.
+    QTest::newRow("endless reply, 1 MiB storage") << "endless" << 1250 << 0;
+    // Five replies 1 s late, then a read they could answer as well: it is written once they
+    // have come (at 1000 + 4 x 100 ms) and takes its own reply.
+    QTest::newRow("late replies, then a read they could answer") << "late-same" << 500 << 900;
+    // ... a read of another module goes at once; the late replies are dropped as they come.
+    QTest::newRow("late replies, then another module") << "late-other" << 500 << 0;
+    // ... closing and opening the line in between changes nothing: they still come.
+    QTest::newRow("late replies, a reopen, then a read they could answer") << "late-reopen" << 500 << 900;
+    // With no first wait at all, replies 10 ms late are still held back from the next read.
+    QTest::newRow("no first wait, then a read late replies could answer") << "no-wait" << 0 << 10;
+}
+
+void tst_ModbusClient::timingOnALineWithItsOwnClock()
+{
+    QFETCH(QString, scenario);
+    QFETCH(int, firstMs);
+    QFETCH(int, secondMs);
+
+    SimulatedLink link;
+    SimulatedModule *two = link.addModule(2);
+    link.addModule(4)->setHoldingRegisters(0x10, { 0x0401, 0x0402 });
+    two->setHoldingRegisters(0x10, { 0x0201, 0x0202, 0x0203 });
+    VirtualLine line(&link);
+    QVERIFY(line.open());
+    ModbusClient client;
+    client.setDriver(&line);
+    int late = 0;
+    connect(&client, &ModbusClient::frameDiscarded, this,
+            [&](const QByteArray &, ModbusClient::DiscardReason reason) { late += reason == ModbusClient::LateReply; });
+
+    const auto timed = [&](const QString &path, quint16 address, int *result) {
+        const qint64 start = line.now();
+        MessageBuilder builder(path);
+        builder.readWord(address, 2);
+        *result = client.talk(builder);
+        return int(line.now() - start);
+    };
+    int first = 0, second = 0;
+    int firstTook = 0, secondTook = 0;
+    if (scenario == QLatin1String("endless")) {
+        for (int at = 0; at < 60000; at += 10)
+            line.inject(at, QByteArray(1, char(at)));
+        QByteArray storage(1 << 20, '\0');
+        const QByteArray request = QByteArray::fromHex("04 2b 0d 01 02");
+        const qint64 start = line.now();
+        first = client.talk(storage.data(), storage.size(), request.constData(), request.size());
+        firstTook = int(line.now() - start);
+        QCOMPARE(first, int(ModuleStatus::InvalidReplyError));
+    } else if (scenario == QLatin1String("silent") || scenario == QLatin1String("noise")) {
+        firstTook = timed(QStringLiteral("9"), 0x10, &first);
+        QCOMPARE(first, int(ModuleStatus::TimeoutError));
+        if (scenario == QLatin1String("noise")) {
+            line.inject(3000, QByteArray::fromHex("ff 00 ff"));
+            line.advance(4000); // the noise waits on the line
+            secondTook = timed(QStringLiteral("9"), 0x11, &second);
+            QCOMPARE(second, int(ModuleStatus::TimeoutError));
+        } else {
+            secondTook = timed(QStringLiteral("2"), 0x10, &second);
+            QCOMPARE(second, 7);
+        }
+    } else {
+        const bool noWait = scenario == QLatin1String("no-wait");
+        if (noWait)
+            line.setReadTimeouts(0);
+        link.faults().delayReplies(5, noWait ? 10 : 1000);
+        firstTook = timed(QStringLiteral("2"), 0x10, &first);
+        QCOMPARE(first, int(ModuleStatus::TimeoutError));
+        if (scenario == QLatin1String("late-reopen")) {
+            line.close();
+            QVERIFY(line.open());
+        }
+        const bool same = scenario != QLatin1String("late-other");
+        MessageBuilder builder(same ? 2 : 4);
+        builder.readWord(same ? 0x11 : 0x10, 2);
+        const qint64 start = line.now();
+        second = client.talk(builder);
+        secondTook = int(line.now() - start);
+        QCOMPARE(second, 7);
+        QCOMPARE(builder.buffer().mid(3), same ? QByteArray::fromHex("0202 0203") : QByteArray::fromHex("0401 0402"));
+        if (!same) {
+            // The late replies still come; the next exchange drops them.
+            line.advance(1000);
+            QCOMPARE(timed(QStringLiteral("4"), 0x10, &second), 0);
+        }
+        QCOMPARE(late, 5);
+    }
+    QCOMPARE(firstTook, firstMs);
+    QCOMPARE(secondTook, secondMs);
 }
 
 QTEST_GUILESS_MAIN(tst_ModbusClient)

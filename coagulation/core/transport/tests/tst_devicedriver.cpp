@@ -1,4 +1,7 @@
 #include <devicedriver.h>
+#include <messagebuilder.h>
+#include <modbusclient.h>
+#include <modulestatus.h>
 #include <serialportdriver.h>
 #include <socketdriver.h>
 
@@ -12,7 +15,9 @@
 
 #include <atomic>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -80,6 +85,8 @@ private slots:
     void socketOpenFailures_data();
     void socketOpenFailures();
     void socketOpensAndClearDrainsStaleBytes();
+    void socketConnectEndsAtOnce_data();
+    void socketConnectEndsAtOnce();
 };
 
 void tst_DeviceDriver::factoryPicksDriverByScheme_data()
@@ -332,6 +339,59 @@ void tst_DeviceDriver::socketOpensAndClearDrainsStaleBytes()
     QVERIFY(!driver.isOpen());
     QVERIFY(driver.open());
     QVERIFY(server.waitForNewConnection(2000));
+}
+
+void tst_DeviceDriver::socketConnectEndsAtOnce_data()
+{
+    QTest::addColumn<bool>("destroy");
+    QTest::newRow("closed") << false;
+    QTest::newRow("destroyed") << true;
+}
+
+// A host that never completes the connection: a listener whose queue one connection
+// fills. While open() waits for it, other threads' exchanges answer at once, and close()
+// or destroying the driver end the wait instead of waiting its 30 seconds out.
+void tst_DeviceDriver::socketConnectEndsAtOnce()
+{
+    QFETCH(bool, destroy);
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+    QVERIFY(::listen(listener, 0) == 0);
+    QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ::connect(filler, reinterpret_cast<sockaddr *>(&address), sizeof address);
+
+    auto *driver = new SocketDriver;
+    driver->setPortName(QStringLiteral("socks://127.0.0.1:%1").arg(ntohs(address.sin_port)));
+    std::atomic<bool> opened{ true };
+    QElapsedTimer timer;
+    timer.start();
+    std::thread opener([&] { opened = driver->open(); });
+    QThread::msleep(50); // into the connect
+
+    ModbusClient client;
+    client.setDriver(driver);
+    MessageBuilder builder(2);
+    builder.readWord(0, 1);
+    QCOMPARE(client.talk(builder), int(Modbus::ModuleStatus::NotOpenError));
+    if (destroy)
+        delete driver;
+    else
+        driver->close();
+    opener.join();
+    QVERIFY2(timer.elapsed() < 10000, "the connect was waited out");
+    QVERIFY(!opened);
+    if (!destroy) {
+        QVERIFY(!driver->isOpen());
+        QVERIFY(!driver->errorString().isEmpty());
+        delete driver;
+    }
+    ::close(filler);
+    ::close(listener);
 }
 
 QTEST_GUILESS_MAIN(tst_DeviceDriver)

@@ -1,0 +1,69 @@
+#ifndef MODULEREPLY_H
+#define MODULEREPLY_H
+
+#include <QtCore/QByteArray>
+#include <QtCore/QObject>
+
+#include "modulestatus.h"
+#include "qvcore_global.h"
+
+#include <memory>
+
+namespace Modbus {
+
+class AsyncRequest;
+
+// The outcome of one asynchronous module operation (AbstractDeviceModule::readWordAsync()
+// and its kind). The operation is queued on its line, runs on a thread the library owns
+// with the same frames, chunks, statuses and client signals as the blocking call, and
+// finished() is emitted in the thread that made the request, from its event loop.
+//
+// The caller owns the reply: give it a parent, or deleteLater() it after finished().
+// Deleting it earlier cancels the request. Closing or destroying the driver ends every
+// pending reply at once with NotOpenError.
+class QVCORE_EXPORT ModuleReply : public QObject
+{
+    Q_OBJECT
+public:
+    ~ModuleReply() override;
+
+    // True once finished() has been emitted; the results below are final then.
+    bool isFinished() const;
+    // The status of the operation, as the blocking call returns it or leaves it in its
+    // status pointer; CanceledError after cancel(), TimeoutError when the deadline passed.
+    ModuleStatus status() const;
+    // What was read: registers and file records as big-endian byte pairs, bits packed
+    // (item k in bit k % 8 of byte k / 8), as the blocking calls give them; the bytes of a
+    // trunk, an object or a pass-through reply; the status word and event count of the
+    // event counter (two big-endian words); empty for writes.
+    QByteArray data() const;
+    // Items read or written (bits, registers or records; 1 for an operation of one exchange
+    // that succeeded).
+    int count() const;
+
+    // Gives the request up: a queued request is dropped, a running one ends before its
+    // next exchange. finished() follows with CanceledError, unless it came first. Any thread.
+    void cancel();
+    // The request ends with TimeoutError if it has not finished msecs from now: queued, it
+    // is dropped; running, it ends before its next exchange. Any thread.
+    void setDeadline(int msecs);
+
+Q_SIGNALS:
+    // The operation is over, whatever its status.
+    void finished();
+
+private:
+    friend class AsyncRequest;
+    explicit ModuleReply(QObject *parent = nullptr);
+    void deliver();
+
+    std::shared_ptr<AsyncRequest> m_request;
+    ModuleStatus m_status;
+    QByteArray m_data;
+    int m_count = 0;
+    bool m_finished = false;
+};
+
+} // namespace Modbus
+
+#endif // MODULEREPLY_H
