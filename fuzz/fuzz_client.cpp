@@ -50,6 +50,8 @@ public:
         setReadTimeouts(0);
         setReadIntervalTimeouts(0);
         setWriteTimeouts(0);
+        // The stream's framing is what is explored here; late replies are the schedules'.
+        setLateReplyTimeouts(0);
     }
     ~MemoryDriver() override { retire(); }
 
