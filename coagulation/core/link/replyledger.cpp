@@ -274,6 +274,11 @@ bool ReplyLedger::couldBecomeAnswer(const unsigned char *bytes, int size, const 
 
 void ReplyLedger::taken(const QByteArray &request, const unsigned char *reply, int size, qint64 now)
 {
+    // The healthy line: this request's own write is all that is owed.
+    if (m_owed.size() == 1 && m_owed.first().frame == request && !m_owed.first().exceptionTaken) {
+        answered(0, reply, size, now);
+        return;
+    }
     const auto *frame = reinterpret_cast<const unsigned char *>(request.constData());
     // An exception carries no data, so it may be taken although another owed write could
     // have sent it; the write then stays owed to a reply that is no exception, and so does
@@ -305,9 +310,9 @@ void ReplyLedger::answered(int index, const unsigned char *reply, int size, qint
     // Which of identical writes a reply answers cannot be told: it is taken to pay the
     // oldest, and to have come as early as the newest makes possible.
     qint64 newest = write.writtenAt;
-    for (const OwedWrite &other : qAsConst(m_owed)) {
-        if (other.frame == write.frame)
-            newest = std::max(newest, other.writtenAt);
+    for (int i = index + 1; i < m_owed.size(); ++i) {
+        if (m_owed.at(i).frame == write.frame)
+            newest = std::max(newest, m_owed.at(i).writtenAt);
     }
     learnLateness(now - newest, now);
     m_owed.remove(index);

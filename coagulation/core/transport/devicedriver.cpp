@@ -360,8 +360,7 @@ void DeviceDriver::publishPortName(const QString &name)
 
 bool DeviceDriver::publishedOpen() const
 {
-    std::lock_guard<std::mutex> lock(d->shownMutex);
-    return d->open;
+    return d->open.load(std::memory_order_acquire);
 }
 
 QString DeviceDriver::publishedPortName() const

@@ -84,7 +84,7 @@ public:
     // What other threads see, under a small lock of its own.
     mutable std::mutex shownMutex;
     QUrl url;
-    bool open = false;
+    std::atomic<bool> open{ false };
     QString error;
     QString portName;
 };

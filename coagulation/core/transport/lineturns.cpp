@@ -24,6 +24,11 @@ void LineTurns::acquire(DeviceDriverMutex *mutex)
     if (m_owner == std::thread::id() && m_queue.empty()) {
         m_owner = me;
         m_depth = 1;
+        // Mostly free: taken at once. Held outside the turns: waited for without this lock.
+        if (mutex->tryLock()) {
+            m_ownerHasMutex = true;
+            return;
+        }
         lock.unlock();
         lockMutex(mutex);
         return;
