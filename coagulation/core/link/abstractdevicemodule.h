@@ -94,7 +94,7 @@ public:
 
     /// One coil (function 0x01). False both for a clear bit and for a failed read; the status tells them apart.
     bool getBit(unsigned short address, ModuleStatus *status = nullptr) const;
-    /// One discrete input (function 0x02). False both for a clear bit and for a failed read; the status tells them apart.
+    /// One discrete input (function 0x02). False both for a clear bit and for a failed read, as getBit().
     bool getRoBit(unsigned short address, ModuleStatus *status = nullptr) const;
     /// Function 15 (0x0F) with one bit; the status of the exchange.
     ModuleStatus setBit(unsigned short address, bool value) const;
@@ -188,7 +188,10 @@ public:
      * are sent as zeros); count the bits written.
      */
     ModuleReply *writeBitAsync(unsigned short address, unsigned short count, const QByteArray &bits) const;
-    /// writeWord() of words: big-endian byte pairs, one register each (an odd last byte is not sent); count the registers written.
+    /**
+     * writeWord() of words: big-endian byte pairs, one register each (an odd last byte is
+     * not sent); count the registers written.
+     */
     ModuleReply *writeWordAsync(unsigned short address, const QByteArray &words) const;
     /// readFile(): data the records read, as byte pairs; count the records.
     ModuleReply *readFileAsync(unsigned short file, unsigned short record, unsigned short count) const;

@@ -85,7 +85,10 @@ public:
      * itself, coil k in bit k % 8 of byte k / 8.
      */
     MessageBuilder &beginWriteBit(unsigned short address, unsigned short count);
-    /// Write multiple coils: the head of beginWriteBit(), then (count + 7) / 8 packed bytes from bits (none when bits is null).
+    /**
+     * Write multiple coils: the head of beginWriteBit(), then (count + 7) / 8 packed bytes
+     * from bits (none when bits is null).
+     */
     MessageBuilder &writeBit(unsigned short address, unsigned short count, const void *bits);
     /// Write multiple coils from a value: count is limited to 64; bit i of bits is the coil at address + i.
     MessageBuilder &writeBit(unsigned short address, unsigned short count, quint64 bits);

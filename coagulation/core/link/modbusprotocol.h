@@ -76,7 +76,8 @@ enum MeiType : quint8 {
 /// Sub-functions of Diagnostics (0x08): the word after the function code.
 enum DiagnosticSubFunction : quint16 {
     ReturnQueryData = 0x0000,             ///< Echo the data sent (MessageBuilder::testCommunication()).
-    RestartCommunications = 0x0001,       ///< Restart; the data word says how (RestartClearingLog, RestartKeepingLog, RestartIntoBootloader).
+    /// Restart; the data word says how (RestartClearingLog, RestartKeepingLog, RestartIntoBootloader).
+    RestartCommunications = 0x0001,
     ReturnDiagnosticRegister = 0x0002,    ///< Read the diagnostic register.
     ChangeAsciiDelimiter = 0x0003,        ///< Change the delimiter of the ASCII mode.
     ForceListenOnly = 0x0004,             ///< Listen only; the module sends no reply.
@@ -141,7 +142,8 @@ enum ExceptionCode : quint8 {
     ServerDeviceBusy = 0x06,            ///< "device busy": busy with an earlier command.
     MemoryParityError = 0x08,           ///< "memory parity error": a file's memory failed its check.
     GatewayPathUnavailable = 0x0A,      ///< "gateway path unavailable": a gateway cannot reach the next address.
-    GatewayTargetFailedToRespond = 0x0B ///< "gateway target did not respond": the target stayed silent behind a gateway.
+    /// "gateway target did not respond": the target stayed silent behind a gateway.
+    GatewayTargetFailedToRespond = 0x0B
 };
 
 /**

@@ -32,11 +32,19 @@ class QVCORE_EXPORT ModuleStatus
 public:
     /// The communication errors, which are also the negative results of ModbusClient::talk().
     enum ErrorCode {
-        NoError = 0,                        ///< Success.
-        InvalidReplyError = int(0x80000000), ///< A reply came but was damaged, did not answer the request or did not fit it.
-        TimeoutError = int(0x80000001),     ///< No reply within the attempts' time-outs, or an asynchronous request's deadline passed.
-        WriteError = int(0x80000002),       ///< The request was not sent: the line did not take it, or it was refused before sending (too long, past address 65535).
-        NotOpenError = int(0x80000003),     ///< No driver, the driver closed, or the line closed or failed during the exchange.
+        /// Success.
+        NoError = 0,
+        /// A reply came but was damaged, did not answer the request or did not fit it.
+        InvalidReplyError = int(0x80000000),
+        /// No reply within the attempts' time-outs, or an asynchronous request's deadline passed.
+        TimeoutError = int(0x80000001),
+        /**
+         * The request was not sent: the line did not take it, or it was refused before
+         * sending (too long, past address 65535).
+         */
+        WriteError = int(0x80000002),
+        /// No client or driver, the driver closed, or the line closed or failed during the exchange.
+        NotOpenError = int(0x80000003),
         /// An asynchronous request cancelled before it was done (ModuleReply::cancel()).
         CanceledError = int(0x80000004)
     };

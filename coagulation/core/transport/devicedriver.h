@@ -88,21 +88,30 @@ public:
 
     /// The longest a write may take, in milliseconds (100 by default).
     int writeTimeouts() const;
-    /// Milliseconds; any value is stored unchanged (a negative wait counts as none). From the next exchange on; any thread.
+    /**
+     * Milliseconds; any value is stored unchanged (a negative wait counts as none). From
+     * the next exchange on; any thread.
+     */
     void setWriteTimeouts(int msecs);
     /**
      * The first wait for a reply after its write, in milliseconds (100 by default; doubled
-     * for a request through a gateway).
+     * for a request behind function 0x2B: routed, pass-through or object read).
      */
     int readTimeouts() const;
-    /// Milliseconds; any value is stored unchanged (a negative wait counts as none). From the next exchange on; any thread.
+    /**
+     * Milliseconds; any value is stored unchanged (a negative wait counts as none). From
+     * the next exchange on; any thread.
+     */
     void setReadTimeouts(int msecs);
     /**
      * The silence that ends a reply whose length cannot be known, and the longest wait for
      * each further piece of a reply, in milliseconds (50 by default).
      */
     int readIntervalTimeouts() const;
-    /// Milliseconds; any value is stored unchanged (a negative wait counts as none). From the next exchange on; any thread.
+    /**
+     * Milliseconds; any value is stored unchanged (a negative wait counts as none). From
+     * the next exchange on; any thread.
+     */
     void setReadIntervalTimeouts(int msecs);
     /**
      * How late after its request a reply may still come. Until then a request whose
