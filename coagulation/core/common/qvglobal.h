@@ -188,28 +188,31 @@ QVCORE_EXPORT QStringList dilutionList();
 
 namespace qv {
 
+/// The kinds of sample, which differ in the prefix of their numbers (samplePrefix()).
 enum SampleType : int {
-    Routine = 0,       // an ordinary patient sample, no prefix
-    Statim = 1,        // an emergency sample, prefix the setting "statim_sample_prefix"
-    QualityControl = 2 // a quality-control sample, prefix the setting "qc_sample_prefix"
+    Routine = 0,       ///< An ordinary patient sample, no prefix.
+    Statim = 1,        ///< An emergency sample, prefix the setting "statim_sample_prefix".
+    QualityControl = 2 ///< A quality-control sample, prefix the setting "qc_sample_prefix".
 };
 
 } // namespace qv
 
-// One more than the greatest sample number stored for the day, 1 for a day
-// without samples. Reads the table "patient" of Profile::dataDatabase(): its
-// text column "sampleNo" is compared as an integer (leading zeros and text
-// forms compare numerically, a non-numeric or negative number counts as 0),
-// and its column "date" holds the day as the SQLite driver binds a QDate, ISO
-// text "yyyy-MM-dd". On any failure (a database error, a greatest number
-// with no successor within int) it writes a warning line and returns 0, which
-// is never a sample number, and sets *ok, when given, to false. Uses the
-// profile's connection, so it belongs to the main thread.
-//
-// It only reads, and takes nothing: another station sharing the data
-// database, or this one between this call and its insert, may store the same
-// number first, so two samples can get one number. To give a sample its
-// number, use takeSampleNo(), which takes and records it in one step.
+/**
+ * One more than the greatest sample number stored for the day, 1 for a day
+ * without samples. Reads the table "patient" of Profile::dataDatabase(): its
+ * text column "sampleNo" is compared as an integer (leading zeros and text
+ * forms compare numerically, a non-numeric or negative number counts as 0),
+ * and its column "date" holds the day as the SQLite driver binds a QDate, ISO
+ * text "yyyy-MM-dd". On any failure (a database error, a greatest number
+ * with no successor within int) it writes a warning line and returns 0, which
+ * is never a sample number, and sets *ok, when given, to false. Uses the
+ * profile's connection, so it belongs to the main thread; blocks for the query.
+ *
+ * It only reads, and takes nothing: another station sharing the data
+ * database, or this one between this call and its insert, may store the same
+ * number first, so two samples can get one number. To give a sample its
+ * number, use takeSampleNo(), which takes and records it in one step.
+ */
 QVCORE_EXPORT int nextSampleNo(const QDate &date, bool *ok = nullptr);
 
 /**
@@ -238,8 +241,12 @@ QVCORE_EXPORT int nextSampleNo(const QDate &date, bool *ok = nullptr);
  */
 QVCORE_EXPORT int takeSampleNo(const QDate &date, const QSqlRecord &patient, qint64 *rowId = nullptr);
 
-// The prefix of a sample type, read from the profile (the setting's declared
-// default while none is stored); empty for Routine and for any value not listed.
+/**
+ * The prefix of a sample type, read from the profile (the setting's declared
+ * default while none is stored); empty for Routine and for any value not listed.
+ * Any thread: it reads the cache of Profile::instance(), which the main thread
+ * should have made first.
+ */
 QVCORE_EXPORT QString samplePrefix(qv::SampleType type);
 
 /**

@@ -17,30 +17,45 @@
 
 class ProfilePrivate;
 
-// The process-wide store of named settings: an in-memory cache of the table
-// "profile" (name, value) of an SQLite file, read once at start-up and written
-// through on request, plus the application's other three database connections.
-// Reads and writes of the cache are safe from any thread. All SQL runs on the
-// store's own thread: a save made there is written at once, one made on
-// another thread is handed to the store's thread. Saves reach the file in the
-// order they changed the cache, so once the store's thread has run its event
-// loop the file holds what the cache holds (settings changed without save
-// aside), whatever the threads and whatever is done to the signals.
-//
-// Start-up tells every problem in a warning box and in status(), and never
-// writes: a profile that could not be read whole (it does not open, is busy,
-// is damaged, or has no table "profile" with the columns name and value) is
-// not written to at all while the store lives, so that defaults shown in its
-// place cannot overwrite the user's settings; saves then stay in memory. An
-// unreadable "settings.ini" opens no database at all rather than the default
-// files of the working directory.
-//
-// When another program holds the profile locked, a save waits the busy
-// time-out once, then stays pending: later saves queue behind it without
-// waiting, the store tries again now and then from its thread's event loop,
-// and status() says SavesPending until all of them are written, oldest first
-// (a save of a key that a later one replaces is skipped). Call flush() before
-// the program ends.
+/**
+ * \file profile.h
+ * \brief The settings store and the application's databases (Profile).
+ */
+
+/**
+ * The process-wide store of named settings: an in-memory cache of the table
+ * "profile" (name, value) of an SQLite file, read once at start-up and written
+ * through on request, plus the application's other three database connections.
+ * Reads and writes of the cache are safe from any thread. All SQL runs on the
+ * store's own thread: a save made there is written at once, one made on
+ * another thread is handed to the store's thread. Saves reach the file in the
+ * order they changed the cache, so once the store's thread has run its event
+ * loop the file holds what the cache holds (settings changed without save
+ * aside), whatever the threads and whatever is done to the signals.
+ *
+ * Start-up tells every problem in a warning box and in status(), and never
+ * writes: a profile that could not be read whole (it does not open, is busy,
+ * is damaged, or has no table "profile" with the columns name and value) is
+ * not written to at all while the store lives, so that defaults shown in its
+ * place cannot overwrite the user's settings; saves then stay in memory. An
+ * unreadable "settings.ini" opens no database at all rather than the default
+ * files of the working directory.
+ *
+ * When another program holds the profile locked, a save waits the busy
+ * time-out once, then stays pending: later saves queue behind it without
+ * waiting, the store tries again now and then from its thread's event loop,
+ * and status() says SavesPending until all of them are written, oldest first
+ * (a save of a key that a later one replaces is skipped). Call flush() before
+ * the program ends.
+ *
+ * The typed settings come from one table, profilesettings.h: for each row a getter
+ * named like the key (`statim_sample_prefix()`) and a setter that adds "set_"
+ * (`set_statim_sample_prefix(value, save)`); save has the meaning it has for
+ * setValue(). A getter called without a default takes the declared one. A stored
+ * value that does not convert to the type yields its empty value, not the default.
+ * They read and write the cache as value() and setValue() do. \ref threads_settings
+ * tells which thread may do what.
+ */
 class QVCORE_EXPORT Profile : public QObject
 {
     Q_OBJECT
@@ -50,7 +65,7 @@ public:
      * Whether start-up and the writes to the file went well: see status().
      */
     enum Status {
-        NoError,
+        NoError,      ///< no problem since start-up or the last resetStatus()
         AccessError,  ///< a save or remove did not reach the file; see errorString()
         StartupError, ///< start-up showed a warning box; errorString() holds its text
         SavesPending, ///< saves wait for a lock another program holds; see flush()
@@ -58,47 +73,78 @@ public:
     };
     Q_ENUM(Status)
 
-    // The store of the program, made on first use. It and its connections
-    // belong to the application's main thread whoever calls first: when that is
-    // another thread, the cache is read there, the connections are opened on
-    // the main thread, and a warning line names the misuse. Start-up may show
-    // message boxes, so the main thread should call first.
+    /**
+     * The store of the program, made on first use. It and its connections
+     * belong to the application's main thread whoever calls first: when that is
+     * another thread, the cache is read there, the connections are opened on
+     * the main thread, and a warning line names the misuse. Start-up may show
+     * message boxes, so the main thread should call first. Blocks on first use for
+     * the start-up (reading the profile, opening the databases, any box).
+     */
     static Profile &instance();
 
-    // A store of one's own belongs to the thread that makes it. Saves still
-    // waiting for that thread when it is destroyed there are written first.
+    /**
+     * A store of one's own, on the profile file "profile.db" (or the one "settings.ini"
+     * names), belongs to the thread that makes it. Saves still waiting for that thread
+     * when it is destroyed there are written first.
+     */
     explicit Profile(QObject *parent = nullptr);
+    /// A store of one's own on profileName when "settings.ini" names no profile file; as Profile(QObject *).
     Profile(const QString &profileName, QObject *parent);
+    /**
+     * Writes the saves still waiting for the store's thread when destroyed there (those
+     * pending for a busy database get one more try, without waiting); what is left is lost,
+     * and a warning line counts it.
+     */
     ~Profile() override;
 
-    // The current directory when the store was made.
+    /// The current directory when the store was made.
     QDir workdir() const;
 
-    // The connections "profile.db", "data.db", "qc.db" and "syslog.db", opened
-    // if they are not; invalid when start-up did not register them.
+    /**
+     * The connection "profile.db", opened if it is not; invalid when start-up did not
+     * register it. The connections belong to the store's thread: use them there only.
+     */
     QSqlDatabase database() const;
+    /// The connection "data.db" (patients and results), as database() tells.
     QSqlDatabase dataDatabase() const;
+    /// The connection "qc.db" (quality control), as database() tells.
     QSqlDatabase qcDatabase() const;
+    /// The connection "syslog.db" (the system log), as database() tells.
     QSqlDatabase syslogDatabase() const;
 
-    // The stored value of key, or defaultValue when it has none. A key never
-    // seen before is remembered without a value, so keys() lists it.
+    /**
+     * The stored value of key, or defaultValue when it has none. A key never
+     * seen before is remembered without a value, so keys() lists it. Any thread;
+     * takes the cache's lock briefly.
+     */
     QVariant value(const QString &key, const QVariant &defaultValue = QVariant());
-    // The first valid value of key1, key2 (and key3), else defaultValue.
+    /// The first valid value of key1 and key2, else defaultValue.
     QVariant value2(const QString &key1, const QString &key2, const QVariant &defaultValue = QVariant());
+    /// The first valid value of key1, key2 and key3, else defaultValue.
     QVariant value3(const QString &key1, const QString &key2, const QString &key3,
                     const QVariant &defaultValue = QVariant());
 
-    // Sets the cached value; with save, also writes the row (an invalid value
-    // deletes it) and then emits valueChanged. With save, a value that no
-    // stored form reads back equal is refused: a QSize, QPoint or QRect, a
-    // list of other than one text, a map, a type without a text form. Then
-    // neither the cache nor the file changes, nothing is emitted, and status()
-    // becomes ValueError. Texts, numbers, bools, colours, dates, times, byte
-    // arrays, URLs and one-text lists are stored as they always were.
+    /**
+     * Sets the cached value; with save, also writes the row (an invalid value
+     * deletes it) and then emits valueChanged. With save, a value that no
+     * stored form reads back equal is refused: a QSize, QPoint or QRect, a
+     * list of other than one text, a map, a type without a text form. Then
+     * neither the cache nor the file changes, nothing is emitted, and status()
+     * becomes ValueError. Texts, numbers, bools, colours, dates, times, byte
+     * arrays, URLs and one-text lists are stored as they always were.
+     *
+     * Any thread. A save on the store's thread blocks for SQLite's write, and while
+     * another program holds the profile for the busy time-out (30 s) once per burst of
+     * saves; a save on another thread returns at once and is written by the store's thread.
+     */
     void setValue(const QString &key, const QVariant &value, bool save);
-    // Forgets key, deletes its row, then emits keyRemoved.
+    /**
+     * Forgets key, deletes its row, then emits keyRemoved. Any thread, written as a save
+     * of setValue() is; a failed delete shows in status().
+     */
     void remove(const QString &key);
+    /// The keys in the cache: those stored and those asked for with value(). Any thread.
     QStringList keys() const;
 
     /**
@@ -116,6 +162,7 @@ public:
      * Any thread; takes the cache's lock briefly.
      */
     Status status() const;
+    /// The text of status(): empty with NoError. Any thread.
     QString errorString() const;
     /** Forgets the problem; saves still pending stay pending. Any thread. */
     void resetStatus();
@@ -144,27 +191,33 @@ public:
      */
     bool flush(int msecs);
 
-    // Typed settings, one pair per row of profilesettings.h: the getter is named
-    // like the key and the setter adds "set_"; save has the meaning it has for
-    // setValue(). A getter called without a default takes the declared one. A
-    // stored value that does not convert to the type yields its empty value, not
-    // the default.
+    /**
+     * The typed accessors of one row of profilesettings.h: `Type key(defaultValue = declared)`
+     * and `void set_key(value, save)`, as the class's text tells. Used once here, for every
+     * row, and undefined after.
+     */
 #define QV_PROFILE_ACCESSORS(Type, key, declared, group, label) \
     Type key(const Type &defaultValue = declared) { return setting<Type>(#key, defaultValue); } \
     void set_##key(const Type &value, bool save) { setSetting<Type>(#key, value, save); }
     QV_PROFILE_SETTINGS(QV_PROFILE_ACCESSORS)
 #undef QV_PROFILE_ACCESSORS
 
-    // The named settings with their keys, types, declared defaults, groups and
-    // labels, in the order they are declared; findItem() gives an invalid item
-    // for a key that is no named setting.
+    /**
+     * The named settings with their keys, types, declared defaults, groups and
+     * labels, in the order they are declared. Any thread.
+     */
     static QVector<ProfileItem> items();
+    /// The named setting of key; an invalid item for a key that is no named setting. Any thread.
     static ProfileItem findItem(const QString &key);
 
 Q_SIGNALS:
-    // Notifications only: saving does not depend on them, so blocked signals
-    // or a disconnect() do not stop the write-through.
+    /**
+     * A value was saved (setValue() with save), on the thread that saved it.
+     * Notifications only: saving does not depend on them, so blocked signals
+     * or a disconnect() do not stop the write-through.
+     */
     void valueChanged(const QString &key, const QVariant &value);
+    /// A key was removed (remove()), on the thread that removed it; a notification as valueChanged() is.
     void keyRemoved(const QString &key);
 
 private:

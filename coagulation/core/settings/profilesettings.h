@@ -1,24 +1,33 @@
 #ifndef PROFILESETTINGS_H
 #define PROFILESETTINGS_H
 
-// The named settings of the profile, each declared once. From this table come the
-// typed accessors of Profile (key() and set_key()), Profile::items() for editors and
-// tools, and the tests that go through every setting.
-//
-//   X(type, key, default, group, label)
-//
-// type     QString, QColor, int or bool
-// key      the row's name in the table "profile", and the accessors' name
-// default  what a getter called without one returns while nothing is stored
-// group    one of the QV_PROFILE_GROUP_ names below
-// label    English; a translation file may change it
-//
-// Texts are translated as they are read, never before: Profile::tr() here runs where a
-// getter is called or an item is asked, so a translator installed after start-up shows.
-// The defaults are the ones the library itself relies on (result markers and texts,
-// sample prefixes, result colours); the settings only the application reads default to
-// the type's empty value. Adding a setting is one row here (and the translations of its
-// label, and of its default if it is text, in translations/).
+/**
+ * \file profilesettings.h
+ * \brief The named settings of the profile, each declared once.
+ *
+ * From the table QV_PROFILE_SETTINGS come the typed accessors of Profile (key() and
+ * set_key()), Profile::items() for editors and tools, and the tests that go through
+ * every setting.
+ */
+
+/**
+ * The named settings, one row each:
+ *
+ *     X(type, key, default, group, label)
+ *
+ * - type: QString, QColor, int or bool
+ * - key: the row's name in the table "profile", and the accessors' name
+ * - default: what a getter called without one returns while nothing is stored
+ * - group: one of the QV_PROFILE_GROUP_ names below
+ * - label: English; a translation file may change it
+ *
+ * Texts are translated as they are read, never before: Profile::tr() here runs where a
+ * getter is called or an item is asked, so a translator installed after start-up shows.
+ * The defaults are the ones the library itself relies on (result markers and texts,
+ * sample prefixes, result colours); the settings only the application reads default to
+ * the type's empty value. Adding a setting is one row here (and the translations of its
+ * label, and of its default if it is text, in translations/).
+ */
 #define QV_PROFILE_SETTINGS(X) \
     X(QString, statim_sample_prefix,         QStringLiteral("S"),  Samples,        Profile::tr("Statim samples")) \
     X(QString, qc_sample_prefix,             QStringLiteral("QC"), Samples,        Profile::tr("Quality-control samples")) \
@@ -50,12 +59,23 @@
     X(QString, hospital,                     QString(),            Display,        Profile::tr("Hospital")) \
     X(bool,    is_touch_screen,              false,                Display,        Profile::tr("Touch screen"))
 
-// The groups an editor shows the settings in, in the order they first appear above.
+/**
+ * \name Groups
+ * The groups an editor shows the settings in, in the order they first appear above.
+ */
+/** @{ */
+/// The group of the sample prefixes.
 #define QV_PROFILE_GROUP_Samples        Profile::tr("Sample prefixes")
+/// The group of the texts shown in place of a result.
 #define QV_PROFILE_GROUP_ResultTexts    Profile::tr("Result texts")
+/// The group of the markers shown around a result.
 #define QV_PROFILE_GROUP_ResultMarkers  Profile::tr("Result markers")
+/// The group of the result and state colours.
 #define QV_PROFILE_GROUP_Colours        Profile::tr("Colours")
+/// The group of what the application shows.
 #define QV_PROFILE_GROUP_Display        Profile::tr("Display")
+/// The group of the quality-control settings.
 #define QV_PROFILE_GROUP_QualityControl Profile::tr("Quality control")
+/** @} */
 
 #endif // PROFILESETTINGS_H
