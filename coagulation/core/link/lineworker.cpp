@@ -179,6 +179,9 @@ void LineWorker::forget(ModbusClient *client)
     const auto ofClient = [client](const std::shared_ptr<AsyncRequest> &request) { return request->client() == client; };
     std::copy_if(m_queue.begin(), m_queue.end(), std::back_inserter(gone), ofClient);
     m_queue.erase(std::remove_if(m_queue.begin(), m_queue.end(), ofClient), m_queue.end());
+    // One running ends before its next exchange (a wait without a limit would not end).
+    if (m_running && m_running->client() == client)
+        m_running->cancel();
     m_changed.wait(lock, [&] { return !m_running || m_running->client() != client; });
     lock.unlock();
     for (const std::shared_ptr<AsyncRequest> &request : gone)

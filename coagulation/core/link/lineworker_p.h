@@ -87,8 +87,8 @@ public:
     // The line was closed: the queued requests end with NotOpenError at once; the running
     // one ends on its own (its line interrupted).
     void failQueued();
-    // client is going away: its queued requests end with NotOpenError; returns once none
-    // of its requests runs.
+    // client is going away: its queued requests end with NotOpenError, a running one is
+    // cancelled; returns once none of its requests runs.
     void forget(ModbusClient *client);
 
 private:

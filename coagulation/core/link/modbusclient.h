@@ -77,9 +77,9 @@ public:
     /// A client without a driver: its exchanges answer NotOpenError until setDriver().
     explicit ModbusClient(QObject *parent = nullptr);
     /**
-     * Ends this client's asynchronous requests still queued with NotOpenError, and blocks
-     * until one of them that is running has finished its operation (a Modbus::ModuleReply
-     * that is cancelled or deleted first makes that happen at its next exchange).
+     * Ends this client's asynchronous requests still queued with NotOpenError, cancels one
+     * that is running, and blocks until it has ended, before its next attempt (at most the
+     * attempt in progress).
      */
     ~ModbusClient() override;
 

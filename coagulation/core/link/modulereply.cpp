@@ -2,6 +2,7 @@
 
 #include "lineworker_p.h"
 
+#include <QtCore/QThread>
 #include <QtCore/QTimer>
 
 namespace Modbus {
@@ -47,15 +48,23 @@ void ModuleReply::cancel()
 
 void ModuleReply::setDeadline(int msecs)
 {
-    if (!m_request || m_finished)
+    if (!m_request)
         return;
+    // The worker sees it before its next exchange.
     m_request->setDeadline(msecs);
-    // A request still queued when the deadline passes ends then, not when its turn comes.
+    // A request still queued when the deadline passes ends then, not when its turn comes:
+    // a timer in this reply's thread, armed from there.
     const std::weak_ptr<AsyncRequest> request = m_request;
-    QTimer::singleShot(qMax(1, msecs), this, [request] {
-        if (const std::shared_ptr<AsyncRequest> pending = request.lock())
-            pending->expire();
-    });
+    const auto arm = [this, request, msecs] {
+        QTimer::singleShot(qMax(1, msecs), this, [request] {
+            if (const std::shared_ptr<AsyncRequest> pending = request.lock())
+                pending->expire();
+        });
+    };
+    if (QThread::currentThread() == thread())
+        arm();
+    else
+        QMetaObject::invokeMethod(this, arm, Qt::QueuedConnection);
 }
 
 // In this reply's thread: takes the outcome the worker left.
