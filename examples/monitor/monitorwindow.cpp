@@ -91,7 +91,7 @@ MonitorWindow::MonitorWindow(QWidget *parent)
     connect(connectButton, &QPushButton::clicked, this, [this] { connectLink(m_urlEdit->text()); });
     connect(m_scanButton, &QPushButton::clicked, this, [this] { scan(1, 32); });
     auto *watchButton = new QPushButton(tr("Watch"));
-    m_pathEdit->setPlaceholderText(tr("module path, such as 1/5"));
+    m_pathEdit->setPlaceholderText(tr("path: 1/5"));
     connect(watchButton, &QPushButton::clicked, this, [this] { watch(m_pathEdit->text().trimmed()); });
     m_interval->setRange(10, 60000);
     m_interval->setSuffix(tr(" ms"));
@@ -154,6 +154,8 @@ void MonitorWindow::connectLink(const QString &url)
     closeLink();
     m_url = url.trimmed();
     m_urlEdit->setText(m_url);
+    if (m_url.isEmpty())
+        return;
     m_driver = DeviceDriver::create(QUrl(m_url), this);
     m_driver->setPortName(m_url);
     m_client->setDriver(m_driver);
@@ -309,21 +311,24 @@ PropertyItem *MonitorWindow::moduleRow(const QString &path) const
     return w ? w->row : nullptr;
 }
 
-bool MonitorWindow::watch(const QString &path)
+bool MonitorWindow::watch(const QString &given)
 {
     // The library reads an element that is no number as address 0, the broadcast: a
     // typing error must not become a write to every module.
-    const QStringList elements = Modbus::modulePathElements(path);
+    QStringList addresses;
+    const QStringList elements = Modbus::modulePathElements(given);
     for (const QString &element : elements) {
         bool ok = false;
         const int address = element.toInt(&ok, 10);
         if (!ok || address < 1 || address > 247) {
-            qWarning("monitor: \"%s\" is no module path (addresses 1-247, gateways first: 1/5)", qPrintable(path));
+            qWarning("monitor: \"%s\" is no module path (addresses 1-247, gateways first: 1/5)", qPrintable(given));
             return false;
         }
+        addresses << QString::number(address);
     }
-    if (elements.isEmpty() || watched(path))
-        return !elements.isEmpty();
+    const QString path = addresses.join(QLatin1Char('/')); // "/1//05" is "1/5"
+    if (path.isEmpty() || watched(path))
+        return !path.isEmpty();
     auto *row = new PropertyItem(path, tr("not polled yet"));
     row->setEditable(false);
     m_model->append(row);
@@ -409,12 +414,13 @@ void MonitorWindow::poll()
                 for (int i = 0; i < reply->count() && i < w->registers.size(); ++i)
                     w->registers.at(i)->showRead(wordAt(reply->data(), i));
                 w->row->setValue(tr("ok, %1 ms").arg(m_clock.elapsed() - now), false);
+                w->restMs = 0;
+            } else if (status.data() == ModuleStatus::TimeoutError) {
+                w->restMs = w->restMs ? qMin(2 * w->restMs, int(LongestRestMs)) : int(RetryMs);
+                w->nextPollMs = m_clock.elapsed() + w->restMs;
+                w->row->setValue(tr("%1; asked again in %2 s").arg(statusText(status)).arg(w->restMs / 1000), false);
             } else {
                 w->row->setValue(statusText(status), false);
-                // A module that does not answer keeps the line for all its attempts: it
-                // rests, so that the others are polled meanwhile.
-                if (status.data() == ModuleStatus::TimeoutError)
-                    w->nextPollMs = m_clock.elapsed() + RetryMs;
             }
         });
     }

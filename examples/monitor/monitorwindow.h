@@ -37,15 +37,17 @@ class ModuleReply;
 // it dropped.
 //
 // A module has at most one poll under way: a module slower than the interval is polled as
-// often as it answers, and one that does not answer rests for a while, so that the line
-// stays free for the others (requests on one line take turns, one exchange at a time).
+// often as it answers, and one that does not answer rests for a while (longer each time),
+// so that the line stays free for the others: requests on one line take turns, one
+// exchange at a time, and a silent module holds the line for all its attempts.
 class MonitorWindow : public QWidget
 {
     Q_OBJECT
 
 public:
-    // A module that does not answer is asked again after this long.
-    enum { RetryMs = 2000 };
+    // A module that does not answer is asked again after this long, twice as long after
+    // each time-out that follows, up to the longest rest.
+    enum { RetryMs = 2000, LongestRestMs = 16000 };
     // How deep a scan looks behind the modules that answer.
     enum { ScanHops = 3 };
 
@@ -96,6 +98,7 @@ private:
         QVector<RegisterItem *> registers; // the row's children
         QPointer<Modbus::ModuleReply> poll;
         qint64 nextPollMs = 0;
+        int restMs = 0; // after the last time-out
     };
 
     Watched *watched(const QString &path) const;

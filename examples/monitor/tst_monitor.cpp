@@ -190,7 +190,7 @@ void tst_Monitor::staysLiveWhilePolling()
         window->watch(QLatin1String(path));
     QTRY_COMPARE(valueOf(*window, "1/5", 1).toInt(), 0x0501);
     QTRY_COMPARE(valueOf(*window, "2", 3).toInt(), 0x0203);
-    QTRY_COMPARE(window->moduleRow("9")->value().toString(), QString("no reply"));
+    QTRY_VERIFY(window->moduleRow("9")->value().toString().startsWith("no reply"));
 
     SimulatedLink &link = m_sim.link();
     if (fault == QLatin1String("slow")) {
@@ -204,7 +204,7 @@ void tst_Monitor::staysLiveWhilePolling()
     }
     link.module(2)->setHoldingRegister(0x10, 0x4242);
     if (fault == QLatin1String("gone")) {
-        QTRY_COMPARE(window->moduleRow("2")->value().toString(), QString("no reply"));
+        QTRY_VERIFY(window->moduleRow("2")->value().toString().startsWith("no reply"));
     } else if (fault == QLatin1String("hang up")) {
         QTRY_VERIFY(window->linkState()->text().startsWith("closed"));
     } else {
