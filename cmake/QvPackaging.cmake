@@ -51,6 +51,6 @@ set(CPACK_COMPONENT_LIBRARY_DESCRIPTION
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
     "Core library of the coagulation analyser's control software: development files (Qt ${QV_QT_MAJOR})\n Headers, the CMake package, the pkg-config file and the examples' sources.")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-    "Service console, simulator and tools of the coagulation analyser (Qt ${QV_QT_MAJOR})\n qvlink, qvsim, qvprofile, qvcurve and the Wireshark dissector.")
+    "Service console, simulator and tools of the coagulation analyser (Qt ${QV_QT_MAJOR})\n qvlink, qvsim, qvprofile, qvcurve, the module monitor qvmonitor and the Wireshark dissector.")
 
 include(CPack)

@@ -5,7 +5,7 @@
 # Tests that drive the library from several threads at once, and the simulator's
 # hand-overs between its thread and the test's: the ThreadSanitizer run
 # (./qv test --tsan) runs only these.
-set(QV_CONCURRENCY_TESTS chaos concurrency filewriteconcurrency modbusclient modulereply profile simulator)
+set(QV_CONCURRENCY_TESTS chaos concurrency filewriteconcurrency modbusclient modulereply monitor profile simulator)
 
 function(qv_add_tests)
     cmake_parse_arguments(ARG "" "" "LIBRARIES" ${ARGN})

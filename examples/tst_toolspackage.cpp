@@ -86,6 +86,8 @@ void tst_ToolsPackage::installsFiles_data()
     QTest::newRow("version header") << "include/qvcore/qvcoreversion.h";
     QTest::newRow("consumer example") << "share/qvcore/examples/consumer/CMakeLists.txt";
     QTest::newRow("editor example") << "share/qvcore/examples/profileeditor/profilesettingitem.cpp";
+    QTest::newRow("monitor example") << "share/qvcore/examples/monitor/monitorwindow.cpp";
+    QTest::newRow("monitor") << "bin/qvmonitor";
 }
 
 void tst_ToolsPackage::installsFiles()
@@ -94,6 +96,7 @@ void tst_ToolsPackage::installsFiles()
     QVERIFY2(QFile::exists(QDir(m_prefix).filePath(file)), qPrintable(file));
     QVERIFY(!QFile::exists(QDir(m_prefix).filePath("include/qvcore/profile_p.h")));
     QVERIFY(!QFile::exists(QDir(m_prefix).filePath("share/qvcore/examples/profileeditor/tst_profileeditor.cpp")));
+    QVERIFY(!QFile::exists(QDir(m_prefix).filePath("share/qvcore/examples/monitor/tst_monitor.cpp")));
 }
 
 void tst_ToolsPackage::debianPackages_data()
