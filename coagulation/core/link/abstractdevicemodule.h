@@ -184,18 +184,21 @@ public:
     /// readRoWord(): data the registers read, as byte pairs; count the registers.
     ModuleReply *readRoWordAsync(unsigned short address, unsigned short count) const;
     /**
-     * writeBit() of count bits from bits, packed as writeBit() takes them (missing bytes
-     * are sent as zeros); count the bits written.
+     * writeBit() of count bits from bits, packed as writeBit() takes them; count the bits
+     * written. Fewer bytes than count bits need: nothing is sent, WriteError and a warning.
      */
     ModuleReply *writeBitAsync(unsigned short address, unsigned short count, const QByteArray &bits) const;
     /**
-     * writeWord() of words: big-endian byte pairs, one register each (an odd last byte is
-     * not sent); count the registers written.
+     * writeWord() of words: big-endian byte pairs, one register each; count the registers
+     * written. An odd number of bytes: nothing is sent, WriteError and a warning.
      */
     ModuleReply *writeWordAsync(unsigned short address, const QByteArray &words) const;
     /// readFile(): data the records read, as byte pairs; count the records.
     ModuleReply *readFileAsync(unsigned short file, unsigned short record, unsigned short count) const;
-    /// writeFile() of records: big-endian byte pairs, one record each; count the records written.
+    /**
+     * writeFile() of records: big-endian byte pairs, one record each; count the records
+     * written. An odd number of bytes: nothing is sent, WriteError and a warning.
+     */
     ModuleReply *writeFileAsync(unsigned short file, unsigned short record, const QByteArray &records) const;
     /// readTrunk(): data the block as readTrunk() gives it; count its bytes.
     ModuleReply *readTrunkAsync(unsigned short file) const;

@@ -4,6 +4,7 @@
 
 #include "lineworker_p.h"
 #include "modulereply.h"
+#include "qvlogging.h"
 
 namespace Modbus {
 
@@ -18,6 +19,14 @@ ModuleReply *queue(const AbstractDeviceModule &module, Run run)
     copy.setProcessEvents(false);
     return AsyncRequest::submit(module.client(),
                                 [copy, run](AsyncRequest &request) { run(copy, request); });
+}
+
+// A write whose data cannot be what it names: nothing is sent, the reply ends with
+// WriteError in its turn, and a warning says why.
+ModuleReply *refused(const AbstractDeviceModule &module, const char *operation, const char *why, int size)
+{
+    qCWarning(qvLink, "(AbstractDeviceModule::%s) %s", operation, qPrintable(QString::asprintf(why, size)));
+    return queue(module, [](const AbstractDeviceModule &, AsyncRequest &r) { r.status = ModuleStatus::WriteError; });
 }
 
 // A run of count items of itemBytes(n) bytes read into the reply's data.
@@ -74,17 +83,18 @@ ModuleReply *AbstractDeviceModule::readFileAsync(unsigned short file, unsigned s
 
 ModuleReply *AbstractDeviceModule::writeBitAsync(unsigned short address, unsigned short count, const QByteArray &bits) const
 {
-    // Fewer bytes than count bits need: the missing ones are sent as zeros.
-    QByteArray packed = bits;
-    packed.resize(qMax(packed.size(), (count + 7) / 8));
+    if (bits.size() < (count + 7) / 8)
+        return refused(*this, "writeBitAsync", "%d bytes hold fewer than the bits to write", bits.size());
     return queue(*this, [=](const AbstractDeviceModule &m, AsyncRequest &r) {
-        r.count = m.writeBit(address, count, packed.constData(), &r.status);
+        r.count = m.writeBit(address, count, bits.constData(), &r.status);
     });
 }
 
 ModuleReply *AbstractDeviceModule::writeWordAsync(unsigned short address, const QByteArray &words) const
 {
-    const unsigned short count = (unsigned short)qMin(words.size() / 2, 0xFFFF);
+    if (words.size() % 2 || words.size() / 2 > 0xFFFF)
+        return refused(*this, "writeWordAsync", "%d bytes are no whole run of registers", words.size());
+    const unsigned short count = (unsigned short)(words.size() / 2);
     return queue(*this, [=](const AbstractDeviceModule &m, AsyncRequest &r) {
         r.count = m.writeWord(address, count, words.constData(), &r.status);
     });
@@ -92,7 +102,9 @@ ModuleReply *AbstractDeviceModule::writeWordAsync(unsigned short address, const 
 
 ModuleReply *AbstractDeviceModule::writeFileAsync(unsigned short file, unsigned short record, const QByteArray &records) const
 {
-    const unsigned short count = (unsigned short)qMin(records.size() / 2, 0xFFFF);
+    if (records.size() % 2 || records.size() / 2 > 0xFFFF)
+        return refused(*this, "writeFileAsync", "%d bytes are no whole run of records", records.size());
+    const unsigned short count = (unsigned short)(records.size() / 2);
     return queue(*this, [=](const AbstractDeviceModule &m, AsyncRequest &r) {
         r.count = m.writeFile(file, record, count, records.constData(), &r.status);
     });
