@@ -232,6 +232,30 @@
         <source>Quality control</source>
         <translation>Quality control</translation>
     </message>
+    <message>
+        <source>它不是普通文件</source>
+        <translation>it is not a regular file</translation>
+    </message>
+    <message>
+        <source>它不是 UTF-8 文本</source>
+        <translation>it is not UTF-8 text</translation>
+    </message>
+    <message>
+        <source>它的格式有误</source>
+        <translation>its format is wrong</translation>
+    </message>
+    <message>
+        <source>无法打开数据库文件 %1
+%2</source>
+        <translation>Cannot open the database file %1
+%2</translation>
+    </message>
+    <message>
+        <source>无法读取启动设置 %1
+%2</source>
+        <translation>Cannot read the start-up settings %1
+%2</translation>
+    </message>
 </context>
 <context>
     <name>PropertyItemModel</name>

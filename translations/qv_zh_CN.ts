@@ -232,6 +232,30 @@
         <source>Quality control</source>
         <translation>质控</translation>
     </message>
+    <message>
+        <source>它不是普通文件</source>
+        <translation>它不是普通文件</translation>
+    </message>
+    <message>
+        <source>它不是 UTF-8 文本</source>
+        <translation>它不是 UTF-8 文本</translation>
+    </message>
+    <message>
+        <source>它的格式有误</source>
+        <translation>它的格式有误</translation>
+    </message>
+    <message>
+        <source>无法打开数据库文件 %1
+%2</source>
+        <translation>无法打开数据库文件 %1
+%2</translation>
+    </message>
+    <message>
+        <source>无法读取启动设置 %1
+%2</source>
+        <translation>无法读取启动设置 %1
+%2</translation>
+    </message>
 </context>
 <context>
     <name>PropertyItemModel</name>

@@ -25,7 +25,7 @@
 
 namespace {
 
-enum ExitCode { Ok = CommandLine::OkExit, DatabaseError = 2, NotFound = 3, WriteFailed = 5 };
+enum ExitCode { Ok = CommandLine::OkExit, DatabaseError = 2, NotFound = 3, Damaged = 4, WriteFailed = 5 };
 
 CommandLine curveCommandLine()
 {
@@ -59,6 +59,7 @@ CommandLine curveCommandLine()
     });
     line.setExitCodes({{DatabaseError, "no data database, or the curve could not be stored (nothing was)"},
                        {NotFound, "no curve with that id"},
+                       {Damaged, "export: the curve is damaged (what could be read was exported)"},
                        {WriteFailed, "an export file could not be written"}});
     return line;
 }
@@ -214,9 +215,11 @@ int parseExport(const CommandLine &line, const QStringList &args, const QDir &st
 int exportCurve(QSqlDatabase &db, const ExportRequest &r)
 {
     QSqlQuery query(db);
-    query.prepare(QStringLiteral("select patientId, item, version, curve from curve where rowid = ?"));
+    // A statement that did not prepare is not executed: its error is the reason.
+    const bool prepared =
+        query.prepare(QStringLiteral("select patientId, item, version, curve from curve where rowid = ?"));
     query.addBindValue(r.id);
-    if (!query.exec()) {
+    if (!prepared || !query.exec()) {
         toolErr() << "qvcurve: " << databaseFile(db) << ": " << query.lastError().text() << "\n";
         return DatabaseError;
     }
@@ -247,7 +250,8 @@ int exportCurve(QSqlDatabase &db, const ExportRequest &r)
             return WriteFailed;
         toolOut() << "wrote " << r.png << " (" << r.width << "x" << r.height << ")\n";
     }
-    return Ok;
+    // What was exported is only the part that could be read: not a success.
+    return intact ? Ok : Damaged;
 }
 
 // How a test item's sample clots in the demo: the time its signal falls, and by
@@ -320,12 +324,13 @@ int storeDemo(QSqlDatabase &db, bool direct, const CommandLine &line)
     bool written = true;
     if (direct) {
         QSqlQuery query(db);
-        query.prepare(QStringLiteral("insert into curve (patientId, item, version, curve) values(?, ?, ?, ?)"));
+        written = query.prepare(
+            QStringLiteral("insert into curve (patientId, item, version, curve) values(?, ?, ?, ?)"));
         query.addBindValue(patient);
         query.addBindValue(item);
         query.addBindValue(version);
         query.addBindValue(c.toBuffer());
-        written = query.exec();
+        written = written && query.exec();
         if (!written)
             toolErr() << "qvcurve: " << databaseFile(db) << ": " << query.lastError().text() << "\n";
     } else {

@@ -194,6 +194,8 @@ void tst_ToolsCurve::failures_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("message");
     QTest::newRow("no such curve") << QStringList({"export", "99"}) << 3 << QByteArray("no curve with id 99");
+    // What could be read is exported, but a damaged curve is no success.
+    QTest::newRow("damaged curve") << QStringList({"export", "3"}) << 4 << QByteArray("curve 3 is damaged");
     QTest::newRow("id not a number") << QStringList({"export", "one"}) << 1 << QByteArray("export takes the id");
     QTest::newRow("bad size") << QStringList({"export", "1", "--size", "10x10", "--png", "x.png"}) << 1
                               << QByteArray("--size");

@@ -19,6 +19,8 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include <QSqlError>
+
 #include <algorithm>
 
 namespace {
@@ -52,17 +54,18 @@ CommandLine profileCommandLine()
                      "defaults, groups and labels)"},
         {"list", "", "every stored setting: key, type, value (tabs, newlines\n"
                      "and backslashes in them written as \\t, \\n and \\\\)"},
-        {"get", "KEY", "the stored value of KEY"},
+        {"get", "KEY", "the stored value of KEY; for a named setting never stored,\n"
+                       "the default in effect (and a line on stderr saying so)"},
         {"set", "KEY VALUE", "store VALUE (a named setting takes its type: text, colour\n"
-                             "#rrggbb or name, int, bool true/false)"},
+                             "#rrggbb or name, int, bool " BOOLEAN_WORDS ")"},
         {"remove", "KEY", "delete the setting"},
     });
     line.setOptionScopes({
         {{"json"}, {"list", "keys"}},
         {{"force"}, {"set"}},
     });
-    line.setExitCodes({{StartupError, "not a working directory, or one that cannot be created"},
-                       {NotSet, "the setting is not stored"},
+    line.setExitCodes({{StartupError, "not a working directory, or one whose files cannot be read or created"},
+                       {NotSet, "remove: the setting was not stored"},
                        {BadValue, "the value does not fit the setting's type"},
                        {WriteFailed, "the profile database could not be written"},
                        {UnknownName, "not a named setting (the closest is named; set --force stores it anyway)"}});
@@ -81,7 +84,8 @@ QString profileFile()
 }
 
 // Start-up problems of the store come as message boxes; here they become lines on
-// stderr, and any of them means that writes would not reach the file.
+// stderr, and any of them means that what is read or written would not be the
+// working directory's settings.
 int openProfile()
 {
     int problems = 0;
@@ -94,12 +98,29 @@ int openProfile()
     Profile::instance();
     setMessageBoxHandler(MessageBoxHandler());
     if (problems) {
-        err() << "qvprofile: " << QDir::currentPath()
-              << " is not a working directory (make one with: qvprofile init DIR)\n";
+        if (Profile::instance().database().isValid() || QFileInfo::exists(QStringLiteral("settings.ini")))
+            err() << "qvprofile: nothing was read or written in " << QDir::currentPath() << "\n";
+        else
+            err() << "qvprofile: " << QDir::currentPath()
+                  << " is not a working directory (make one with: qvprofile init DIR)\n";
         err().flush();
         return StartupError;
     }
     return Ok;
+}
+
+// Saves that wait for a busy profile get one more try: the store has waited
+// its busy time-out once already. Then status() tells how the write went.
+int writeResult(const QString &key, const char *what)
+{
+    Profile &profile = Profile::instance();
+    if (profile.status() == Profile::SavesPending)
+        profile.flush(0);
+    if (profile.status() == Profile::NoError)
+        return Ok;
+    err() << "qvprofile: " << key << " could not be " << what << " " << profileFile() << ": "
+          << profile.errorString() << "\n";
+    return WriteFailed;
 }
 
 // A list line stays one line: tabs and newlines in a key or value are escaped.
@@ -111,22 +132,26 @@ QString escaped(QString text)
         .replace(QLatin1Char('\r'), QLatin1String("\\r"));
 }
 
-QString storedText(const QString &key)
+// The row's value as the file holds it; false with the database's reason when
+// it cannot be read.
+bool storedText(const QString &key, QString *text, QString *reason)
 {
     QSqlQuery query(Profile::instance().database());
-    query.prepare(QStringLiteral("select value from profile where name = ?"));
+    const bool ok = query.prepare(QStringLiteral("select value from profile where name = ?"));
     query.addBindValue(key);
-    if (!query.exec() || !query.next())
-        return QString();
-    return query.value(0).toString();
+    if (!ok || !query.exec()) {
+        *reason = query.lastError().text();
+        return false;
+    }
+    *text = query.next() ? query.value(0).toString() : QString();
+    return true;
 }
 
+// Start-up read the whole table, so a key with a row is one with a value in
+// the store (a row holding NULL too).
 bool isStored(const QString &key)
 {
-    QSqlQuery query(Profile::instance().database());
-    query.prepare(QStringLiteral("select count(*) from profile where name = ?"));
-    query.addBindValue(key);
-    return query.exec() && query.next() && query.value(0).toInt() > 0;
+    return Profile::instance().value(key).isValid();
 }
 
 QString displayValue(const QString &key)
@@ -191,9 +216,13 @@ int checkName(const QString &command, const QString &key, bool force)
 
 int getSetting(const QString &key)
 {
-    if (!Profile::instance().value(key).isValid()) {
-        err() << "qvprofile: " << key << " is not set in " << profileFile() << "\n";
-        return NotSet;
+    if (!isStored(key)) {
+        // What a program reading the setting gets: its declared default.
+        if (!Profile::findItem(key).isValid()) {
+            err() << "qvprofile: " << key << " is not set in " << profileFile() << "\n";
+            return NotSet;
+        }
+        err() << "qvprofile: " << key << " is not set in " << profileFile() << "; this is its default\n";
     }
     out() << displayValue(key) << '\n';
     return Ok;
@@ -218,12 +247,15 @@ int setSetting(const QString &key, const QString &text)
         Profile::instance().setValue(key, text, true);
     }
     // Written on this thread, so the store's status already tells.
-    if (Profile::instance().status() != Profile::NoError) {
-        err() << "qvprofile: " << key << " could not be written to " << profileFile() << ": "
-              << Profile::instance().errorString() << "\n";
-        return WriteFailed;
+    if (const int rc = writeResult(key, "written to"))
+        return rc;
+    QString stored, reason;
+    if (!storedText(key, &stored, &reason)) {
+        err() << "qvprofile: " << key << " was written to " << profileFile() << " but cannot be read back: "
+              << reason << "\n";
+        return StartupError;
     }
-    out() << key << " = " << storedText(key) << '\n';
+    out() << key << " = " << stored << '\n';
     return Ok;
 }
 
@@ -231,11 +263,8 @@ int removeSetting(const QString &key)
 {
     const bool was = isStored(key);
     Profile::instance().remove(key);
-    if (Profile::instance().status() != Profile::NoError) {
-        err() << "qvprofile: " << key << " could not be removed from " << profileFile() << ": "
-              << Profile::instance().errorString() << "\n";
-        return WriteFailed;
-    }
+    if (const int rc = writeResult(key, "removed from"))
+        return rc;
     if (!was) {
         err() << "qvprofile: " << key << " was not set in " << profileFile() << "\n";
         return NotSet;

@@ -70,7 +70,7 @@ bool parseSettingValue(const ProfileItem &setting, const QString &text, QVariant
             {"false", false}, {"no", false}, {"off", false}, {"0", false}};
         const auto it = words.constFind(text.trimmed().toLower());
         if (it == words.constEnd()) {
-            *error = QStringLiteral("%1 is not a boolean (true or false)").arg(text);
+            *error = QStringLiteral("%1 is not a boolean (" BOOLEAN_WORDS ")").arg(text);
             return false;
         }
         *value = it.value();

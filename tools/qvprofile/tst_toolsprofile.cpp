@@ -119,6 +119,7 @@ void tst_ToolsProfile::roundTrip_data()
     QTest::newRow("int, negative") << "qc_method" << "-3" << "-3" << "-3" << QStringList();
     QTest::newRow("bool true") << "is_touch_screen" << "yes" << "true" << "true" << QStringList();
     QTest::newRow("bool false") << "is_touch_screen" << "FALSE" << "false" << "false" << QStringList();
+    QTest::newRow("bool 1") << "is_touch_screen" << "1" << "true" << "true" << QStringList();
     // A name that is no named setting is stored only with --force.
     QTest::newRow("other key, forced") << "my/own key" << "0042" << "0042" << "0042" << QStringList{"--force"};
 }
@@ -217,9 +218,14 @@ void tst_ToolsProfile::listAndRemove()
         QJsonObject{{"key", "result_is_preparing"}, {"type", "text"}, {"value", "a\tb\nc\\d"}}));
 
     QCOMPARE(profile({"remove", "hospital"}).exitCode, 0);
+    // A named setting not stored shows the default programs get, and says so.
     r = profile({"get", "hospital"});
-    QCOMPARE(r.exitCode, 3);
-    QVERIFY(r.out.isEmpty());
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.text(), QString("\n"));
+    QVERIFY2(r.err.contains("hospital is not set in ") && r.err.contains("this is its default"), r.err.constData());
+    r = profile({"get", "statim_sample_prefix"});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.text(), QString("S\n"));
     QVERIFY(!profile({"list"}).lines().contains("hospital\ttext\tWard 9"));
     QCOMPARE(profile({"remove", "hospital"}).exitCode, 3);
 
@@ -261,10 +267,12 @@ void tst_ToolsProfile::outsideAWorkingDirectory()
         db.close();
     }
     QSqlDatabase::removeDatabase("break");
+    // Start-up tells it, with the database's reason, and nothing is written.
     const ToolResult failed = runTool("qvprofile", {"-C", broken, "set", "hospital", "x"});
-    QCOMPARE(failed.exitCode, 5);
+    QCOMPARE(failed.exitCode, 2);
     QVERIFY2(!failed.err.contains(".cpp:"), failed.err.constData());
-    QVERIFY2(failed.err.contains("could not be written to " + QDir(broken).filePath("profile.db").toUtf8()),
+    QVERIFY2(failed.err.contains("Cannot load the profile ./profile.db\nno such table: profile"), failed.err.constData());
+    QVERIFY2(failed.err.contains("nothing was read or written in " + QDir(broken).absolutePath().toUtf8()),
              failed.err.constData());
 }
 
@@ -282,6 +290,9 @@ void tst_ToolsProfile::commandLine_data()
     QTest::newRow("unknown option") << QStringList{"--forse", "set", "hospital", "x"} << 1
                                     << QByteArray("unknown option --forse (did you mean --force?)");
     QTest::newRow("--json for get") << QStringList{"--json", "get", "hospital"} << 1 << QByteArray("--json is for");
+    QTest::newRow("not a boolean: the words taken are named")
+        << QStringList{"set", "is_touch_screen", "maybe"} << 4
+        << QByteArray("maybe is not a boolean (true/false, yes/no, on/off or 1/0)");
 }
 
 void tst_ToolsProfile::commandLine()

@@ -20,7 +20,9 @@
 #include <QtScript/QScriptEngine>
 #include <QtScript/QScriptValue>
 #endif
+#include <QtSql/QSqlDriver>
 #include <QtSql/QSqlError>
+#include <QtSql/QSqlField>
 #include <QtSql/QSqlQuery>
 #include <QtSql/QSqlRecord>
 #include <QtWidgets/QApplication>
@@ -317,11 +319,14 @@ QStringList dilutionList()
 // Sample numbering and prefixes
 // ---------------------------------------------------------------------------
 
-int nextSampleNo(const QDate &date, bool *ok)
+namespace {
+
+// The next number of the day on db, as nextSampleNo() gives it.
+int nextSampleNoOn(QSqlDatabase db, const QDate &date, bool *ok)
 {
     if (ok)
         *ok = false;
-    QSqlQuery query(Profile::instance().dataDatabase());
+    QSqlQuery query(db);
     if (!query.prepare(QStringLiteral("select max(cast(sampleNo as integer)) from patient where date=:date")))
         QV_SQL_WARNING(qvCommon, query.lastError());
     query.bindValue(QStringLiteral(":date"), date);
@@ -344,6 +349,68 @@ int nextSampleNo(const QDate &date, bool *ok)
     if (ok)
         *ok = true;
     return int(greatest) + 1;
+}
+
+} // namespace
+
+int nextSampleNo(const QDate &date, bool *ok)
+{
+    return nextSampleNoOn(Profile::instance().dataDatabase(), date, ok);
+}
+
+int takeSampleNo(const QDate &date, const QSqlRecord &patient, qint64 *rowId)
+{
+    if (rowId)
+        *rowId = -1;
+    QSqlDatabase db = Profile::instance().dataDatabase();
+    QSqlQuery query(db);
+    // Immediate: the write lock is taken before the greatest number is read,
+    // so a second station waits here instead of reading the same greatest.
+    if (!query.exec(QStringLiteral("begin immediate"))) {
+        QV_SQL_WARNING(qvCommon, query.lastError());
+        return 0;
+    }
+    bool ok = false;
+    const int number = nextSampleNoOn(db, date, &ok);
+    if (ok) {
+        QSqlRecord row = patient;
+        for (const char *name : {"sampleNo", "date"}) {
+            if (row.indexOf(QLatin1String(name)) < 0)
+                row.append(QSqlField(QLatin1String(name)));
+        }
+        setGeneratedValue(row, QStringLiteral("sampleNo"), QString::number(number));
+        setGeneratedValue(row, QStringLiteral("date"), date);
+        QStringList columns, marks;
+        for (int i = 0; i < row.count(); ++i) {
+            if (!row.isGenerated(i))
+                continue;
+            columns << db.driver()->escapeIdentifier(row.fieldName(i), QSqlDriver::FieldName);
+            marks << QStringLiteral("?");
+        }
+        ok = query.prepare(QStringLiteral("insert into patient (%1) values (%2)")
+                               .arg(columns.join(QLatin1Char(',')), marks.join(QLatin1Char(','))));
+        for (int i = 0; ok && i < row.count(); ++i) {
+            if (row.isGenerated(i))
+                query.addBindValue(row.value(i));
+        }
+        ok = ok && query.exec();
+        if (!ok)
+            QV_SQL_WARNING(qvCommon, query.lastError());
+    }
+    const qint64 inserted = ok ? query.lastInsertId().toLongLong() : -1;
+    if (ok && !query.exec(QStringLiteral("commit"))) {
+        QV_SQL_WARNING(qvCommon, query.lastError());
+        ok = false;
+    }
+    if (!ok) {
+        // Nothing of this call stays. Where SQLite has ended the transaction
+        // already, the rollback fails and changes nothing.
+        QSqlQuery(db).exec(QStringLiteral("rollback"));
+        return 0;
+    }
+    if (rowId)
+        *rowId = inserted;
+    return number;
 }
 
 QString samplePrefix(qv::SampleType type)

@@ -205,7 +205,38 @@ enum SampleType : int {
 // with no successor within int) it writes a warning line and returns 0, which
 // is never a sample number, and sets *ok, when given, to false. Uses the
 // profile's connection, so it belongs to the main thread.
+//
+// It only reads, and takes nothing: another station sharing the data
+// database, or this one between this call and its insert, may store the same
+// number first, so two samples can get one number. To give a sample its
+// number, use takeSampleNo(), which takes and records it in one step.
 QVCORE_EXPORT int nextSampleNo(const QDate &date, bool *ok = nullptr);
+
+/**
+ * Takes the next sample number of a day and records it: inserts the row
+ * `patient` into the table "patient" of Profile::dataDatabase() with
+ * "sampleNo" set to the number's text and "date" to the day, both in one
+ * immediate transaction, so that no other station or thread sharing the data
+ * database can take the same number through this call. The number is the one
+ * nextSampleNo() gives within that transaction.
+ *
+ * @param date the day the number is counted in
+ * @param patient the other columns of the row, as from
+ *        dataDatabase().record("patient"): fields marked generated are
+ *        written, others are left to their defaults; empty: only the number and
+ *        the day. Its "sampleNo" and "date" are replaced.
+ * @param rowId when given, set to the inserted row's rowid (-1 on failure)
+ * @return the number taken, or 0 on failure, when nothing was inserted and a
+ *         warning line gives the database's reason: the table or a column is
+ *         missing, the connection already has a transaction open, the database
+ *         stayed busy beyond its busy time-out, or the day has no next number
+ *         within int.
+ *
+ * Main thread (the profile's connections belong to it). Blocks while another
+ * connection holds the data database's write lock, for at most that
+ * connection's busy time-out (30 s).
+ */
+QVCORE_EXPORT int takeSampleNo(const QDate &date, const QSqlRecord &patient, qint64 *rowId = nullptr);
 
 // The prefix of a sample type, read from the profile (the setting's declared
 // default while none is stored); empty for Routine and for any value not listed.

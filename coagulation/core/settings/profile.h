@@ -26,15 +26,35 @@ class ProfilePrivate;
 // order they changed the cache, so once the store's thread has run its event
 // loop the file holds what the cache holds (settings changed without save
 // aside), whatever the threads and whatever is done to the signals.
+//
+// Start-up tells every problem in a warning box and in status(), and never
+// writes: a profile that could not be read whole (it does not open, is busy,
+// is damaged, or has no table "profile" with the columns name and value) is
+// not written to at all while the store lives, so that defaults shown in its
+// place cannot overwrite the user's settings; saves then stay in memory. An
+// unreadable "settings.ini" opens no database at all rather than the default
+// files of the working directory.
+//
+// When another program holds the profile locked, a save waits the busy
+// time-out once, then stays pending: later saves queue behind it without
+// waiting, the store tries again now and then from its thread's event loop,
+// and status() says SavesPending until all of them are written, oldest first
+// (a save of a key that a later one replaces is skipped). Call flush() before
+// the program ends.
 class QVCORE_EXPORT Profile : public QObject
 {
     Q_OBJECT
 
 public:
-    // Whether the writes to the file went through.
+    /**
+     * Whether start-up and the writes to the file went well: see status().
+     */
     enum Status {
         NoError,
-        AccessError // a save or remove did not reach the file; see errorString()
+        AccessError,  ///< a save or remove did not reach the file; see errorString()
+        StartupError, ///< start-up showed a warning box; errorString() holds its text
+        SavesPending, ///< saves wait for a lock another program holds; see flush()
+        ValueError    ///< a save was refused: no stored form reads the value back equal
     };
     Q_ENUM(Status)
 
@@ -70,21 +90,59 @@ public:
                     const QVariant &defaultValue = QVariant());
 
     // Sets the cached value; with save, also writes the row (an invalid value
-    // deletes it) and then emits valueChanged.
+    // deletes it) and then emits valueChanged. With save, a value that no
+    // stored form reads back equal is refused: a QSize, QPoint or QRect, a
+    // list of other than one text, a map, a type without a text form. Then
+    // neither the cache nor the file changes, nothing is emitted, and status()
+    // becomes ValueError. Texts, numbers, bools, colours, dates, times, byte
+    // arrays, URLs and one-text lists are stored as they always were.
     void setValue(const QString &key, const QVariant &value, bool save);
     // Forgets key, deletes its row, then emits keyRemoved.
     void remove(const QString &key);
     QStringList keys() const;
 
-    // AccessError once a write did not reach the file since start-up or the
-    // last resetStatus(): an SQL error (also written as a warning line), or a
-    // save or remove in a store that found no profile. errorString() tells the first
-    // such write: its key and the reason. The cache keeps the new state all
-    // the same. A write made on another thread is known here only after the
-    // store's thread has run it.
+    /**
+     * SavesPending while saves wait for a database another program holds
+     * locked (errorString() gives its reason); otherwise the first problem
+     * since start-up or the last resetStatus(), else NoError. Problems:
+     * StartupError for a warning box of start-up (errorString() holds its
+     * text), AccessError once a write did not reach the file (an SQL error,
+     * also written as a warning line, or a save in a store that writes no
+     * file), ValueError for a refused value; errorString() names the key and
+     * the reason. The cache keeps the new state all the same, except for a
+     * refused value. A write made on another thread is known here only after
+     * the store's thread has run it.
+     *
+     * Any thread; takes the cache's lock briefly.
+     */
     Status status() const;
     QString errorString() const;
+    /** Forgets the problem; saves still pending stay pending. Any thread. */
     void resetStatus();
+
+    /**
+     * Writes every save waiting for the store's thread when it is called,
+     * those pending because the profile database was busy included, oldest
+     * first. Saves made on other threads meanwhile are left to the store's
+     * event loop.
+     *
+     * Call it before the program ends: what is still pending when the store
+     * closes (at its destruction; the process-wide store, when the
+     * application object is destroyed) gets one more try without waiting, and
+     * what that does not write is lost (a warning line counts it).
+     *
+     * @param msecs the longest time to wait for another program's lock, in all;
+     *        0 tries once without waiting.
+     * @return true when no save is left waiting; false when the lock did not
+     *         go in time (status() stays SavesPending, the saves stay queued),
+     *         or when called on a thread other than the store's (a warning
+     *         line says so; nothing is written).
+     *
+     * Store's thread only. Blocks on the database's lock, for at most msecs.
+     * A save that fails for another reason is dropped and told as for
+     * setValue(); it does not make the result false.
+     */
+    bool flush(int msecs);
 
     // Typed settings, one pair per row of profilesettings.h: the getter is named
     // like the key and the setter adds "set_"; save has the meaning it has for

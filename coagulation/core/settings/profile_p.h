@@ -1,6 +1,7 @@
 #ifndef PROFILE_P_H
 #define PROFILE_P_H
 
+#include <QtCore/QDeadlineTimer>
 #include <QtCore/QDir>
 #include <QtCore/QHash>
 #include <QtCore/QQueue>
@@ -14,6 +15,8 @@
 #include <atomic>
 
 #include "profile.h"
+
+class QTimer;
 
 // Qt's lock is not instrumented, so a ThreadSanitizer build is told what it
 // does; otherwise these cost nothing.
@@ -98,11 +101,22 @@ public:
     // Changes the cache and queues its write in one step, then writes or has
     // the store's thread write. remove forgets the key, else value is set.
     void changeAndSave(const QString &key, const QVariant &value, bool remove);
-    // Writes every queued save, oldest first; on the store's thread only.
-    void drain();
-    void write(const PendingWrite &pending);
+    // Writes the saves queued when it began, oldest first, and tells whether
+    // none is left. It stops early when the database is busy (the rest stay
+    // queued and a retry is timed); saves queued meanwhile get a drain posted.
+    // Without a deadline a statement waits the connection's busy time-out, or
+    // not at all while saves are pending already; with one, at most until it.
+    // On the store's thread only.
+    bool drain(const QDeadlineTimer *deadline = nullptr);
+    void postDrain();
+    enum WriteResult { Written, Busy, Failed };
+    WriteResult write(const PendingWrite &pending, int busyWaitMs);
+    void scheduleRetry();
     // With lock held for writing.
     void recordFailure(const QString &key, const QString &reason);
+    void recordProblem(Profile::Status problem, const QString &text);
+    // Shows a start-up problem in a warning box and records it.
+    void startupProblem(const QString &text);
 
     Profile *const q_ptr;
     QDir workdir;
@@ -121,8 +135,15 @@ public:
     Profile::Status status = Profile::NoError;
     QString errorString;
 
-    // Set at start-up. persistent: a profile was found, so saves go to a file.
+    // Guarded by lock. busy: the head of writes failed because another program
+    // held the database; busyReason is the database's text for it.
+    bool busy = false;
+    QString busyReason;
+
+    // Set at start-up. persistent: a profile was found and read whole, so
+    // saves go to its file; otherwise notSaved tells why they do not.
     bool persistent = false;
+    QString notSaved;
     QString profilePath;
     QStringList otherPaths; // data, quality control, system log
     // Set when the store was first used off the main thread and its
@@ -130,8 +151,18 @@ public:
     mutable std::atomic<bool> connectionsPending{false};
 
     // On the store's thread only: a drain is running (a save made meanwhile,
-    // by a message handler say, is taken by its loop).
+    // by a message handler say, is left to the drain it posts).
     bool draining = false;
+    // On the store's thread only: the timer of the next try while busy, and
+    // its interval, which grows while the lock stays.
+    QTimer *retryTimer = nullptr;
+    int retryDelay = 0;
+    // On the store's thread only: the store is being destroyed; no more tries are timed.
+    bool closing = false;
+    // Writes what is queued, once, and counts what is lost (at destruction,
+    // or for the process-wide store when the application object goes).
+    void close();
+    bool closed = false;
 };
 
 #endif // PROFILE_P_H

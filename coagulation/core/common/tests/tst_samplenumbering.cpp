@@ -1,5 +1,6 @@
 #include <QtCore/QDate>
 #include <QtCore/QDir>
+#include <QtCore/QProcess>
 #include <QtCore/QRegularExpression>
 #include <QtCore/QTemporaryDir>
 #include <QtSql/QSqlDatabase>
@@ -10,6 +11,8 @@
 #include <QtSql/QSqlRecord>
 #include <QtTest/QtTest>
 
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include <messageboxrecorder.h>
@@ -60,6 +63,34 @@ QString storedValue(const QString &key)
     return query.exec() && query.next() ? query.value(0).toString() : QString();
 }
 
+// Child mode of this program, one station: in the current directory's profile,
+// takes COUNT numbers of the day DATE, printing each. It starts taking when a
+// line arrives on stdin, so that both stations take at the same time.
+int takeNumbers(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc < 4)
+        return 2;
+    const QDate day = QDate::fromString(QString::fromLatin1(argv[2]), Qt::ISODate);
+    const int count = QByteArray(argv[3]).toInt();
+    MessageBoxRecorder boxes;
+    Profile::instance();
+    if (boxes.count())
+        return 3;
+    std::printf("ready\n");
+    std::fflush(stdout);
+    char go[8];
+    if (!std::fgets(go, sizeof go, stdin))
+        return 4;
+    int failed = 0;
+    for (int i = 0; i < count; ++i) {
+        const int number = takeSampleNo(day, QSqlRecord());
+        failed += number == 0;
+        std::printf("%d\n", number);
+    }
+    return failed ? 1 : 0;
+}
+
 } // namespace
 
 class tst_SampleNumbering : public QObject
@@ -76,6 +107,7 @@ private Q_SLOTS:
     void nextNumberOfTheDay();
     void failedQueryGivesNoNumber_data();
     void failedQueryGivesNoNumber();
+    void stationsNeverShareANumber();
 
     void prefixesFollowSettings_data();
     void prefixesFollowSettings();
@@ -85,7 +117,11 @@ private Q_SLOTS:
 
 private:
     QString m_startDir;
-    QTemporaryDir m_tmp;
+    // On a memory file system where there is one: stations then take numbers
+    // faster than a disk syncs them, so they meet more often.
+    QTemporaryDir m_tmp{QDir(QStringLiteral("/dev/shm")).exists()
+                            ? QStringLiteral("/dev/shm/tst_samplenumbering-XXXXXX")
+                            : QDir::temp().filePath(QStringLiteral("tst_samplenumbering-XXXXXX"))};
 };
 
 void tst_SampleNumbering::initTestCase()
@@ -221,6 +257,56 @@ void tst_SampleNumbering::failedQueryGivesNoNumber()
         QCOMPARE(nextSampleNo(day), 6);
 }
 
+void tst_SampleNumbering::stationsNeverShareANumber()
+{
+    // Two processes on one data database, each taking numbers of one day as
+    // fast as it can: every number is taken once, and none is skipped.
+    const QDate day(2026, 5, 6);
+    const int takes = 100;
+    QVERIFY(insertPatients({QStringLiteral("7")}, day.addDays(1)));
+    QList<QProcess *> stations;
+    for (int i = 0; i < 2; ++i) {
+        auto *station = new QProcess(this);
+        station->setWorkingDirectory(m_tmp.path());
+        station->start(QCoreApplication::applicationFilePath(),
+                       {QStringLiteral("--take"), day.toString(Qt::ISODate), QString::number(takes)});
+        stations << station;
+    }
+    for (QProcess *station : qAsConst(stations)) {
+        QVERIFY2(station->waitForReadyRead(30000), station->readAllStandardError().constData());
+        QCOMPARE(station->readLine(), QByteArray("ready\n"));
+    }
+    for (QProcess *station : qAsConst(stations))
+        station->write("go\n");
+    for (QProcess *station : qAsConst(stations))
+        QVERIFY(station->waitForBytesWritten(10000));
+    QList<int> taken;
+    for (QProcess *station : qAsConst(stations)) {
+        QVERIFY(station->waitForFinished(90000));
+        QCOMPARE(station->exitStatus(), QProcess::NormalExit);
+        QVERIFY2(station->exitCode() == 0, station->readAllStandardError().constData());
+        const QList<QByteArray> lines = station->readAllStandardOutput().split('\n');
+        QCOMPARE(lines.size(), takes + 1);
+        for (int i = 0; i < takes; ++i)
+            taken << lines.at(i).toInt();
+    }
+    qDeleteAll(stations);
+    std::sort(taken.begin(), taken.end());
+    QList<int> expected;
+    for (int n = 1; n <= 2 * takes; ++n)
+        expected << n;
+    QCOMPARE(taken, expected);
+
+    QSqlQuery query(Profile::instance().dataDatabase());
+    QVERIFY(query.prepare(QStringLiteral("select count(*), count(distinct sampleNo) from patient where date = ?")));
+    query.addBindValue(day);
+    QVERIFY(query.exec() && query.next());
+    QCOMPARE(query.value(0).toInt(), 2 * takes);
+    QCOMPARE(query.value(1).toInt(), 2 * takes);
+    bool ok = false;
+    QCOMPARE(nextSampleNo(day, &ok), 2 * takes + 1);
+}
+
 void tst_SampleNumbering::prefixesFollowSettings_data()
 {
     QTest::addColumn<QString>("statim"); // stored setting, null: absent
@@ -312,5 +398,13 @@ void tst_SampleNumbering::generatedValueIsWritten()
     QVERIFY(query.value(1).isNull());
 }
 
-QTEST_GUILESS_MAIN(tst_SampleNumbering)
+int main(int argc, char **argv)
+{
+    if (argc > 1 && std::strcmp(argv[1], "--take") == 0)
+        return takeNumbers(argc, argv);
+    QCoreApplication app(argc, argv);
+    tst_SampleNumbering test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_samplenumbering.moc"

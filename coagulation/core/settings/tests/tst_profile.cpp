@@ -1,4 +1,5 @@
 #include <QtCore/QDir>
+#include <QtCore/QDirIterator>
 #include <QtCore/QFile>
 #include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
@@ -17,6 +18,8 @@
 #include <thread>
 #include <type_traits>
 #include <vector>
+
+#include <unistd.h>
 
 #include <messageboxrecorder.h>
 #include <profile.h>
@@ -76,6 +79,47 @@ bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+// A profile of 201 rows, "greeting" first, whose table has a page amid its
+// rows zeroed: reading stops with an error after the rows before that page.
+bool makeDamagedProfile(const QString &path)
+{
+    QStringList statements = {QStringLiteral("create table profile (name text, value)"),
+                              QStringLiteral("insert into profile values('greeting', 'hello')")};
+    for (int i = 1; i < 201; ++i)
+        statements << QStringLiteral("insert into profile values('k%1', '%2')")
+                          .arg(i).arg(QString(300, QLatin1Char(char('a' + i % 26))));
+    if (!execOn(path, statements))
+        return false;
+    const int pageSize = 4096; // SQLite's default
+    QFile file(path);
+    const qint64 pages = file.size() / pageSize;
+    return pages >= 8 && file.open(QIODevice::ReadWrite) && file.seek(pages / 2 * pageSize)
+           && file.write(QByteArray(pageSize, '\0')) == pageSize;
+}
+
+// Every file under the current directory with its bytes.
+QMap<QString, QByteArray> snapshot()
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(QStringLiteral("."), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        files.insert(file.fileName(), file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)"));
+    }
+    return files;
+}
+
+// The files of before that after holds different, or not at all.
+QStringList changedFiles(const QMap<QString, QByteArray> &before, const QMap<QString, QByteArray> &after)
+{
+    QStringList changed;
+    for (auto it = before.cbegin(); it != before.cend(); ++it) {
+        if (!after.contains(it.key()) || after.value(it.key()) != it.value())
+            changed << it.key();
+    }
+    return changed;
 }
 
 struct Row {
@@ -163,6 +207,27 @@ int firstUseOnAWorker(int argc, char **argv)
     return 0;
 }
 
+// Child mode of this program: the process-wide store has a save pending for a
+// lock another connection holds ("held") or gave up ("released") when the
+// program ends without flush().
+int exitWithPendingSave(int argc, char **argv)
+{
+    QScopedPointer<QCoreApplication> app(new QCoreApplication(argc, argv));
+    QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
+    holder.setDatabaseName(QStringLiteral("profile.db"));
+    if (!holder.open() || !QSqlQuery(holder).exec(QStringLiteral("begin immediate")))
+        return 2;
+    Profile &profile = Profile::instance();
+    QSqlQuery(profile.database()).exec(QStringLiteral("pragma busy_timeout = 50"));
+    profile.setValue(QStringLiteral("late"), QStringLiteral("saved"), true);
+    if (profile.status() != Profile::SavesPending)
+        return 3;
+    if (std::strcmp(argv[2], "released") == 0)
+        QSqlQuery(holder).exec(QStringLiteral("commit"));
+    app.reset();
+    return 0;
+}
+
 } // namespace
 
 class tst_Profile : public QObject
@@ -197,6 +262,10 @@ private Q_SLOTS:
     void fileEndsAsTheCacheEnds_data();
     void fileEndsAsTheCacheEnds();
     void firstUseOnAWorkerThread();
+    void busySavesWaitAndLand_data();
+    void busySavesWaitAndLand();
+    void pendingSavesAtExit_data();
+    void pendingSavesAtExit();
 
 private:
     QString m_startDir;
@@ -231,74 +300,118 @@ void tst_Profile::cleanup()
 void tst_Profile::startUpMessagesAndPaths_data()
 {
     // files: "kind:path" with kind profile, other (a profile with another
-    // greeting), db (one user table), empty (zero bytes) or dir; "{tmp}" is the
-    // current directory's absolute path.
+    // greeting), db (one user table), empty (zero bytes), dir, older (a profile
+    // table without the column value), notable (another table, none named
+    // profile), damaged (a page amid the profile's rows zeroed), garbage (not
+    // a database), utf16 or mode000 (settings.ini holding ini as UTF-16, or
+    // unreadable); "{tmp}" is the current directory's absolute path. Start-up
+    // writes no file, and status() tells its first box; saved: a save then
+    // reaches the profile (otherwise no file changes either).
     QTest::addColumn<QStringList>("files");
     QTest::addColumn<QString>("ini");
     QTest::addColumn<QStringList>("messages");
     QTest::addColumn<QString>("dataPath"); // empty: not registered
     QTest::addColumn<QVariant>("greeting");
+    QTest::addColumn<bool>("saved");
 
     const QStringList dbs = {QStringLiteral("db:data.db"), QStringLiteral("db:qc.db"), QStringLiteral("db:syslog.db")};
 
     QTest::newRow("no profile anywhere: one message")
         << QStringList() << QString() << QStringList{QStringLiteral("找不到配置文件 profile.db")}
-        << QString() << QVariant();
+        << QString() << QVariant() << false;
     QTest::newRow("configured profile missing")
         << (QStringList{QStringLiteral("profile:profile.db")} + dbs)
         << QStringLiteral("[db]\nprofile=missing.db\n")
-        << QStringList{QStringLiteral("找不到配置文件 missing.db")} << QString() << QVariant();
+        << QStringList{QStringLiteral("找不到配置文件 missing.db")} << QString() << QVariant() << false;
     QTest::newRow("all four in the current directory, no settings.ini")
         << (QStringList{QStringLiteral("profile:profile.db")} + dbs) << QString() << QStringList()
-        << QStringLiteral("./data.db") << QVariant(QStringLiteral("hello"));
+        << QStringLiteral("./data.db") << QVariant(QStringLiteral("hello")) << true;
     QTest::newRow("missing databases are created empty")
         << QStringList{QStringLiteral("profile:profile.db")} << QString()
         << QStringList{QStringLiteral("错误的数据库文件 ./data.db"), QStringLiteral("错误的数据库文件 ./qc.db"),
                        QStringLiteral("错误的数据库文件 ./syslog.db")}
-        << QStringLiteral("./data.db") << QVariant(QStringLiteral("hello"));
+        << QStringLiteral("./data.db") << QVariant(QStringLiteral("hello")) << true;
     QTest::newRow("empty SQLite file as profile")
         << (QStringList{QStringLiteral("empty:profile.db")} + dbs) << QString()
-        << QStringList{QStringLiteral("错误的配置文件 ./profile.db")} << QStringLiteral("./data.db") << QVariant();
+        << QStringList{QStringLiteral("错误的配置文件 ./profile.db")} << QStringLiteral("./data.db") << QVariant() << false;
     QTest::newRow("profile does not open: both messages in order")
         << (QStringList{QStringLiteral("dir:profile.db")} + dbs) << QString()
         << QStringList{QStringLiteral("无法加载配置文件 ./profile.db\n*"), QStringLiteral("错误的配置文件 ./profile.db")}
-        << QStringLiteral("./data.db") << QVariant();
+        << QStringLiteral("./data.db") << QVariant() << false;
     QTest::newRow("data does not open: both messages, then the next file")
         << QStringList{QStringLiteral("profile:profile.db"), QStringLiteral("db:syslog.db")}
         << QStringLiteral("[db]\ndata=nodir/data.db\n")
         << QStringList{QStringLiteral("无法打开数据库文件 ./nodir/data.db"), QStringLiteral("错误的数据库文件 ./nodir/data.db"),
                        QStringLiteral("错误的数据库文件 ./qc.db")}
-        << QStringLiteral("./nodir/data.db") << QVariant(QStringLiteral("hello"));
+        << QStringLiteral("./nodir/data.db") << QVariant(QStringLiteral("hello")) << true;
     QTest::newRow("profile only in release: others resolved there")
         << QStringList{QStringLiteral("profile:release/profile.db"), QStringLiteral("db:release/data.db"),
                        QStringLiteral("db:release/qc.db"), QStringLiteral("db:release/syslog.db")}
-        << QString() << QStringList() << QStringLiteral("release/data.db") << QVariant(QStringLiteral("hello"));
+        << QString() << QStringList() << QStringLiteral("release/data.db") << QVariant(QStringLiteral("hello")) << true;
     QTest::newRow("current directory before release")
         << (QStringList{QStringLiteral("profile:profile.db"), QStringLiteral("other:release/profile.db")} + dbs)
-        << QString() << QStringList() << QStringLiteral("./data.db") << QVariant(QStringLiteral("hello"));
+        << QString() << QStringList() << QStringLiteral("./data.db") << QVariant(QStringLiteral("hello")) << true;
     QTest::newRow("absolute db/profile: others resolved against the current directory")
         << (QStringList{QStringLiteral("other:sub/p.db")} + dbs) << QStringLiteral("[db]\nprofile={tmp}/sub/p.db\n")
-        << QStringList() << QStringLiteral("./data.db") << QVariant(QStringLiteral("other"));
+        << QStringList() << QStringLiteral("./data.db") << QVariant(QStringLiteral("other")) << true;
     QTest::newRow("absolute db/data used unchanged")
         << QStringList{QStringLiteral("profile:profile.db"), QStringLiteral("db:elsewhere/d.db"),
                        QStringLiteral("db:qc.db"), QStringLiteral("db:syslog.db")}
         << QStringLiteral("[db]\ndata={tmp}/elsewhere/d.db\n") << QStringList()
-        << QStringLiteral("{tmp}/elsewhere/d.db") << QVariant(QStringLiteral("hello"));
+        << QStringLiteral("{tmp}/elsewhere/d.db") << QVariant(QStringLiteral("hello")) << true;
     QTest::newRow("relative names from settings.ini")
         << QStringList{QStringLiteral("profile:p.db"), QStringLiteral("db:d.db"), QStringLiteral("db:q.db"),
                        QStringLiteral("db:s.db")}
         << QStringLiteral("[db]\nprofile=p.db\ndata=d.db\nqc=q.db\nsyslog=s.db\n") << QStringList()
-        << QStringLiteral("./d.db") << QVariant(QStringLiteral("hello"));
+        << QStringLiteral("./d.db") << QVariant(QStringLiteral("hello")) << true;
     QTest::newRow("settings.ini read as UTF-8")
         << QStringList{QStringLiteral("profile:profile.db"), QStringLiteral("db:数据/d.db"), QStringLiteral("db:qc.db"),
                        QStringLiteral("db:syslog.db")}
         << QStringLiteral("[db]\ndata=数据/d.db\n") << QStringList() << QStringLiteral("./数据/d.db")
-        << QVariant(QStringLiteral("hello"));
+        << QVariant(QStringLiteral("hello")) << true;
     QTest::newRow("settings.ini with the escapes Qt writes")
         << QStringList{QStringLiteral("profile:profile.db"), QStringLiteral("db:数据/d.db"), QStringLiteral("db:qc.db"),
                        QStringLiteral("db:syslog.db")}
         << QStringLiteral("[db]\ndata=\\x6570\\x636e/d.db\n") << QStringList() << QStringLiteral("./数据/d.db")
-        << QVariant(QStringLiteral("hello"));
+        << QVariant(QStringLiteral("hello")) << true;
+    // Files that cannot be read whole: told, in status() too, and never written.
+    QTest::newRow("older profile without a value column")
+        << (QStringList{QStringLiteral("older:profile.db")} + dbs) << QString()
+        << QStringList{QStringLiteral("无法加载配置文件 ./profile.db\nno such column: value*")}
+        << QStringLiteral("./data.db") << QVariant() << false;
+    QTest::newRow("no profile table beside another table")
+        << (QStringList{QStringLiteral("notable:profile.db")} + dbs) << QString()
+        << QStringList{QStringLiteral("无法加载配置文件 ./profile.db\nno such table: profile*")}
+        << QStringLiteral("./data.db") << QVariant() << false;
+    QTest::newRow("damaged page amid the rows: those before it kept")
+        << (QStringList{QStringLiteral("damaged:profile.db")} + dbs) << QString()
+        << QStringList{QStringLiteral("无法加载配置文件 ./profile.db\ndatabase disk image is malformed*")}
+        << QStringLiteral("./data.db") << QVariant(QStringLiteral("hello")) << false;
+    QTest::newRow("profile not a database")
+        << (QStringList{QStringLiteral("garbage:profile.db")} + dbs) << QString()
+        << QStringList{QStringLiteral("无法加载配置文件 ./profile.db\nfile is not a database*")}
+        << QStringLiteral("./data.db") << QVariant() << false;
+    QTest::newRow("data not a database: the profile is still saved")
+        << QStringList{QStringLiteral("profile:profile.db"), QStringLiteral("garbage:data.db"), QStringLiteral("db:qc.db"),
+                       QStringLiteral("db:syslog.db")}
+        << QString() << QStringList{QStringLiteral("无法打开数据库文件 ./data.db\nfile is not a database*")}
+        << QStringLiteral("./data.db") << QVariant(QStringLiteral("hello")) << true;
+    // An unreadable settings.ini opens none of the working directory's files.
+    QTest::newRow("settings.ini a folder")
+        << (QStringList{QStringLiteral("profile:profile.db"), QStringLiteral("dir:settings.ini")} + dbs) << QString()
+        << QStringList{QStringLiteral("无法读取启动设置 {tmp}/settings.ini\n它不是普通文件")} << QString() << QVariant()
+        << false;
+    QTest::newRow("settings.ini in UTF-16")
+        << (QStringList{QStringLiteral("profile:profile.db"), QStringLiteral("other:p.db"),
+                        QStringLiteral("utf16:settings.ini")} + dbs)
+        << QStringLiteral("[db]\nprofile=p.db\n")
+        << QStringList{QStringLiteral("无法读取启动设置 {tmp}/settings.ini\n它不是 UTF-8 文本")} << QString() << QVariant()
+        << false;
+    QTest::newRow("settings.ini unreadable (mode 000)")
+        << (QStringList{QStringLiteral("profile:profile.db"), QStringLiteral("other:p.db"),
+                        QStringLiteral("mode000:settings.ini")} + dbs)
+        << QStringLiteral("[db]\nprofile=p.db\n")
+        << QStringList{QStringLiteral("无法读取启动设置 {tmp}/settings.ini\n*")} << QString() << QVariant() << false;
 }
 
 void tst_Profile::startUpMessagesAndPaths()
@@ -308,8 +421,11 @@ void tst_Profile::startUpMessagesAndPaths()
     QFETCH(QStringList, messages);
     QFETCH(QString, dataPath);
     QFETCH(QVariant, greeting);
+    QFETCH(bool, saved);
 
     const QString tmp = QDir::currentPath();
+    if (files.contains(QStringLiteral("mode000:settings.ini")) && ::geteuid() == 0)
+        QSKIP("root reads a file of mode 000");
     for (const QString &file : qAsConst(files)) {
         const QString kind = file.section(QLatin1Char(':'), 0, 0);
         const QString path = file.section(QLatin1Char(':'), 1);
@@ -323,17 +439,38 @@ void tst_Profile::startUpMessagesAndPaths()
             QVERIFY(writeFile(path, QByteArray()));
         else if (kind == QLatin1String("dir"))
             QVERIFY(QDir().mkpath(path));
+        else if (kind == QLatin1String("older"))
+            QVERIFY(execOn(path, {QStringLiteral("create table profile (name text primary key, setting)"),
+                                  QStringLiteral("insert into profile values('greeting', 'hello')")}));
+        else if (kind == QLatin1String("notable"))
+            QVERIFY(execOn(path, {QStringLiteral("create table settings (name text primary key, value)"),
+                                  QStringLiteral("insert into settings values('greeting', 'hello')")}));
+        else if (kind == QLatin1String("damaged"))
+            QVERIFY(makeDamagedProfile(path));
+        else if (kind == QLatin1String("garbage"))
+            QVERIFY(writeFile(path, QByteArray(2048, 'x')));
+        else if (kind == QLatin1String("utf16"))
+            QVERIFY(writeFile(path, QByteArray("\xff\xfe", 2)
+                                        + QByteArray(reinterpret_cast<const char *>(ini.utf16()), 2 * ini.size())));
+        else if (kind == QLatin1String("mode000"))
+            QVERIFY(writeFile(path, ini.toUtf8()) && QFile::setPermissions(path, QFileDevice::Permissions()));
     }
-    if (!ini.isNull())
+    const bool iniWritten = files.contains(QStringLiteral("utf16:settings.ini"))
+                            || files.contains(QStringLiteral("mode000:settings.ini"));
+    if (!ini.isNull() && !iniWritten)
         QVERIFY(writeFile(QStringLiteral("settings.ini"), ini.replace(QLatin1String("{tmp}"), tmp).toUtf8()));
     for (QString &message : messages)
         message.replace(QLatin1String("{tmp}"), tmp);
     dataPath.replace(QLatin1String("{tmp}"), tmp);
 
+    const QMap<QString, QByteArray> before = snapshot();
     MessageBoxRecorder recorder;
     Profile profile(QStringLiteral("profile.db"), nullptr);
 
     QVERIFY2(sameMessages(recorder.texts(), messages), qPrintable(recorder.texts().join(QLatin1String(" | "))));
+    QCOMPARE(profile.status(), messages.isEmpty() ? Profile::NoError : Profile::StartupError);
+    QCOMPARE(profile.errorString(), recorder.texts().value(0));
+    QCOMPARE(changedFiles(before, snapshot()), QStringList());
     for (const MessageBoxRecorder::Box &box : recorder.boxes()) {
         QCOMPARE(box.icon, QMessageBox::Warning);
         QCOMPARE(box.title, QStringLiteral("ProfileTest"));
@@ -354,6 +491,19 @@ void tst_Profile::startUpMessagesAndPaths()
                      QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
         }
         QCOMPARE(profile.dataDatabase().databaseName(), dataPath);
+    }
+
+    // Only a profile read whole is written to: what a program shows in place
+    // of rows it could not read must not overwrite them.
+    profile.setValue(QStringLiteral("probe"), QStringLiteral("written"), true);
+    QCOMPARE(profile.value(QStringLiteral("probe")), QVariant(QStringLiteral("written")));
+    if (saved) {
+        QCOMPARE(rows(profile.database().databaseName()).value(QStringLiteral("probe")).value,
+                 QVariant(QStringLiteral("written")));
+        QCOMPARE(profile.status(), messages.isEmpty() ? Profile::NoError : Profile::StartupError);
+    } else {
+        QCOMPARE(changedFiles(before, snapshot()), QStringList());
+        QVERIFY(profile.status() != Profile::NoError);
     }
 }
 
@@ -402,7 +552,10 @@ void tst_Profile::defaultsOnlyWithoutProfile()
     QCOMPARE(recorder.count(), 1);
 
     QSignalSpy changed(&profile, &Profile::valueChanged);
-    QCOMPARE(profile.status(), Profile::NoError);
+    // Start-up tells its box in the status too.
+    QCOMPARE(profile.status(), Profile::StartupError);
+    QCOMPARE(profile.errorString(), recorder.texts().value(0));
+    profile.resetStatus();
     profile.setValue(QStringLiteral("k"), 5, true);
     QCOMPARE(changed.count(), 1);
     QCOMPARE(profile.status(), Profile::AccessError);  // kept in memory only
@@ -583,6 +736,22 @@ void tst_Profile::storedFormsSurviveRestart_data()
     QTest::newRow("empty string stays text") << QVariant(QLatin1String("")) << QStringLiteral("text")
                                              << QVariant(QLatin1String("")) << QVariant(QLatin1String(""));
     QTest::newRow("real") << QVariant(2.5) << QStringLiteral("real") << QVariant(2.5) << QVariant(2.5);
+    QTest::newRow("one text in a list") << QVariant(QStringList{QStringLiteral("a")}) << QStringLiteral("text")
+                                        << QVariant(QStringLiteral("a")) << QVariant(QStringLiteral("a"));
+    QTest::newRow("date") << QVariant(QDate(2024, 1, 31)) << QStringLiteral("text")
+                          << QVariant(QStringLiteral("2024-01-31")) << QVariant(QStringLiteral("2024-01-31"));
+    QTest::newRow("bytes") << QVariant(QByteArray("\x00\xff", 2)) << QStringLiteral("blob")
+                           << QVariant(QByteArray("\x00\xff", 2)) << QVariant(QByteArray("\x00\xff", 2));
+    // No stored form reads these back equal: the save is refused and changes nothing.
+    const QString refused = QStringLiteral("refused");
+    QTest::newRow("size") << QVariant(QSize(3, 4)) << refused << QVariant() << QVariant();
+    QTest::newRow("point") << QVariant(QPoint(1, 2)) << refused << QVariant() << QVariant();
+    QTest::newRow("rect") << QVariant(QRect(1, 2, 3, 4)) << refused << QVariant() << QVariant();
+    QTest::newRow("two texts in a list") << QVariant(QStringList{QStringLiteral("a"), QStringLiteral("b")}) << refused
+                                         << QVariant() << QVariant();
+    QTest::newRow("empty list") << QVariant(QStringList()) << refused << QVariant() << QVariant();
+    QTest::newRow("map") << QVariant(QVariantMap{{QStringLiteral("a"), 1}}) << refused << QVariant() << QVariant();
+    QTest::newRow("list of numbers") << QVariant(QVariantList{1, 2}) << refused << QVariant() << QVariant();
 }
 
 void tst_Profile::storedFormsSurviveRestart()
@@ -596,10 +765,27 @@ void tst_Profile::storedFormsSurviveRestart()
     QVERIFY(makeDatabase(QStringLiteral("data.db")) && makeDatabase(QStringLiteral("qc.db"))
             && makeDatabase(QStringLiteral("syslog.db")));
     MessageBoxRecorder recorder;
+    if (storedType == QLatin1String("refused")) {
+        Profile profile(QStringLiteral("profile.db"), nullptr);
+        QSignalSpy changed(&profile, &Profile::valueChanged);
+        profile.setValue(QStringLiteral("greeting"), value, true);
+        QCOMPARE(profile.status(), Profile::ValueError);
+        QVERIFY2(profile.errorString().startsWith(QStringLiteral("greeting: a %1 has no stored form")
+                                                      .arg(QLatin1String(value.typeName()))),
+                 qPrintable(profile.errorString()));
+        QCOMPARE(profile.value(QStringLiteral("greeting")), QVariant(QStringLiteral("hello")));
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(rows().value(QStringLiteral("greeting")).value, QVariant(QStringLiteral("hello")));
+        // Kept in memory only, it is no save and is taken.
+        profile.setValue(QStringLiteral("greeting"), value, false);
+        QCOMPARE(profile.value(QStringLiteral("greeting")), value);
+        return;
+    }
     {
         Profile profile(QStringLiteral("profile.db"), nullptr);
         profile.setValue(QStringLiteral("k"), value, true);
         QCOMPARE(profile.value(QStringLiteral("k")), value);
+        QCOMPARE(profile.status(), Profile::NoError);
     }
     const Row row = rows().value(QStringLiteral("k"));
     QCOMPARE(row.type, storedType);
@@ -964,8 +1150,121 @@ void tst_Profile::firstUseOnAWorkerThread()
     QCOMPARE(file.value(QStringLiteral("from-gui")).value, QVariant(QStringLiteral("g")));
 }
 
+void tst_Profile::busySavesWaitAndLand_data()
+{
+    // worker: a thread saves too while the lock is held; flush: the program
+    // flushes at its end instead of waiting for the store's next try.
+    QTest::addColumn<bool>("worker");
+    QTest::addColumn<bool>("flush");
+    QTest::newRow("retried once the lock goes") << false << false;
+    QTest::newRow("a worker saves meanwhile") << true << false;
+    QTest::newRow("flushed at shutdown") << true << true;
+}
+
+void tst_Profile::busySavesWaitAndLand()
+{
+    QFETCH(bool, worker);
+    QFETCH(bool, flush);
+
+    QVERIFY(makeProfile(QStringLiteral("profile.db")));
+    QVERIFY(makeDatabase(QStringLiteral("data.db")) && makeDatabase(QStringLiteral("qc.db"))
+            && makeDatabase(QStringLiteral("syslog.db")));
+    MessageBoxRecorder recorder;
+    Profile profile(QStringLiteral("profile.db"), nullptr);
+
+    // Another connection holds the write lock, as another program would.
+    const QString holderName = QStringLiteral("tst_profile_holder");
+    QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), holderName);
+    holder.setDatabaseName(QStringLiteral("profile.db"));
+    QVERIFY(holder.open());
+    QVERIFY(QSqlQuery(holder).exec(QStringLiteral("begin immediate")));
+
+    // The first save waits the connection's busy time-out, made short here.
+    QSqlQuery setting(profile.database());
+    QVERIFY(setting.exec(QStringLiteral("pragma busy_timeout = 50")));
+    profile.setValue(QStringLiteral("a"), 1, true);
+    QCOMPARE(profile.status(), Profile::SavesPending);
+    QVERIFY2(profile.errorString().contains(QStringLiteral("database is locked")), qPrintable(profile.errorString()));
+
+    // Now a save that waited the busy time-out again would not end before the
+    // test's time-out: the saves of the same burst must not wait.
+    QVERIFY(setting.exec(QStringLiteral("pragma busy_timeout = 600000")));
+    profile.setValue(QStringLiteral("a"), 2, true);
+    profile.remove(QStringLiteral("greeting"));
+    profile.setValue(QStringLiteral("greeting"), QStringLiteral("again"), true);
+    profile.setValue(QStringLiteral("b"), QStringLiteral("x"), true);
+    profile.remove(QStringLiteral("b"));
+    if (worker) {
+        std::thread([&profile]() {
+            for (int i = 0; i < 20; ++i)
+                profile.setValue(QStringLiteral("w"), i, true);
+        }).join();
+        QCoreApplication::processEvents();
+    }
+    QVERIFY(!profile.flush(0));
+    QCOMPARE(profile.status(), Profile::SavesPending);
+    QCOMPARE(profile.value(QStringLiteral("a")), QVariant(2));
+    QCOMPARE(rows().value(QStringLiteral("greeting")).value, QVariant(QStringLiteral("hello")));
+    QVERIFY(!rows().contains(QStringLiteral("a")));
+
+    QVERIFY(QSqlQuery(holder).exec(QStringLiteral("commit")));
+    if (flush)
+        QVERIFY(profile.flush(10000));
+    else
+        QTRY_COMPARE_WITH_TIMEOUT(profile.status(), Profile::NoError, 20000);
+    QCOMPARE(profile.status(), Profile::NoError);
+
+    // Everything landed, in order: the file holds what the cache holds.
+    const QMap<QString, Row> file = rows();
+    QCOMPARE(file.value(QStringLiteral("a")).value, QVariant(2));
+    QCOMPARE(file.value(QStringLiteral("greeting")).value, QVariant(QStringLiteral("again")));
+    QVERIFY(!file.contains(QStringLiteral("b")));
+    if (worker)
+        QCOMPARE(file.value(QStringLiteral("w")).value, QVariant(19));
+    // The connection's own busy time-out is back.
+    QVERIFY(setting.exec(QStringLiteral("pragma busy_timeout")) && setting.next());
+    QCOMPARE(setting.value(0).toInt(), 600000);
+    QCOMPARE(recorder.count(), 0);
+
+    holder.close();
+    holder = QSqlDatabase();
+    QSqlDatabase::removeDatabase(holderName);
+}
+
+void tst_Profile::pendingSavesAtExit_data()
+{
+    QTest::addColumn<QString>("lock");
+    QTest::addColumn<bool>("written");
+    QTest::newRow("lock gone: written on the way out") << QStringLiteral("released") << true;
+    QTest::newRow("lock still held: lost, and told") << QStringLiteral("held") << false;
+}
+
+void tst_Profile::pendingSavesAtExit()
+{
+    // The last try comes while the application object goes, before the SQL
+    // module closes the connections.
+    QFETCH(QString, lock);
+    QFETCH(bool, written);
+    QVERIFY(makeProfile(QStringLiteral("profile.db")));
+    QVERIFY(makeDatabase(QStringLiteral("data.db")) && makeDatabase(QStringLiteral("qc.db"))
+            && makeDatabase(QStringLiteral("syslog.db")));
+    QProcess child;
+    child.setWorkingDirectory(QDir::currentPath());
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--exit-with-pending-save"), lock});
+    QVERIFY(child.waitForFinished(60000));
+    const QByteArray err = child.readAllStandardError();
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(child.exitCode() == 0, err.constData());
+    QCOMPARE(rows().value(QStringLiteral("late")).value,
+             written ? QVariant(QStringLiteral("saved")) : QVariant());
+    QVERIFY2(err.contains("closed with 1 changed settings not written") != written, err.constData());
+    QVERIFY2(!err.contains("not open") && !err.contains("not loaded"), err.constData());
+}
+
 int main(int argc, char **argv)
 {
+    if (argc > 2 && std::strcmp(argv[1], "--exit-with-pending-save") == 0)
+        return exitWithPendingSave(argc, argv);
     if (argc > 1 && std::strcmp(argv[1], "--first-use-on-worker") == 0)
         return firstUseOnAWorker(argc, argv);
     QApplication app(argc, argv);
