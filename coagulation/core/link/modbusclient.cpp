@@ -140,7 +140,7 @@ public:
         const int lateTimeouts = m_driver->lateReplyTimeouts();
         m_size = 0;
         m_dropped = 0;
-        m_kept.clear();
+        dropKept();
         qint64 restBy = -1; // how long the rest of an owed reply that has begun is awaited
         for (int reads = 0;;) {
             const qint64 now = m_driver->lineTimeMs();
@@ -158,8 +158,12 @@ public:
             if (m_dropped == int(sizeof m_scratch))
                 sortDropped(true);
             const int count = m_driver->receive(m_scratch + m_dropped, int(sizeof m_scratch) - m_dropped, clampedWait(wait));
-            if (count < 0)
+            if (count < 0) {
+                // What came before the line failed is told all the same.
+                sortDropped(true);
+                dropKept();
                 return m_driver->isInterrupted() ? ModuleStatus::NotOpenError : ModuleStatus::WriteError;
+            }
             if (count == 0 && wait <= 0)
                 break;
             m_dropped += count;
@@ -215,6 +219,10 @@ public:
         }
         return m_size;
     }
+
+    // A reply kept for this attempt that no read took (the write failed, or the exchange
+    // ended first) is told as the late reply it is.
+    ~ModbusExchange() { dropKept(); }
 
     bool lineFailed() const { return m_lineFailed; }
     int size() const { return m_size; }
@@ -330,6 +338,13 @@ private:
         }
         std::memmove(m_scratch, m_scratch + at, size_t(m_dropped - at));
         m_dropped -= at;
+    }
+
+    void dropKept()
+    {
+        if (!m_kept.isEmpty())
+            discarded(m_kept, ModbusClient::LateReply);
+        m_kept.clear();
     }
 
     void discarded(const QByteArray &frame, ModbusClient::DiscardReason reason)
@@ -472,13 +487,16 @@ int ModbusClient::talk(char *reply, int replyCapacity, const char *request, int 
     const QByteArray frame = withCrc(request, requestLength);
     ModbusExchange exchange(this, driver, frame, reply, reply ? qMax(0, replyCapacity) : 0);
     int result = ModuleStatus::TimeoutError;
+    bool announced = false; // this attempt's frame has been told by messageWritten()
     for (int attempt = 0, attempts = this->attempts(); attempt < attempts; ++attempt) {
         if (const int stop = Modbus::asyncStopCode())
             return refuse(stop, QString());
-        // A write repeated after a reopen belongs to the attempt already announced.
-        if (result != ModuleStatus::WriteError)
-            emit messageWritten(frame);
         result = exchange.settle();
+        // Told after the frames the settling reported, so that a trace keeps the line's
+        // order. A write repeated after a reopen belongs to the attempt already announced.
+        if (!announced)
+            emit messageWritten(frame);
+        announced = true;
         if (result == ModuleStatus::NoError)
             result = exchange.write();
         if (result == ModuleStatus::WriteError) {
@@ -486,6 +504,7 @@ int ModbusClient::talk(char *reply, int replyCapacity, const char *request, int 
                 continue;
             break;
         }
+        announced = false;
         if (result == ModuleStatus::NoError) {
             exchange.read();
             result = exchange.lineFailed() ? int(ModuleStatus::NotOpenError) : exchange.judge();
