@@ -26,8 +26,6 @@ namespace {
 constexpr int DefaultAttempts = 5;
 // Address and function code at least, so that byte 1 can be judged.
 constexpr int MinRequestLength = FrameHeaderSize;
-// Fewer bytes than address, function and CRC count as no reply at all.
-constexpr int MinReplyLength = FrameHeaderSize + CrcSize;
 constexpr int DefaultChannel = 0x10000003;
 // Reads before a write that find more input without a wait: a peer that never pauses
 // cannot hold the write back beyond these.
@@ -248,11 +246,11 @@ private:
 
     int verdict() const
     {
-        if (m_size < MinReplyLength)
+        // Fewer bytes than a frame count as no reply at all.
+        if (m_size < MinFrameSize)
             return ModuleStatus::TimeoutError;
         const unsigned char *reply = bytes(m_buffer);
-        const unsigned short crc = (unsigned short)((reply[m_size - 2] << 8) | reply[m_size - 1]);
-        if (m_size <= m_capacity && crc16(reply, m_size - CrcSize) == crc
+        if (m_size <= m_capacity && checksumHolds(reply, m_size)
             && answersRequest(m_frameBytes, m_frame.size() - CrcSize, reply, m_size - CrcSize))
             return ModuleStatus::NoError;
         return ModuleStatus::InvalidReplyError;
@@ -332,8 +330,8 @@ private:
                    && m_ledger->findAnswered(bytes(m_scratch) + end, m_dropped - end, nullptr, &length) < 0)
                 ++end;
             const int size = end - at;
-            const bool frame = size >= MinReplyLength && crc16(rest, size - CrcSize) == ((rest[size - 2] << 8) | rest[size - 1]);
-            discarded(QByteArray(m_scratch + at, size), frame ? ModbusClient::UnaskedFrame : ModbusClient::LineNoise);
+            discarded(QByteArray(m_scratch + at, size),
+                      checksumHolds(rest, size) ? ModbusClient::UnaskedFrame : ModbusClient::LineNoise);
             at = end;
         }
         std::memmove(m_scratch, m_scratch + at, size_t(m_dropped - at));
