@@ -381,7 +381,11 @@ tst_ToolsCapture::Recorded tst_ToolsCapture::record(const Session &session, cons
             sim.start(QV_BINARY_DIR "/simulator/qvsim", QStringList{"--pcap", simFile} + session.qvsim);
             sim.waitForReadyRead(10000);
             const QByteArray banner = sim.readAllStandardOutput();
-            url = QString::fromLatin1(banner.mid(13).trimmed());  // after "listening on "
+            if (!banner.startsWith("listening on ")) {
+                r.failure = QStringLiteral("qvsim did not start: ") + QString::fromUtf8(sim.readAllStandardError());
+                return r;
+            }
+            url = QString::fromLatin1(banner.mid(13).trimmed());
         }
         QStringList args = QStringList{"--url", url, "--pcap", file} + session.args;
         args.replaceInStrings("@IN", m_dir.filePath("in.bin"));
