@@ -200,22 +200,69 @@ bool Console::connectLink()
         if (status == 0)
             ++m_framesAnswered;
         // Whatever arrived, a bad or partial reply too; a time-out without a byte is no packet.
+        const PcapWriter::Mark mark = status == 0 ? PcapWriter::Taken : markOfFailure(status);
         if (!frame.isEmpty())
-            capture(PcapWriter::Reply, frame);
-        if (m_options.trace) {
-            err() << QString::asprintf("%10.3f ", m_clock.nsecsElapsed() / 1e6) << "<- " << hex(frame);
-            if (status != 0)
-                err() << "  (" << statusKind(ModuleStatus(status)) << ")";
-            err() << "\n";
-            err().flush();
-        }
+            capture(PcapWriter::Reply, frame, mark);
+        if (m_options.trace)
+            traceRead(frame, status == 0 ? QString() : statusKind(ModuleStatus(status)),
+                      frame.isEmpty() ? PcapWriter::Taken : mark);
+    });
+    // Bytes read and not taken by any attempt: late replies, unasked frames, noise.
+    connect(m_client, &ModbusClient::frameDiscarded, this,
+            [this](const QByteArray &bytes, ModbusClient::DiscardReason reason) {
+        const PcapWriter::Mark mark = markOf(reason);
+        capture(PcapWriter::Reply, bytes, mark);
+        if (m_options.trace)
+            traceRead(bytes, QString(), mark);
     });
     return true;
 }
 
-void Console::capture(PcapWriter::Direction direction, const QByteArray &frame)
+PcapWriter::Mark Console::markOf(ModbusClient::DiscardReason reason)
 {
-    if (!m_capture.isOpen() || m_capture.writeFrame(direction, frame))
+    switch (reason) {
+    case ModbusClient::LateReply:
+        return PcapWriter::LateReply;
+    case ModbusClient::UnaskedFrame:
+        return PcapWriter::UnaskedFrame;
+    case ModbusClient::LineNoise:
+        return PcapWriter::LineNoise;
+    case ModbusClient::CutShort:
+        return PcapWriter::CutShort;
+    }
+    return PcapWriter::LineNoise;
+}
+
+// The bytes of a failed attempt: fewer than a frame, or a line that failed while they
+// came, are a reply cut short; the rest did not answer the request.
+PcapWriter::Mark Console::markOfFailure(int status)
+{
+    switch (status) {
+    case ModuleStatus::TimeoutError:
+    case ModuleStatus::NotOpenError:
+        return PcapWriter::CutShort;
+    default:
+        return PcapWriter::NotAnAnswer;
+    }
+}
+
+void Console::traceRead(const QByteArray &bytes, const QString &status, PcapWriter::Mark mark)
+{
+    err() << QString::asprintf("%10.3f ", m_clock.nsecsElapsed() / 1e6) << "<- " << hex(bytes);
+    const PcapWriter::MarkRow *row = PcapWriter::markRow(mark);
+    if (!status.isEmpty() || row) {
+        err() << "  (" << status << (status.isEmpty() || !row ? "" : "; ");
+        if (row)
+            err() << "not taken: " << row->name;
+        err() << ")";
+    }
+    err() << "\n";
+    err().flush();
+}
+
+void Console::capture(PcapWriter::Direction direction, const QByteArray &frame, PcapWriter::Mark mark)
+{
+    if (!m_capture.isOpen() || m_capture.writeFrame(direction, frame, mark))
         return;
     m_captureError =
         QStringLiteral("capture stopped: cannot write %1: %2").arg(m_capture.targetName(), m_capture.errorString());

@@ -6,6 +6,7 @@
 
 #include <abstractdevicemodule.h>
 #include <commandline.h>
+#include <modbusclient.h>
 #include <pcapwriter.h>
 
 #include <QElapsedTimer>
@@ -125,7 +126,12 @@ private:
     bool readInput(QByteArray *data, QString *error) const;
     QString fileName(const QString &name) const;
     void progress(const QString &what, qint64 done, qint64 total);
-    void capture(PcapWriter::Direction direction, const QByteArray &frame);
+    void capture(PcapWriter::Direction direction, const QByteArray &frame, PcapWriter::Mark mark = PcapWriter::Taken);
+    // A --trace line of bytes read: the attempt's status where it failed, and why the
+    // bytes were not taken.
+    void traceRead(const QByteArray &bytes, const QString &status, PcapWriter::Mark mark);
+    static PcapWriter::Mark markOf(ModbusClient::DiscardReason reason);
+    static PcapWriter::Mark markOfFailure(int status);
     Modbus::AbstractDeviceModule module() const { return Modbus::AbstractDeviceModule(m_options.path, m_client); }
 
     Options m_options;

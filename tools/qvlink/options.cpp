@@ -34,7 +34,8 @@ const QVector<ToolOption> &optionTable()
         {"", "", "Output:"},
         {"json", "", "one JSON object per command on stdout, failures included"},
         {"csv", "", "poll: one CSV line per poll (time, status, values); the summary on stderr"},
-        {"trace", "", "every frame written (->) and read (<-) with its time in ms, on stderr"},
+        {"trace", "", "every frame written (->) and every byte read (<-) with its time in ms, on\n"
+                      "stderr; what was not taken as a reply says why"},
         {"pcap", "FILE", "the same frames to a capture file for Wireshark; - for stdout (a live\n"
                          "capture: | tshark -i -), and the console's own text then goes to stderr"},
         {"", "", "Command options:"},

@@ -129,9 +129,30 @@ bool PcapWriter::writePacket(const QByteArray &data, qint64 microsecondsSinceEpo
     return writeWhole(record);
 }
 
-bool PcapWriter::writeFrame(Direction direction, const QByteArray &frame)
+const QVector<PcapWriter::MarkRow> &PcapWriter::marks()
 {
-    return writePacket(char(direction) + frame);
+    static const QVector<MarkRow> table = {
+        {LateReply, "late reply", "Late reply: answers an earlier request"},
+        {UnaskedFrame, "unasked frame", "Unasked frame: answers no request written"},
+        {LineNoise, "line noise", "Line noise: bytes that form no frame"},
+        {CutShort, "cut short", "Cut short: the start of a reply whose rest did not come"},
+        {NotAnAnswer, "not an answer", "Not an answer: damaged, or not the reply to its request"},
+    };
+    return table;
+}
+
+const PcapWriter::MarkRow *PcapWriter::markRow(Mark mark)
+{
+    for (const MarkRow &row : marks()) {
+        if (row.mark == mark)
+            return &row;
+    }
+    return nullptr;
+}
+
+bool PcapWriter::writeFrame(Direction direction, const QByteArray &frame, Mark mark)
+{
+    return writePacket(char(direction | mark << 1) + frame);
 }
 
 bool PcapWriter::writeWhole(const QByteArray &bytes)

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QString>
+#include <QVector>
 
 // Writes a classic capture file (microsecond timestamps, little-endian header) that
 // Wireshark, tshark and tcpdump read, to a file, a pipe or standard output. Every packet
@@ -13,8 +14,8 @@
 //
 // The link's own packets (link type User0) are one direction byte and the frame with its
 // checksum. Bit 0 of the direction byte is the direction (0 a request, 1 a reply); bits
-// 1-7 are kept for a mark on the frame and are 0 on every frame written today, so a later
-// mark leaves today's frames as they are.
+// 1-7 are a mark: why the bytes read were not taken as a reply (Mark), 0 for a request and
+// a reply that was taken. The dissector has the same rows.
 class PcapWriter
 {
 public:
@@ -26,6 +27,22 @@ public:
         Request = 0,
         Reply = 1
     };
+    enum Mark : quint8 {
+        Taken = 0,
+        LateReply = 1,
+        UnaskedFrame = 2,
+        LineNoise = 3,
+        CutShort = 4,
+        NotAnAnswer = 5
+    };
+    struct MarkRow {
+        Mark mark;
+        const char *name; // for a trace
+        const char *text; // the dissector's text of the mark
+    };
+    // One row per mark but Taken.
+    static const QVector<MarkRow> &marks();
+    static const MarkRow *markRow(Mark mark);
 
     PcapWriter() = default;
     ~PcapWriter();
@@ -52,8 +69,8 @@ public:
     // One packet, stamped with the current time or with the given microseconds since
     // the epoch. False, with the file closed, when it could not be written.
     bool writePacket(const QByteArray &data, qint64 microsecondsSinceEpoch = -1);
-    // One frame of the link (User0 files).
-    bool writeFrame(Direction direction, const QByteArray &frame);
+    // One frame of the link (User0 files), with the mark on a reply not taken.
+    bool writeFrame(Direction direction, const QByteArray &frame, Mark mark = Taken);
 
 private:
     bool writeWhole(const QByteArray &bytes);

@@ -10,8 +10,9 @@
 -- Two ways in:
 --   * captures written by `qvlink --pcap` and `qvsim --pcap` (files, pipes and the
 --     extcap program qvlink-extcap): link type 147 (USER0), each packet one direction
---     byte and one whole frame. Bit 0 of that byte is the direction (0 request, 1 reply);
---     bits 1-7 are a mark on the frame, 0 on every frame of today's tools;
+--     byte and one frame, or bytes read that formed none. Bit 0 of that byte is the
+--     direction (0 request, 1 reply); bits 1-7 are a mark on what the client read and did
+--     not take, saying why (MARKS below);
 --   * TCP, on the port in the preference qvlink.tcp_port (none by default) or chosen
 --     with Decode As. Frames are cut from the byte stream: requests by their layout,
 --     replies by the reply-length rules of the library, from the request they answer.
@@ -90,6 +91,25 @@ local object_names = {
 }
 local status_word_names = { [0x0000] = "Idle", [0xFFFF] = "Busy" }
 local direction_names = { [REQUEST] = "Request", [REPLY] = "Reply" }
+
+-- Marks on the bytes a client read and did not take as a reply: one row per mark, the
+-- same rows as the capture writer's (pcapwriter.cpp). pairing: "late" pairs the bytes
+-- with the request they answer, "none" with no request; without it they pair as a reply
+-- read in an attempt does. unframed: the bytes are shown as bytes, not as a frame.
+local MARKS = {
+    [1] = { key = "late", name = "late reply", text = "Late reply: answers an earlier request",
+            group = expert.group.SEQUENCE, pairing = "late" },
+    [2] = { key = "unasked", name = "unasked frame", text = "Unasked frame: answers no request written",
+            group = expert.group.SEQUENCE, pairing = "none" },
+    [3] = { key = "noise", name = "line noise", text = "Line noise: bytes that form no frame",
+            group = expert.group.MALFORMED, pairing = "none", unframed = true },
+    [4] = { key = "cut_short", name = "cut short", text = "Cut short: the start of a reply whose rest did not come",
+            group = expert.group.MALFORMED },
+    [5] = { key = "not_an_answer", name = "not an answer",
+            text = "Not an answer: damaged, or not the reply to its request", group = expert.group.PROTOCOL },
+}
+local mark_names = {}
+for value, row in pairs(MARKS) do mark_names[value] = row.text end
 local crc_status_names = { [0] = "Bad", [1] = "Good" }
 
 -- The fields, filled in below once the function rows have given their names; the
@@ -496,6 +516,8 @@ end
 --               fn(s, at) -> count, MORE or UNKNOWN (at: index of the first field)
 -- reply_length: the library's reply-length rule (above)
 -- request_fields, reply_fields: the parsers of a request and of a reply
+-- echo:         for a write, how many bytes after the function code its confirmation
+--               repeats (math.huge: all of them)
 -- An exception reply and the route in front of a frame are the same for every code
 -- and handled around the rows.
 
@@ -508,9 +530,9 @@ local FUNCTIONS = {
                request_fields = read_run_request("register"), reply_fields = registers_reply_fields },
     [0x04] = { name = "Read input registers", request = 4, reply_length = registers_reply,
                request_fields = read_run_request("register"), reply_fields = registers_reply_fields },
-    [0x05] = { name = "Write single coil", request = 4, reply_length = echo_reply,
+    [0x05] = { name = "Write single coil", request = 4, reply_length = echo_reply, echo = 4,
                request_fields = write_coil_fields, reply_fields = write_coil_fields },
-    [0x06] = { name = "Write single register", request = 4, reply_length = echo_reply,
+    [0x06] = { name = "Write single register", request = 4, reply_length = echo_reply, echo = 4,
                request_fields = write_register_fields, reply_fields = write_register_fields },
     [0x07] = { name = "Read exception status", request = 0, reply_length = fixed_reply(1),
                request_fields = nothing,
@@ -528,7 +550,7 @@ local FUNCTIONS = {
                request_fields = nothing, reply_fields = event_log_reply_fields },
     [0x0F] = { name = "Write coils",
                request = fields_after(5, function(s, at) return 5 + s:byte(at + 4) end),
-               reply_length = fixed_reply(4),
+               reply_length = fixed_reply(4), echo = 4,
                request_fields = function(c, tree)
                    local start, count = start_and_count(c, tree)
                    local bytes = c:uint(tree, f.byte_count, 1)
@@ -538,7 +560,7 @@ local FUNCTIONS = {
                reply_fields = write_run_reply("bit") },
     [0x10] = { name = "Write registers",
                request = fields_after(5, function(s, at) return 5 + s:byte(at + 4) end),
-               reply_length = fixed_reply(4),
+               reply_length = fixed_reply(4), echo = 4,
                request_fields = function(c, tree)
                    local start, count = start_and_count(c, tree)
                    local bytes = c:uint(tree, f.byte_count, 1)
@@ -554,9 +576,9 @@ local FUNCTIONS = {
                request_fields = file_request(false), reply_fields = read_file_reply_fields },
     [0x15] = { name = "Write file records",
                request = fields_after(1, function(s, at) return 1 + s:byte(at) end),
-               reply_length = echo_reply,
+               reply_length = echo_reply, echo = math.huge,
                request_fields = file_request(true), reply_fields = file_request(true) },
-    [0x16] = { name = "Mask write register", request = 6, reply_length = echo_reply,
+    [0x16] = { name = "Mask write register", request = 6, reply_length = echo_reply, echo = 6,
                request_fields = mask_write_fields, reply_fields = mask_write_fields },
     [0x17] = { name = "Read/write registers",
                request = fields_after(9, function(s, at) return 9 + s:byte(at + 8) end),
@@ -598,7 +620,7 @@ end
 
 local fields = {
     direction = ProtoField.uint8("qvlink.direction", "Direction", base.DEC, direction_names, DIRECTION_BIT),
-    mark = ProtoField.uint8("qvlink.mark", "Mark", base.DEC, nil, MARK_BITS),
+    mark = ProtoField.uint8("qvlink.mark", "Mark", base.DEC, mark_names, MARK_BITS),
     address = ProtoField.uint8("qvlink.address", "Address", base.DEC),
     route = ProtoField.uint8("qvlink.route", "Route to module", base.DEC),
     path = ProtoField.string("qvlink.path", "Path"),
@@ -689,7 +711,12 @@ local ef = {
     mark = ProtoExpert.new("qvlink.mark.unknown", "A mark this dissector does not know",
                            expert.group.PROTOCOL, expert.severity.WARN),
 }
-qvlink.experts = { ef.bad_crc, ef.exception, ef.short, ef.extra, ef.unmatched, ef.undecoded, ef.mark }
+local expert_list = { ef.bad_crc, ef.exception, ef.short, ef.extra, ef.unmatched, ef.undecoded, ef.mark }
+for _, row in pairs(MARKS) do
+    row.expert = ProtoExpert.new("qvlink.mark." .. row.key, row.text, row.group, expert.severity.WARN)
+    expert_list[#expert_list + 1] = row.expert
+end
+qvlink.experts = expert_list
 
 qvlink.prefs.tcp_port = Pref.uint("TCP port", 0, "TCP port of the gateway's link (0: none; Decode As works too)")
 
@@ -784,7 +811,8 @@ end
 -- Per conversation (the capture file's one link, or one TCP connection) the recent
 -- requests, each answered or not. A reply answers the newest unanswered request that
 -- it fits (same modules and function): the client sends one request at a time, but a
--- retry may go out before a late reply comes in. What the first pass learns is kept
+-- retry may go out before a late reply comes in. A reply marked late answers the newest
+-- earlier request it answers as the library judges (answers()), an unanswered one first. What the first pass learns is kept
 -- per PDU, so that later passes show the same pairs in any order.
 
 local RECENT_REQUESTS = 16
@@ -823,6 +851,35 @@ local function fits(request, reply)
     return band(reply:byte(i), 0x7F) == request:byte(i)
 end
 
+-- Whether a whole reply answers a request along its whole route, as the library judges
+-- it: the modules and function (or an exception from one of them), the length the
+-- request asks for, and the fields a write's confirmation repeats (its row's echo).
+local function answers(request, reply)
+    if not fits(request, reply) then return false end
+    local n = reply_length(request, reply)
+    if type(n) == "number" and n ~= #reply then return false end
+    local fi = function_index(request)
+    if not fi or #reply < fi or band(reply:byte(fi), EXCEPTION_BIT) ~= 0 then return true end
+    local row = FUNCTIONS[request:byte(fi)]
+    if not row or not row.echo then return true end
+    local last = math.min(fi + row.echo, #request - CRC_SIZE)
+    return #reply >= last and reply:sub(fi + 1, last) == request:sub(fi + 1, last)
+end
+
+-- A late reply: the newest earlier request it answers that has no reply yet, else the
+-- newest it answers. Identical requests cannot be told apart; this gives each its reply.
+local function find_answered_request(conv, reply)
+    local newest
+    for i = #conv.requests, 1, -1 do
+        local r = conv.requests[i]
+        if answers(r.bytes, reply) then
+            if not r.answered then return r end
+            newest = newest or r
+        end
+    end
+    return newest
+end
+
 local function find_request(conv, reply)
     local newest_fit
     for i = #conv.requests, 1, -1 do
@@ -837,12 +894,18 @@ local function find_request(conv, reply)
 end
 
 -- What a reply PDU answers: {request = bytes, frame = number, time = seconds,
--- answers = whether it is that request's reply}.
-local function reply_context(pinfo, conv, pdu_key, reply)
+-- answers = whether it is that request's reply}. pairing is that of the reply's mark.
+local function reply_context(pinfo, conv, pdu_key, reply, pairing)
     local context = pairs_by_pdu[pdu_key]
     if context or pinfo.visited then return context or {} end
-    local r, answers = find_request(conv, reply)
-    context = r and { request = r.bytes, frame = r.frame, time = r.time, entry = r, answers = answers } or {}
+    local r, answered
+    if pairing == "late" then
+        r = find_answered_request(conv, reply)
+        answered = r ~= nil
+    elseif pairing ~= "none" then
+        r, answered = find_request(conv, reply)
+    end
+    context = r and { request = r.bytes, frame = r.frame, time = r.time, entry = r, answers = answered } or {}
     pairs_by_pdu[pdu_key] = context
     return context
 end
@@ -857,7 +920,8 @@ end
 local function note_answered(pinfo, context)
     if pinfo.visited or not context.answers then return end
     context.entry.answered = true
-    reply_of_request[context.entry.key] = pinfo.number
+    -- A request answered again (a late copy) keeps its first reply.
+    reply_of_request[context.entry.key] = reply_of_request[context.entry.key] or pinfo.number
 end
 
 local function seconds_to_nstime(seconds)
@@ -872,18 +936,26 @@ end
 local function dissect_frame(tvb, offset, length, direction, direction_range, pinfo, root, conv, pdu_key, context)
     local tree = root:add(qvlink, tvb(offset, length))
     local stop = offset + length
+    local mark
     if direction_range then
         tree:add(f.direction, direction_range)
-        local mark = rshift(band(direction_range:uint(), MARK_BITS), 1)
-        if mark ~= 0 then tree:add(f.mark, direction_range):add_proto_expert_info(ef.mark) end
+        local value = rshift(band(direction_range:uint(), MARK_BITS), 1)
+        mark = MARKS[value]
+        if value ~= 0 then tree:add(f.mark, direction_range):add_proto_expert_info(mark and mark.expert or ef.mark) end
     else
         tree:add(f.direction, direction):set_generated()
     end
+    local marked = mark and (" [" .. mark.name .. "]") or ""
 
+    if mark and mark.unframed then
+        tree:add(f.data, tvb(offset, length))
+        tree:append_text(", " .. mark.name)
+        return string.format("Reply: %s", amount(length, "byte")) .. marked
+    end
     if length < MIN_FRAME then
         tree:add(f.data, tvb(offset, length))
         tree:add_proto_expert_info(ef.short)
-        return "frame too short"
+        return "frame too short" .. marked
     end
 
     -- Address and route triplets.
@@ -948,13 +1020,13 @@ local function dissect_frame(tvb, offset, length, direction, direction_range, pi
         tree:add(f.request_in, context.frame):set_generated()
         tree:add(f.time, seconds_to_nstime(pinfo.abs_ts - context.time)):set_generated()
         note_answered(pinfo, context)
-    else
+    elseif not (mark and mark.pairing == "none") then
         tree:add_proto_expert_info(ef.unmatched)
     end
 
     local label = direction == REQUEST and "Request" or "Reply"
-    tree:append_text(string.format(", %s %s: %s", label, path, name))
-    return string.format("%s %s: %s", label, path, text)
+    tree:append_text(string.format(", %s %s: %s%s", label, path, name, marked))
+    return string.format("%s %s: %s%s", label, path, text, marked)
 end
 
 local function set_info(pinfo, first, text)
@@ -968,11 +1040,14 @@ end
 -- Captures of our own tools: one direction byte, then one frame.
 local function dissect_capture(tvb, pinfo, root)
     local direction = band(tvb(0, 1):uint(), DIRECTION_BIT)
+    local mark = MARKS[rshift(band(tvb(0, 1):uint(), MARK_BITS), 1)]
     local conv = conversation("capture")
     local key = tostring(pinfo.number)
     local length = tvb:len() - 1
     local context
-    if direction == REPLY then context = reply_context(pinfo, conv, key, tvb:raw(1, length)) end
+    if direction == REPLY then
+        context = reply_context(pinfo, conv, key, tvb:raw(1, length), mark and mark.pairing)
+    end
     local text = dissect_frame(tvb, 1, length, direction, tvb(0, 1), pinfo, root, conv, key, context)
     if direction == REQUEST then note_request(pinfo, conv, key, tvb:raw(1, length)) end
     pinfo.cols.src:set(direction == REQUEST and "host" or "module")

@@ -101,7 +101,8 @@ QVariantList decodeFields(const QStringList &lines, const QStringList &fields)
 // One session recorded through the console (args) or answered by the simulator
 // directly (requests, in hex without checksum, for functions the console has no command
 // for). Expectations are "PACKET FIELD=VALUE", PACKET counted from 0 in the session,
-// values of repeated fields joined by '|', "*" for any value.
+// values of repeated fields joined by '|', "*" for any value, "@N" for the frame of the
+// session's packet N.
 struct Session {
     const char *name;
     QStringList args;
@@ -110,6 +111,8 @@ struct Session {
     QStringList expect;
     std::function<void(SimulatedLink &)> prepare = {};
     bool interrupt = false;  // SIGINT as soon as the first packet is in the file
+    // Options of a qvsim of the session's own, whose capture says what it received and sent.
+    QStringList qvsim = {};
 };
 
 QVector<Session> sessionTable()
@@ -156,9 +159,17 @@ QVector<Session> sessionTable()
         {"gateway exception", {"--path", "1/9", "read-holding", "0"}, {}, 5,
          {"0 qvlink.route=9", "1 qvlink.path=1", "1 qvlink.function=43", "1 qvlink.exception=10"}},
         {"bad CRC, then the retry", {"--path", "2", "read-holding", "0", "1"}, {}, 0,
-         {"1 qvlink.crc.status=0", "1 _ws.expert.message=Bad CRC", "1 qvlink.register=2",
-          "3 qvlink.crc.status=1", "3 qvlink.register=2"},
+         {"1 qvlink.crc.status=0", "1 qvlink.mark=5",
+          "1 _ws.expert.message=Not an answer: damaged, or not the reply to its request|Bad CRC",
+          "1 qvlink.register=2", "3 qvlink.crc.status=1", "3 qvlink.register=2"},
          [](SimulatedLink &link) { link.faults().corruptCrc(1); }},
+        // Three attempts at the first 50 registers, the third answered at once; the next
+        // request could be answered by the same frame, so it waits for the two late replies.
+        {"late replies, marked and paired", {"--path", "2", "read-holding", "0x10", "120"}, {}, 0,
+         {"3 qvlink.request_in=@2", "4 qvlink.mark=1", "4 _ws.expert.message=Late reply: answers an earlier request",
+          "4 qvlink.request_in=@1", "4 qvlink.time=*", "5 qvlink.mark=1", "5 qvlink.request_in=@0",
+          "0 qvlink.response_in=@5", "1 qvlink.response_in=@4", "6 qvlink.start=66", "7 qvlink.request_in=@6"},
+         {}, false, {"--delay", "2,1000"}},
         {"time-out: an error exit keeps the file", {"--path", "7", "--timeout", "20", "read-holding", "0"}, {}, 3,
          {"0 qvlink.path=7", "4 qvlink.path=7"},
          [](SimulatedLink &link) { link.addModule(7)->setResponding(false); }},
@@ -325,6 +336,7 @@ private:
     struct Recorded {
         QList<Packet> packets;
         QByteArrayList logged;
+        QByteArrayList sent;  // the replies a qvsim of the session's own sent
         int exitCode = 0;
         QString failure;
     };
@@ -362,7 +374,20 @@ tst_ToolsCapture::Recorded tst_ToolsCapture::record(const Session &session, cons
             writer.writeFrame(PcapWriter::Reply, m_sim.link().reply(request));
         }
     } else {
-        QStringList args = QStringList{"--url", m_sim.url(), "--pcap", file} + session.args;
+        QProcess sim;
+        const QString simFile = file + ".qvsim";
+        QString url = m_sim.url();
+        if (!session.qvsim.isEmpty()) {
+            sim.start(QV_BINARY_DIR "/simulator/qvsim", QStringList{"--pcap", simFile} + session.qvsim);
+            sim.waitForReadyRead(10000);
+            const QByteArray banner = sim.readAllStandardOutput();
+            if (!banner.startsWith("listening on ")) {
+                r.failure = QStringLiteral("qvsim did not start: ") + QString::fromUtf8(sim.readAllStandardError());
+                return r;
+            }
+            url = QString::fromLatin1(banner.mid(13).trimmed());
+        }
+        QStringList args = QStringList{"--url", url, "--pcap", file} + session.args;
         args.replaceInStrings("@IN", m_dir.filePath("in.bin"));
         QProcess console;
         console.start(toolPath("qvlink"), args);
@@ -377,13 +402,24 @@ tst_ToolsCapture::Recorded tst_ToolsCapture::record(const Session &session, cons
         if (!console.waitForFinished(60000))
             console.kill();
         r.exitCode = console.exitStatus() == QProcess::NormalExit ? console.exitCode() : -1;
+        if (!session.qvsim.isEmpty()) {
+            sim.terminate();
+            sim.waitForFinished(10000);
+            QList<Packet> simSide;
+            quint32 linkType = 0;
+            if (!readCapture(simFile, &linkType, &simSide, &r.failure))
+                return r;
+            for (const Packet &p : qAsConst(simSide))
+                (p.data.at(0) == PcapWriter::Request ? r.logged : r.sent).append(p.data.mid(1));
+        }
     }
     quint32 linkType = 0;
     if (!readCapture(file, &linkType, &r.packets, &r.failure))
         return r;
     if (linkType != PcapWriter::User0)
         r.failure = QStringLiteral("link type %1").arg(linkType);
-    r.logged = m_sim.link().requests();
+    if (session.qvsim.isEmpty())
+        r.logged = m_sim.link().requests();
     return r;
 }
 
@@ -394,6 +430,7 @@ void tst_ToolsCapture::sessions_data()
     QTest::addColumn<QString>("failure");
     QTest::addColumn<QByteArrayList>("packets");  // direction byte, then the frame
     QTest::addColumn<QByteArrayList>("logged");   // what the simulator received meanwhile
+    QTest::addColumn<QByteArrayList>("sent");     // the replies a qvsim of the session's own sent
     QTest::addColumn<int>("firstFrame");          // of the session in the file tshark read
     QTest::addColumn<QVariantList>("decoded");    // per packet, field -> value
     QTest::addColumn<QStringList>("expect");
@@ -436,8 +473,8 @@ void tst_ToolsCapture::sessions_data()
             packets.append(packet.data);
         QTest::newRow(table.at(i).name) << r.exitCode << table.at(i).exitCode
                                         << (failure.isEmpty() ? r.failure : "tshark: " + failure) << packets
-                                        << r.logged << firstFrame << decoded.mid(firstFrame - 1, packets.size())
-                                        << table.at(i).expect;
+                                        << r.logged << r.sent << firstFrame
+                                        << decoded.mid(firstFrame - 1, packets.size()) << table.at(i).expect;
         firstFrame += packets.size();
     }
 }
@@ -449,6 +486,7 @@ void tst_ToolsCapture::sessions()
     QFETCH(QString, failure);
     QFETCH(QByteArrayList, packets);
     QFETCH(QByteArrayList, logged);
+    QFETCH(QByteArrayList, sent);
     QFETCH(int, firstFrame);
     QFETCH(QVariantList, decoded);
     QFETCH(QStringList, expect);
@@ -458,32 +496,39 @@ void tst_ToolsCapture::sessions()
     QVERIFY(!packets.isEmpty());
     QCOMPARE(decoded.size(), packets.size());
 
-    // The file holds exactly the requests the simulator received, in order.
-    QByteArrayList requests;
-    for (const QByteArray &packet : packets) {
-        if (packet.at(0) == PcapWriter::Request)
-            requests.append(packet.mid(1));
+    // The file holds exactly the requests the simulator received, in order, and every
+    // reply a simulator of the session's own sent, taken or marked.
+    QByteArrayList requests, replies;
+    QSet<int> lateFrames;
+    for (int i = 0; i < packets.size(); ++i) {
+        (packets.at(i).at(0) == PcapWriter::Request ? requests : replies).append(packets.at(i).mid(1));
+        if (packets.at(i).at(0) >> 1 == PcapWriter::LateReply)
+            lateFrames.insert(firstFrame + i);
     }
     QCOMPARE(requests, logged);
+    if (!sent.isEmpty())
+        QCOMPARE(replies, sent);
 
     // Every packet decodes: its direction, its CRC and whether it holds, and the pairs
-    // (a reply answers the latest request before it: sessions here send one at a time).
+    // (a reply answers the latest request before it: sessions here send one at a time;
+    // a late reply, and the request it answers, as the session says).
     int lastRequest = 0;
     for (int i = 0; i < packets.size(); ++i) {
         const QByteArray frame = packets.at(i).mid(1);
         const QVariantMap fields = decoded.at(i).toMap();
         const QString where = QStringLiteral("packet %1").arg(i);
-        QVERIFY2(fields.value("qvlink.direction") == QString::number(packets.at(i).at(0)), qPrintable(where));
-        const quint16 sent = qFromBigEndian<quint16>(frame.constData() + frame.size() - 2);
-        QCOMPARE(fields.value("qvlink.crc").toString(), QString::asprintf("0x%04x", sent));
-        const bool good = crc16(frame.constData(), frame.size() - 2) == sent;
+        QVERIFY2(fields.value("qvlink.direction") == QString::number(packets.at(i).at(0) & 1), qPrintable(where));
+        const quint16 crc = qFromBigEndian<quint16>(frame.constData() + frame.size() - 2);
+        QCOMPARE(fields.value("qvlink.crc").toString(), QString::asprintf("0x%04x", crc));
+        const bool good = crc16(frame.constData(), frame.size() - 2) == crc;
         QCOMPARE(fields.value("qvlink.crc.status").toString(), QString(good ? "1" : "0"));
         if (packets.at(i).at(0) == PcapWriter::Request) {
             lastRequest = firstFrame + i;
-            const bool answered = i + 1 < packets.size() && packets.at(i + 1).at(0) == PcapWriter::Reply;
-            QVERIFY2(fields.value("qvlink.response_in") == (answered ? QString::number(firstFrame + i + 1) : QString()),
-                     qPrintable(where));
-        } else {
+            const bool answered = i + 1 < packets.size() && (packets.at(i + 1).at(0) & 1) == PcapWriter::Reply;
+            const QString replyIn = fields.value("qvlink.response_in").toString();
+            QVERIFY2(replyIn == (answered ? QString::number(firstFrame + i + 1) : QString())
+                         || lateFrames.contains(replyIn.toInt()), qPrintable(where));
+        } else if (!lateFrames.contains(firstFrame + i)) {
             QVERIFY2(fields.value("qvlink.request_in") == QString::number(lastRequest), qPrintable(where));
             QVERIFY2(!fields.value("qvlink.time").toString().isEmpty(), qPrintable(where));
         }
@@ -492,7 +537,9 @@ void tst_ToolsCapture::sessions()
     for (const QString &e : expect) {
         const int packet = e.section(' ', 0, 0).toInt();
         const QString field = e.section(' ', 1).section('=', 0, 0);
-        const QString value = e.section('=', 1);
+        QString value = e.section('=', 1);
+        if (value.startsWith('@'))
+            value = QString::number(firstFrame + value.mid(1).toInt());
         QVERIFY2(packet < decoded.size(), qPrintable(e));
         const QString got = decoded.at(packet).toMap().value(field).toString();
         QVERIFY2(value == "*" ? !got.isEmpty() : got == value, qPrintable(e + " but got " + got));
@@ -734,8 +781,9 @@ void tst_ToolsCapture::liveCapture()
     }
 }
 
-// The dissector has a row for every function code the library names, and loads without
-// complaint (a row without all its parts stops it loading).
+// The dissector has a row for every function code the library names and the same rows
+// of marks as the capture writer, and loads without complaint (a row without all its
+// parts stops it loading).
 void tst_ToolsCapture::everyFunctionCodeHasARow()
 {
     QFile header(QV_SOURCE_DIR "/coagulation/core/link/modbusprotocol.h");
@@ -756,13 +804,19 @@ void tst_ToolsCapture::everyFunctionCodeHasARow()
                                     {"-G", "values", "-X", "lua_script:" + Dissector}, QString(), 60000);
     QVERIFY2(r.exitCode == 0 && !r.err.contains("Lua") && !r.err.contains("qvlink.lua"), r.err.constData());
     QSet<int> rows;
+    QMap<int, QString> dissectorMarks, writerMarks;
     for (const QString &line : r.lines()) {
         const QStringList parts = line.split('\t');
         if (parts.size() == 4 && parts.at(0) == "V" && parts.at(1) == "qvlink.function")
             rows.insert(parts.at(2).toInt());
+        if (parts.size() == 4 && parts.at(0) == "V" && parts.at(1) == "qvlink.mark")
+            dissectorMarks.insert(parts.at(2).toInt(), parts.at(3));
     }
     for (auto it = named.cbegin(); it != named.cend(); ++it)
         QVERIFY2(rows.contains(it.key()), qPrintable(QString("%1 (%2) has no row").arg(it.value()).arg(it.key())));
+    for (const PcapWriter::MarkRow &row : PcapWriter::marks())
+        writerMarks.insert(row.mark, QString::fromLatin1(row.text));
+    QCOMPARE(dissectorMarks, writerMarks);
 }
 
 QTEST_GUILESS_MAIN(tst_ToolsCapture)

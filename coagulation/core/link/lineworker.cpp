@@ -2,23 +2,17 @@
 
 #include "modbusclient.h"
 #include "modulereply.h"
+#include "qvprivate_p.h"
 
 #include <QtCore/QMetaObject>
 
 #include <algorithm>
-#include <chrono>
 
 namespace Modbus {
 
 namespace {
 
 thread_local AsyncRequest *runningHere = nullptr;
-
-qint64 steadyMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 } // namespace
 
@@ -49,7 +43,7 @@ int AsyncRequest::stopCode() const
     if (m_canceled.load(std::memory_order_acquire))
         return ModuleStatus::CanceledError;
     const qint64 deadline = m_deadline.load(std::memory_order_acquire);
-    if (deadline > 0 && steadyMs() >= deadline)
+    if (deadline > 0 && QvPrivate::steadyMs() >= deadline)
         return ModuleStatus::TimeoutError;
     return 0;
 }
@@ -65,7 +59,7 @@ void AsyncRequest::cancel()
 
 void AsyncRequest::setDeadline(int msecs)
 {
-    m_deadline.store(steadyMs() + qMax(1, msecs), std::memory_order_release);
+    m_deadline.store(QvPrivate::steadyMs() + qMax(1, msecs), std::memory_order_release);
 }
 
 void AsyncRequest::expire()

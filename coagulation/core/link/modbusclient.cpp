@@ -26,8 +26,6 @@ namespace {
 constexpr int DefaultAttempts = 5;
 // Address and function code at least, so that byte 1 can be judged.
 constexpr int MinRequestLength = FrameHeaderSize;
-// Fewer bytes than address, function and CRC count as no reply at all.
-constexpr int MinReplyLength = FrameHeaderSize + CrcSize;
 constexpr int DefaultChannel = 0x10000003;
 // Reads before a write that find more input without a wait: a peer that never pauses
 // cannot hold the write back beyond these.
@@ -153,7 +151,7 @@ public:
         const int lateTimeouts = m_driver->lateReplyTimeouts();
         m_size = 0;
         m_dropped = 0;
-        m_kept.clear();
+        dropKept();
         qint64 restBy = -1; // how long the rest of an owed reply that has begun is awaited
         for (int reads = 0;;) {
             const qint64 now = m_driver->lineTimeMs();
@@ -173,8 +171,12 @@ public:
             // A long wait goes in slices, between which other threads' requests may use the line.
             const qint64 slice = qMin<qint64>(wait, qMax(m_interval, MinSettleSliceMs));
             const int count = m_driver->receive(m_scratch + m_dropped, int(sizeof m_scratch) - m_dropped, clampedWait(slice));
-            if (count < 0)
+            if (count < 0) {
+                // What came before the line failed is told all the same.
+                sortDropped(true);
+                dropKept();
                 return m_driver->isInterrupted() ? ModuleStatus::NotOpenError : ModuleStatus::WriteError;
+            }
             if (count == 0 && wait <= 0)
                 break;
             m_dropped += count;
@@ -233,6 +235,10 @@ public:
         return m_size;
     }
 
+    // A reply kept for this attempt that no read took (the write failed, or the exchange
+    // ended first) is told as the late reply it is.
+    ~ModbusExchange() { dropKept(); }
+
     bool lineFailed() const { return m_lineFailed; }
     int size() const { return m_size; }
     QByteArray received() const { return QByteArray(m_buffer, m_size); }
@@ -257,11 +263,11 @@ private:
 
     int verdict() const
     {
-        if (m_size < MinReplyLength)
+        // Fewer bytes than a frame count as no reply at all.
+        if (m_size < MinFrameSize)
             return ModuleStatus::TimeoutError;
         const unsigned char *reply = bytes(m_buffer);
-        const unsigned short crc = (unsigned short)((reply[m_size - 2] << 8) | reply[m_size - 1]);
-        if (m_size <= m_capacity && crc16(reply, m_size - CrcSize) == crc
+        if (m_size <= m_capacity && checksumHolds(reply, m_size)
             && answersRequest(m_frameBytes, m_frame.size() - CrcSize, reply, m_size - CrcSize))
             return ModuleStatus::NoError;
         return ModuleStatus::InvalidReplyError;
@@ -352,6 +358,13 @@ private:
         }
         std::memmove(m_scratch, m_scratch + at, size_t(m_dropped - at));
         m_dropped -= at;
+    }
+
+    void dropKept()
+    {
+        if (!m_kept.isEmpty())
+            discarded(m_kept, ModbusClient::LateReply);
+        m_kept.clear();
     }
 
     void discarded(const QByteArray &frame, ModbusClient::DiscardReason reason)
@@ -494,13 +507,16 @@ int ModbusClient::talk(char *reply, int replyCapacity, const char *request, int 
     const QByteArray frame = withCrc(request, requestLength);
     ModbusExchange exchange(this, driver, frame, reply, reply ? qMax(0, replyCapacity) : 0);
     int result = ModuleStatus::TimeoutError;
+    bool announced = false; // this attempt's frame has been told by messageWritten()
     for (int attempt = 0, attempts = this->attempts(); attempt < attempts; ++attempt) {
         if (const int stop = Modbus::asyncStopCode())
             return refuse(stop, QString());
-        // A write repeated after a reopen belongs to the attempt already announced.
-        if (result != ModuleStatus::WriteError)
-            emit messageWritten(frame);
         result = exchange.settle();
+        // Told after the frames the settling reported, so that a trace keeps the line's
+        // order. A write repeated after a reopen belongs to the attempt already announced.
+        if (!announced)
+            emit messageWritten(frame);
+        announced = true;
         if (result == ModuleStatus::NoError)
             result = exchange.write();
         if (result == ModuleStatus::WriteError) {
@@ -508,6 +524,7 @@ int ModbusClient::talk(char *reply, int replyCapacity, const char *request, int 
                 continue;
             break;
         }
+        announced = false;
         if (result == ModuleStatus::NoError) {
             exchange.read();
             result = exchange.lineFailed() ? int(ModuleStatus::NotOpenError) : exchange.judge();

@@ -150,7 +150,11 @@ public Q_SLOTS:
     virtual int talk(char *reply, int replyCapacity, const char *request, int requestLength);
 
 Q_SIGNALS:
-    /// At the start of every attempt: the outgoing frame, CRC included.
+    /**
+     * At the start of every attempt, right before its write: the outgoing frame, CRC
+     * included. The frames read off the line before the write have been reported by then
+     * (frameDiscarded()), so the signals come in the order of the line.
+     */
     void messageWritten(QByteArray msg);
     /**
      * At the end of every attempt: its result code (as talk() returns it) and the bytes

@@ -19,12 +19,6 @@ constexpr int MinAutomaticBoundMs = 1000;
 constexpr int MaxAutomaticBoundMs = 10000;
 // What was learned of late replies halves this often.
 constexpr int LearnedHalfLifeMs = 60000;
-constexpr int MinFrameSize = FrameHeaderSize + CrcSize;
-
-bool checksumHolds(const unsigned char *bytes, int size)
-{
-    return size >= MinFrameSize && crc16(bytes, size - CrcSize) == ((bytes[size - 2] << 8) | bytes[size - 1]);
-}
 
 // Replies that repeat fields of their request after the function code: how many bytes.
 // A write confirms where and how much it wrote; a confirmation of another write is not
@@ -130,6 +124,11 @@ bool couldStartAnswer(const unsigned char *request, int requestLength, const uns
 } // namespace
 
 namespace Modbus {
+
+bool checksumHolds(const unsigned char *bytes, int size)
+{
+    return size >= MinFrameSize && crc16(bytes, size - CrcSize) == ((bytes[size - 2] << 8) | bytes[size - 1]);
+}
 
 bool answersRequest(const unsigned char *request, int requestLength, const unsigned char *reply, int replyLength)
 {

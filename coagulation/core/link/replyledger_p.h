@@ -1,6 +1,8 @@
 #ifndef REPLYLEDGER_P_H
 #define REPLYLEDGER_P_H
 
+#include "modbusprotocol.h"
+
 #include <QtCore/QByteArray>
 #include <QtCore/QVector>
 
@@ -107,6 +109,11 @@ namespace Modbus {
 // The longest frame the protocol has: 256 bytes, address and CRC included. The modules'
 // replies carry at most 100 data bytes, route included; no reply is read past it.
 enum : int { MaxReplyFrame = 256 };
+// Address, function code and CRC: fewer bytes are no frame.
+enum : int { MinFrameSize = FrameHeaderSize + CrcSize };
+
+// Whether size bytes (MinFrameSize at least) end in the CRC of the bytes before it.
+bool checksumHolds(const unsigned char *bytes, int size);
 
 // Whether reply (without CRC) answers request (without CRC) along its whole route: the
 // same address and function code at every level, the same interface type behind

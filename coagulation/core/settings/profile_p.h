@@ -15,28 +15,9 @@
 #include <atomic>
 
 #include "profile.h"
+#include "qvprivate_p.h"
 
 class QTimer;
-
-// Qt's lock is not instrumented, so a ThreadSanitizer build is told what it
-// does; otherwise these cost nothing.
-#if defined(__SANITIZE_THREAD__)
-extern "C" {
-void AnnotateRWLockCreate(const char *file, int line, const volatile void *lock);
-void AnnotateRWLockDestroy(const char *file, int line, const volatile void *lock);
-void AnnotateRWLockAcquired(const char *file, int line, const volatile void *lock, long isWrite);
-void AnnotateRWLockReleased(const char *file, int line, const volatile void *lock, long isWrite);
-}
-#  define QV_RWLOCK_CREATE(l) AnnotateRWLockCreate(__FILE__, __LINE__, (l))
-#  define QV_RWLOCK_DESTROY(l) AnnotateRWLockDestroy(__FILE__, __LINE__, (l))
-#  define QV_RWLOCK_ACQUIRED(l, w) AnnotateRWLockAcquired(__FILE__, __LINE__, (l), (w))
-#  define QV_RWLOCK_RELEASED(l, w) AnnotateRWLockReleased(__FILE__, __LINE__, (l), (w))
-#else
-#  define QV_RWLOCK_CREATE(l) ((void)0)
-#  define QV_RWLOCK_DESTROY(l) ((void)0)
-#  define QV_RWLOCK_ACQUIRED(l, w) ((void)0)
-#  define QV_RWLOCK_RELEASED(l, w) ((void)0)
-#endif
 
 // Guards the cache. Not recursive: no member takes it twice, and none holds it
 // while a signal is emitted.

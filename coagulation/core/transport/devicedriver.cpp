@@ -2,6 +2,7 @@
 #include "devicedriver_p.h"
 
 #include "lineworker_p.h"
+#include "qvprivate_p.h"
 #include "replyledger_p.h"
 #include "serialportdriver.h"
 #include "socketdriver.h"
@@ -12,30 +13,6 @@
 #include <QtCore/QIODevice>
 #include <QtCore/QSocketNotifier>
 #include <QtCore/QThread>
-
-#include <chrono>
-
-// Qt's recursive mutex is not instrumented, so a ThreadSanitizer build is told when the
-// outermost locker takes and releases it; otherwise these cost nothing.
-#if defined(__SANITIZE_THREAD__)
-extern "C" {
-void AnnotateRWLockAcquired(const char *file, int line, const volatile void *lock, long isWrite);
-void AnnotateRWLockReleased(const char *file, int line, const volatile void *lock, long isWrite);
-}
-#  define QV_LOCK_ACQUIRED(l) AnnotateRWLockAcquired(__FILE__, __LINE__, (l), 1)
-#  define QV_LOCK_RELEASED(l) AnnotateRWLockReleased(__FILE__, __LINE__, (l), 1)
-#else
-#  define QV_LOCK_ACQUIRED(l) ((void)0)
-#  define QV_LOCK_RELEASED(l) ((void)0)
-#endif
-
-namespace {
-
-// discard() reads at most this many times, so a peer that never pauses cannot hold it.
-constexpr int MaxDiscardReads = 16;
-constexpr int ScratchSize = 256;
-
-} // namespace
 
 DeviceDriverPrivate::DeviceDriverPrivate() = default;
 DeviceDriverPrivate::~DeviceDriverPrivate() = default;
@@ -154,8 +131,7 @@ void DeviceDriver::interruptLine()
 
 qint64 DeviceDriver::lineTimeMs() const
 {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return QvPrivate::steadyMs();
 }
 
 bool DeviceDriver::isInterrupted() const
@@ -184,14 +160,16 @@ static void quietNotifiers(QObject *device)
 void DeviceDriver::lockLine()
 {
     d->turns.acquire(this);
+    // Qt's recursive mutex is not instrumented: ThreadSanitizer is told when the
+    // outermost locker takes and releases it.
     if (d->lockDepth.fetch_add(1, std::memory_order_relaxed) == 0)
-        QV_LOCK_ACQUIRED(this);
+        QV_RWLOCK_ACQUIRED(this, 1);
 }
 
 void DeviceDriver::unlockLine()
 {
     if (d->lockDepth.fetch_sub(1, std::memory_order_relaxed) == 1)
-        QV_LOCK_RELEASED(this);
+        QV_RWLOCK_RELEASED(this, 1);
     d->turns.release(this);
 }
 
@@ -474,9 +452,9 @@ int DeviceDriver::discard()
     }
     DeviceLocker locker(this);
     QIODevice *dev = device();
-    char scratch[ScratchSize];
+    char scratch[QvPrivate::DiscardChunk];
     int dropped = 0;
-    for (int i = 0; i < MaxDiscardReads && dev->isOpen() && dev->bytesAvailable() > 0; ++i) {
+    for (int i = 0; i < QvPrivate::MaxDiscardReads && dev->isOpen() && dev->bytesAvailable() > 0; ++i) {
         const qint64 count = dev->read(scratch, sizeof scratch);
         if (count <= 0)
             break;

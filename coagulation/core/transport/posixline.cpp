@@ -1,9 +1,10 @@
 #include "posixline_p.h"
 
+#include "qvprivate_p.h"
+
 #if defined(Q_OS_UNIX)
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -16,17 +17,10 @@
 
 namespace {
 
-// discard() reads at most this many times, so a peer that never pauses cannot hold it.
-constexpr int MaxDiscardReads = 16;
-constexpr int ScratchSize = 256;
+using QvPrivate::steadyMs;
+
 // Start, 8 data bits, a parity bit at most, stop bits: 11 bit times a byte at most.
 constexpr int BitsPerByte = 11;
-
-qint64 nowMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 } // namespace
 
@@ -134,7 +128,7 @@ int PosixLine::waitFor(int fd, short events, qint64 deadline)
             return -1;
         }
         pollfd entries[2] = { { fd, events, 0 }, { m_wakeFd, POLLIN, 0 } };
-        const int ready = ::poll(entries, m_wakeFd >= 0 ? 2 : 1, int(qMax<qint64>(0, deadline - nowMs())));
+        const int ready = ::poll(entries, m_wakeFd >= 0 ? 2 : 1, int(qMax<qint64>(0, deadline - steadyMs())));
         if (ready > 0) {
             if (entries[1].revents && isInterrupted()) {
                 m_error = ECANCELED;
@@ -180,7 +174,7 @@ bool PosixLine::send(const char *data, int size, int msecs)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (deadline < 0)
-                deadline = nowMs() + qMax(0, msecs);
+                deadline = steadyMs() + qMax(0, msecs);
             const int ready = waitFor(m_fd, POLLOUT, deadline);
             if (ready > 0)
                 continue;
@@ -204,7 +198,7 @@ int PosixLine::receive(char *buffer, int capacity, int msecs)
         return 0;
     if (m_kind == Socket && !m_lent)
         return receiveFromSocket(buffer, capacity, qMax(0, msecs));
-    const qint64 deadline = nowMs() + qMax(0, msecs);
+    const qint64 deadline = steadyMs() + qMax(0, msecs);
     bool readNothing = false;
     for (;;) {
         const int ready = waitFor(m_fd, POLLIN, deadline);
@@ -241,7 +235,7 @@ int PosixLine::receiveFromSocket(char *buffer, int capacity, int msecs)
 {
     if (msecs > 0 && !m_blocking && !setBlocking(true))
         return -1;
-    const qint64 deadline = msecs > 0 ? nowMs() + msecs : 0;
+    const qint64 deadline = msecs > 0 ? steadyMs() + msecs : 0;
     for (int wait = msecs;;) {
         if (wait > 0 && wait != m_receiveTimeout) {
             const timeval timeout = { wait / 1000, (wait % 1000) * 1000 };
@@ -269,15 +263,15 @@ int PosixLine::receiveFromSocket(char *buffer, int capacity, int msecs)
             m_error = errno;
             return -1;
         }
-        wait = int(qMax<qint64>(0, deadline - nowMs()));
+        wait = int(qMax<qint64>(0, deadline - steadyMs()));
     }
 }
 
 int PosixLine::discard()
 {
-    char scratch[ScratchSize];
+    char scratch[QvPrivate::DiscardChunk];
     int dropped = 0;
-    for (int i = 0; i < MaxDiscardReads; ++i) {
+    for (int i = 0; i < QvPrivate::MaxDiscardReads; ++i) {
         const int count = receive(scratch, sizeof scratch, 0);
         if (count <= 0)
             return count < 0 ? -1 : dropped;
@@ -301,7 +295,7 @@ int PosixLine::connectSocket(const sockaddr *address, unsigned addressLength, in
     if (::connect(fd, address, socklen_t(addressLength)) != 0) {
         if (errno != EINPROGRESS && errno != EINTR)
             return fail(errno);
-        const int ready = waitFor(fd, POLLOUT, nowMs() + qMax(0, msecs));
+        const int ready = waitFor(fd, POLLOUT, steadyMs() + qMax(0, msecs));
         if (ready == 0)
             return fail(ETIMEDOUT);
         if (ready < 0)

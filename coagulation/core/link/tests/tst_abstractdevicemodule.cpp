@@ -3,8 +3,8 @@
 #include <messagebuilder.h>
 #include <modbusclient.h>
 #include <modulestatus.h>
-#include <serialportdriver.h>
 
+#include <linkrig.h>
 #include <warningcatcher.h>
 
 #include <simulatedgateway.h>
@@ -25,12 +25,6 @@ using Modbus::AbstractDeviceModule;
 using Modbus::ModuleStatus;
 
 namespace {
-
-enum Transport { Tcp, Pty };
-
-constexpr int ReadTimeout = 40;
-constexpr int IntervalTimeout = 25;
-constexpr int WriteTimeout = 200;
 
 // Paths of 0 to 4 hops: 2 is a plain module; 1/5/3/7/9 a chain of gateways.
 const char *const PathOfHops[] = { "2", "1/5", "1/5/3", "1/5/3/7", "1/5/3/7/9" };
@@ -99,8 +93,6 @@ public:
 };
 
 } // namespace
-
-Q_DECLARE_METATYPE(Transport)
 
 class tst_AbstractDeviceModule : public QObject
 {
@@ -193,19 +185,7 @@ void tst_AbstractDeviceModule::init()
 
 std::unique_ptr<DeviceDriver> tst_AbstractDeviceModule::openDriver(Transport transport)
 {
-    std::unique_ptr<DeviceDriver> driver;
-    if (transport == Tcp) {
-        driver.reset(DeviceDriver::create(QUrl(m_sim.url()), nullptr));
-        driver->setPortName(m_sim.url());
-    } else {
-        driver.reset(new SerialPortDriver);
-        driver->setPortName(m_sim.serialPortName(115200));
-    }
-    driver->setReadTimeouts(ReadTimeout);
-    driver->setReadIntervalTimeouts(IntervalTimeout);
-    driver->setWriteTimeouts(WriteTimeout);
-    driver->open();
-    return driver;
+    return openLinkDriver(transport, m_sim);
 }
 
 // ---------------------------------------------------------------- runs

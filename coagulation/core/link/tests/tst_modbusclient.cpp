@@ -6,6 +6,7 @@
 #include <socketdriver.h>
 
 #include <clientsignalrecorder.h>
+#include <linkrig.h>
 #include <virtualline.h>
 #include <warningcatcher.h>
 
@@ -34,12 +35,7 @@ using Modbus::ModuleStatus;
 
 namespace {
 
-enum Transport { Tcp, Pty };
-
-// Small time-outs keep the failure cases fast; generous enough for a loaded machine.
-constexpr int ReadTimeout = 40;
-constexpr int IntervalTimeout = 25;
-constexpr int WriteTimeout = 200;
+constexpr int ReadTimeout = LinkTimeouts().read;
 
 QByteArray withCrc(const QByteArray &frame)
 {
@@ -84,32 +80,28 @@ private:
 
 } // namespace
 
-Q_DECLARE_METATYPE(Transport)
-
+// Every function runs on a TCP connection and on a pseudo-terminal (initTestCase_data).
 class tst_ModbusClient : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void initTestCase_data();
     void initTestCase();
     void init();
 
     void newClientDefaults();
     void noDriver();
-    void closedDriverWritesNothing_data();
     void closedDriverWritesNothing();
 
     void readsAndWritesRegisters_data();
     void readsAndWritesRegisters();
     void failureTable_data();
     void failureTable();
-    void builderHoldsReplyOrNothing_data();
     void builderHoldsReplyOrNothing();
-    void replyFillingTheStorage_data();
     void replyFillingTheStorage();
     void firstWaitDoubledForRoutedRequests_data();
     void firstWaitDoubledForRoutedRequests();
-    void staleBytesDoNotStartTheNextReply_data();
     void staleBytesDoNotStartTheNextReply();
     void failedWriteReopens_data();
     void failedWriteReopens();
@@ -119,12 +111,10 @@ private slots:
     void lateRepliesNeverAnswerLaterRequests();
     void hangUpEndsTheExchange_data();
     void hangUpEndsTheExchange();
-    void displayAnswersDuringAnExchange_data();
     void displayAnswersDuringAnExchange();
     void destroyingTheDriverUnderAClient_data();
     void destroyingTheDriverUnderAClient();
 
-    void exchangesFromTwoThreads_data();
     void exchangesFromTwoThreads();
     void directReceiverTalksThroughAnotherDriver();
     void standaloneSimulatorAnswers();
@@ -136,9 +126,13 @@ private:
     SimulatorThread m_sim;
 };
 
+void tst_ModbusClient::initTestCase_data()
+{
+    addTransportRows();
+}
+
 void tst_ModbusClient::initTestCase()
 {
-    qRegisterMetaType<Transport>();
     // 1 is a gateway with 5 (a gateway with 3 behind it) and 6 behind it; 2 a plain module.
     SimulatedGateway *g1 = m_sim.link().addGateway(1);
     SimulatedGateway *g5 = g1->addGateway(5);
@@ -164,27 +158,7 @@ void tst_ModbusClient::init()
 
 std::unique_ptr<DeviceDriver> tst_ModbusClient::openDriver(Transport transport, SimulatorThread *sim)
 {
-    const SimulatorThread &server = sim ? *sim : m_sim;
-    std::unique_ptr<DeviceDriver> driver;
-    if (transport == Tcp) {
-        driver.reset(DeviceDriver::create(QUrl(server.url()), nullptr));
-        driver->setPortName(server.url());
-    } else {
-        driver.reset(new SerialPortDriver);
-        driver->setPortName(server.serialPortName(115200));
-    }
-    driver->setReadTimeouts(ReadTimeout);
-    driver->setReadIntervalTimeouts(IntervalTimeout);
-    driver->setWriteTimeouts(WriteTimeout);
-    if (!driver->open())
-        qWarning("cannot open %s: %s", qPrintable(driver->portName()), qPrintable(driver->errorString()));
-    return driver;
-}
-
-static void addTransportRows(const char *name)
-{
-    QTest::newRow(qPrintable(QStringLiteral("tcp: ") + QLatin1String(name))) << Tcp;
-    QTest::newRow(qPrintable(QStringLiteral("pty: ") + QLatin1String(name))) << Pty;
+    return openLinkDriver(transport, sim ? *sim : m_sim);
 }
 
 void tst_ModbusClient::newClientDefaults()
@@ -211,23 +185,14 @@ void tst_ModbusClient::noDriver()
     QCOMPARE(builder.size(), 0);
 }
 
-void tst_ModbusClient::closedDriverWritesNothing_data()
-{
-    QTest::addColumn<Transport>("transport");
-    addTransportRows("closed after use");
-}
-
 void tst_ModbusClient::closedDriverWritesNothing()
 {
-    QFETCH(Transport, transport);
-    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    QFETCH_GLOBAL(Transport, transport);
+    auto &&[driver, client, recorder] = LinkRig(transport, m_sim);
     QVERIFY(driver->isOpen());
     driver->close();
     m_sim.link().clearRequests();
 
-    ModbusClient client;
-    client.setDriver(driver.get());
-    ClientSignalRecorder recorder(&client);
     MessageBuilder builder(2);
     builder.readWord(0x10, 2);
     QCOMPARE(client.talk(builder), int(ModuleStatus::NotOpenError));
@@ -240,26 +205,19 @@ void tst_ModbusClient::closedDriverWritesNothing()
 
 void tst_ModbusClient::readsAndWritesRegisters_data()
 {
-    QTest::addColumn<Transport>("transport");
     QTest::addColumn<QString>("path");
 
     const QStringList paths = { QStringLiteral("2"), QStringLiteral("1/5"), QStringLiteral("1/5/3") };
-    for (Transport transport : { Tcp, Pty }) {
-        for (const QString &path : paths) {
-            const QString name = QString::fromLatin1(transport == Tcp ? "tcp " : "pty ") + path;
-            QTest::newRow(qPrintable(name)) << transport << path;
-        }
-    }
+    for (const QString &path : paths)
+        QTest::newRow(qPrintable(path)) << path;
 }
 
 void tst_ModbusClient::readsAndWritesRegisters()
 {
-    QFETCH(Transport, transport);
+    QFETCH_GLOBAL(Transport, transport);
     QFETCH(QString, path);
-    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    auto &&[driver, client, recorder] = LinkRig(transport, m_sim);
     QVERIFY(driver->isOpen());
-    ModbusClient client;
-    client.setDriver(driver.get());
     SimulatedModule *module = m_sim.link().module(path);
 
     MessageBuilder builder(path);
@@ -296,7 +254,6 @@ void tst_ModbusClient::readsAndWritesRegisters()
 
 void tst_ModbusClient::failureTable_data()
 {
-    QTest::addColumn<Transport>("transport");
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("result");
@@ -307,37 +264,31 @@ void tst_ModbusClient::failureTable_data()
     const QString invalid = QStringLiteral("W S:80000000 R:80000000");
     const auto five = [](const QString &attempt) { return QStringList(QVector<QString>(5, attempt).toList()).join(QLatin1Char(' ')); };
 
-    for (Transport transport : { Tcp, Pty }) {
-        const QString t = QString::fromLatin1(transport == Tcp ? "tcp: " : "pty: ");
-        QTest::newRow(qPrintable(t + "good reply")) << transport << "2" << "" << 7 << good;
-        QTest::newRow(qPrintable(t + "silent module")) << transport << "9" << "" << int(ModuleStatus::TimeoutError) << five(timeout);
-        QTest::newRow(qPrintable(t + "3-byte reply")) << transport << "2" << "short" << int(ModuleStatus::TimeoutError) << five(timeout);
-        QTest::newRow(qPrintable(t + "bad CRC on every attempt")) << transport << "2" << "crc5" << int(ModuleStatus::InvalidReplyError) << five(invalid);
-        QTest::newRow(qPrintable(t + "bad CRC on the first attempt")) << transport << "2" << "crc1" << 7 << invalid + ' ' + good;
-        QTest::newRow(qPrintable(t + "reply split in pieces")) << transport << "1/5" << "split" << 10 << good;
-        QTest::newRow(qPrintable(t + "gateway exception to a routed request")) << transport << "1/7" << "" << 3 << good;
-        QTest::newRow(qPrintable(t + "longer reply taken whole")) << transport << "2" << "longer" << 9 << good;
-        QTest::newRow(qPrintable(t + "stray byte before every reply")) << transport << "2" << "stray" << int(ModuleStatus::InvalidReplyError) << five(invalid);
-        QTest::newRow(qPrintable(t + "silent module, two attempts set")) << transport << "9" << "attempts2" << int(ModuleStatus::TimeoutError) << timeout + ' ' + timeout;
-        QTest::newRow(qPrintable(t + "reply naming another module behind the gateway")) << transport << "1/5/3" << "misroute5" << int(ModuleStatus::InvalidReplyError) << five(invalid);
-        QTest::newRow(qPrintable(t + "another module named once")) << transport << "1/5" << "misroute1" << 10 << invalid + ' ' + good;
-    }
+    QTest::newRow("good reply") << "2" << "" << 7 << good;
+    QTest::newRow("silent module") << "9" << "" << int(ModuleStatus::TimeoutError) << five(timeout);
+    QTest::newRow("3-byte reply") << "2" << "short" << int(ModuleStatus::TimeoutError) << five(timeout);
+    QTest::newRow("bad CRC on every attempt") << "2" << "crc5" << int(ModuleStatus::InvalidReplyError) << five(invalid);
+    QTest::newRow("bad CRC on the first attempt") << "2" << "crc1" << 7 << invalid + ' ' + good;
+    QTest::newRow("reply split in pieces") << "1/5" << "split" << 10 << good;
+    QTest::newRow("gateway exception to a routed request") << "1/7" << "" << 3 << good;
+    QTest::newRow("longer reply taken whole") << "2" << "longer" << 9 << good;
+    QTest::newRow("stray byte before every reply") << "2" << "stray" << int(ModuleStatus::InvalidReplyError) << five(invalid);
+    QTest::newRow("silent module, two attempts set") << "9" << "attempts2" << int(ModuleStatus::TimeoutError) << timeout + ' ' + timeout;
+    QTest::newRow("reply naming another module behind the gateway") << "1/5/3" << "misroute5" << int(ModuleStatus::InvalidReplyError) << five(invalid);
+    QTest::newRow("another module named once") << "1/5" << "misroute1" << 10 << invalid + ' ' + good;
 }
 
 void tst_ModbusClient::failureTable()
 {
-    QFETCH(Transport, transport);
+    QFETCH_GLOBAL(Transport, transport);
     QFETCH(QString, path);
     QFETCH(QString, fault);
     QFETCH(int, result);
     QFETCH(QString, trace);
 
-    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    auto &&[driver, client, recorder] = LinkRig(transport, m_sim);
     QVERIFY(driver->isOpen());
-    ModbusClient client;
-    client.setDriver(driver.get());
     client.setStatusCodeChannel(7);
-    ClientSignalRecorder recorder(&client);
 
     SimulatedFaultPlan &faults = m_sim.link().faults();
     if (fault == QLatin1String("short"))
@@ -399,19 +350,10 @@ void tst_ModbusClient::failureTable()
     QCOMPARE(builder.pos(), 0);
 }
 
-void tst_ModbusClient::builderHoldsReplyOrNothing_data()
-{
-    QTest::addColumn<Transport>("transport");
-    addTransportRows("builder");
-}
-
 void tst_ModbusClient::builderHoldsReplyOrNothing()
 {
-    QFETCH(Transport, transport);
-    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
-    ModbusClient client;
-    client.setDriver(driver.get());
-    ClientSignalRecorder recorder(&client);
+    QFETCH_GLOBAL(Transport, transport);
+    auto &&[driver, client, recorder] = LinkRig(transport, m_sim);
 
     // Good 8-byte frame (a single register write echoed): 6 bytes at position 0.
     MessageBuilder builder(2);
@@ -439,19 +381,10 @@ void tst_ModbusClient::builderHoldsReplyOrNothing()
     QCOMPARE(builder.pos(), 0);
 }
 
-void tst_ModbusClient::replyFillingTheStorage_data()
-{
-    QTest::addColumn<Transport>("transport");
-    addTransportRows("full storage");
-}
-
 void tst_ModbusClient::replyFillingTheStorage()
 {
-    QFETCH(Transport, transport);
-    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
-    ModbusClient client;
-    client.setDriver(driver.get());
-    ClientSignalRecorder recorder(&client);
+    QFETCH_GLOBAL(Transport, transport);
+    auto &&[driver, client, recorder] = LinkRig(transport, m_sim);
 
     // 100 registers answer with 205 bytes: more than the builder's storage holds.
     MessageBuilder builder(2);
@@ -484,29 +417,22 @@ void tst_ModbusClient::replyFillingTheStorage()
 
 void tst_ModbusClient::firstWaitDoubledForRoutedRequests_data()
 {
-    QTest::addColumn<Transport>("transport");
     QTest::addColumn<QString>("path");
     QTest::addColumn<int>("writes");
 
     // The reply comes after 1.5 read time-outs: in time only where the wait is doubled.
-    for (Transport transport : { Tcp, Pty }) {
-        const QString t = QString::fromLatin1(transport == Tcp ? "tcp: " : "pty: ");
-        QTest::newRow(qPrintable(t + "direct request")) << transport << "2" << 2;
-        QTest::newRow(qPrintable(t + "routed request")) << transport << "1/5" << 1;
-    }
+    QTest::newRow("direct request") << "2" << 2;
+    QTest::newRow("routed request") << "1/5" << 1;
 }
 
 void tst_ModbusClient::firstWaitDoubledForRoutedRequests()
 {
-    QFETCH(Transport, transport);
+    QFETCH_GLOBAL(Transport, transport);
     QFETCH(QString, path);
     QFETCH(int, writes);
 
-    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    auto &&[driver, client, recorder] = LinkRig(transport, m_sim);
     driver->setReadTimeouts(100);
-    ModbusClient client;
-    client.setDriver(driver.get());
-    ClientSignalRecorder recorder(&client);
     m_sim.link().faults().delayReplies(1, 150);
 
     MessageBuilder builder(path);
@@ -518,19 +444,10 @@ void tst_ModbusClient::firstWaitDoubledForRoutedRequests()
     Q_UNUSED(transport)
 }
 
-void tst_ModbusClient::staleBytesDoNotStartTheNextReply_data()
-{
-    QTest::addColumn<Transport>("transport");
-    addTransportRows("late reply");
-}
-
 void tst_ModbusClient::staleBytesDoNotStartTheNextReply()
 {
-    QFETCH(Transport, transport);
-    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
-    ModbusClient client;
-    client.setDriver(driver.get());
-    ClientSignalRecorder recorder(&client);
+    QFETCH_GLOBAL(Transport, transport);
+    auto &&[driver, client, recorder] = LinkRig(transport, m_sim);
 
     // The first reply arrives after the client gave up on it and was answered again.
     m_sim.link().faults().delayReplies(1, 3 * ReadTimeout);
@@ -550,25 +467,18 @@ void tst_ModbusClient::staleBytesDoNotStartTheNextReply()
 
 void tst_ModbusClient::failedWriteReopens_data()
 {
-    QTest::addColumn<Transport>("transport");
     QTest::addColumn<bool>("reopens");
-    for (Transport transport : { Tcp, Pty }) {
-        const QString t = QString::fromLatin1(transport == Tcp ? "tcp: " : "pty: ");
-        QTest::newRow(qPrintable(t + "reopen succeeds")) << transport << true;
-        QTest::newRow(qPrintable(t + "reopen fails")) << transport << false;
-    }
+    QTest::newRow("reopen succeeds") << true;
+    QTest::newRow("reopen fails") << false;
 }
 
 void tst_ModbusClient::failedWriteReopens()
 {
-    QFETCH(Transport, transport);
+    QFETCH_GLOBAL(Transport, transport);
     QFETCH(bool, reopens);
 
-    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    auto &&[driver, client, recorder] = LinkRig(transport, m_sim);
     QVERIFY(driver->isOpen());
-    ModbusClient client;
-    client.setDriver(driver.get());
-    ClientSignalRecorder recorder(&client);
 
     if (!reopens) {
         QTcpServer closed;
@@ -636,26 +546,20 @@ void tst_ModbusClient::repeatedWritesAreBounded()
 
 void tst_ModbusClient::lateRepliesNeverAnswerLaterRequests_data()
 {
-    QTest::addColumn<Transport>("transport");
     QTest::addColumn<QString>("first");
     QTest::addColumn<QString>("second");
-    for (Transport transport : { Tcp, Pty }) {
-        const QString t = QString::fromLatin1(transport == Tcp ? "tcp: " : "pty: ");
-        QTest::newRow(qPrintable(t + "same module")) << transport << "2" << "2";
-        QTest::newRow(qPrintable(t + "two modules behind one gateway")) << transport << "1/5" << "1/6";
-    }
+    QTest::newRow("same module") << "2" << "2";
+    QTest::newRow("two modules behind one gateway") << "1/5" << "1/6";
 }
 
 void tst_ModbusClient::lateRepliesNeverAnswerLaterRequests()
 {
-    QFETCH(Transport, transport);
+    QFETCH_GLOBAL(Transport, transport);
     QFETCH(QString, first);
     QFETCH(QString, second);
 
-    std::unique_ptr<DeviceDriver> driver = openDriver(transport);
+    auto &&[driver, client, recorder] = LinkRig(transport, m_sim);
     driver->setReadTimeouts(100);
-    ModbusClient client;
-    client.setDriver(driver.get());
     // Words that tell module and address apart, so that another request's reply shows.
     for (const QString &path : { first, second }) {
         SimulatedModule *module = m_sim.link().module(path);
@@ -689,33 +593,26 @@ void tst_ModbusClient::lateRepliesNeverAnswerLaterRequests()
 
 void tst_ModbusClient::hangUpEndsTheExchange_data()
 {
-    QTest::addColumn<Transport>("transport");
     QTest::addColumn<int>("afterBytes");
-    for (Transport transport : { Tcp, Pty }) {
-        const QString t = QString::fromLatin1(transport == Tcp ? "tcp: " : "pty: ");
-        QTest::newRow(qPrintable(t + "before the reply")) << transport << 0;
-        QTest::newRow(qPrintable(t + "after 3 bytes of the reply")) << transport << 3;
-    }
+    QTest::newRow("before the reply") << 0;
+    QTest::newRow("after 3 bytes of the reply") << 3;
 }
 
 void tst_ModbusClient::hangUpEndsTheExchange()
 {
-    QFETCH(Transport, transport);
+    QFETCH_GLOBAL(Transport, transport);
     QFETCH(int, afterBytes);
 
     // A simulator of its own: hanging up closes its pseudo-terminal for good.
     SimulatorThread sim;
     sim.link().addModule(2)->setHoldingRegisters(0x10, { 0x0201, 0x0202 });
     QVERIFY2(sim.start(SimulatorThread::Tcp | SimulatorThread::Pty), qPrintable(sim.errorString()));
-    std::unique_ptr<DeviceDriver> driver = openDriver(transport, &sim);
+    auto &&[driver, client, recorder] = LinkRig(transport, sim);
     QVERIFY(driver->isOpen());
     // The hang-up, not a wait that runs out, is to end the exchange: waits no loaded
     // machine outlasts between the simulator's last byte and its hang-up.
     driver->setReadTimeouts(1000);
     driver->setReadIntervalTimeouts(1000);
-    ModbusClient client;
-    client.setDriver(driver.get());
-    ClientSignalRecorder recorder(&client);
     sim.link().faults().hangUp(1, afterBytes);
 
     MessageBuilder builder(2);
@@ -750,15 +647,9 @@ void tst_ModbusClient::hangUpEndsTheExchange()
     }
 }
 
-void tst_ModbusClient::displayAnswersDuringAnExchange_data()
-{
-    QTest::addColumn<Transport>("transport");
-    addTransportRows("silent module");
-}
-
 void tst_ModbusClient::displayAnswersDuringAnExchange()
 {
-    QFETCH(Transport, transport);
+    QFETCH_GLOBAL(Transport, transport);
     std::unique_ptr<DeviceDriver> driver = openDriver(transport);
     // A worker waits a second on a module that never answers, holding the driver's lock.
     driver->setReadTimeouts(1000);
@@ -797,19 +688,16 @@ void tst_ModbusClient::displayAnswersDuringAnExchange()
 
 void tst_ModbusClient::destroyingTheDriverUnderAClient_data()
 {
-    QTest::addColumn<Transport>("transport");
     QTest::addColumn<bool>("duringAnExchange");
     QTest::addColumn<bool>("closeOnly");
-    QTest::newRow("tcp: idle") << Tcp << false << false;
-    QTest::newRow("tcp: during an exchange") << Tcp << true << false;
-    QTest::newRow("pty: during an exchange") << Pty << true << false;
-    QTest::newRow("tcp: closed during an exchange") << Tcp << true << true;
-    QTest::newRow("pty: closed during an exchange") << Pty << true << true;
+    QTest::newRow("idle") << false << false;
+    QTest::newRow("during an exchange") << true << false;
+    QTest::newRow("closed during an exchange") << true << true;
 }
 
 void tst_ModbusClient::destroyingTheDriverUnderAClient()
 {
-    QFETCH(Transport, transport);
+    QFETCH_GLOBAL(Transport, transport);
     QFETCH(bool, duringAnExchange);
     QFETCH(bool, closeOnly);
 
@@ -860,15 +748,9 @@ void tst_ModbusClient::destroyingTheDriverUnderAClient()
     QVERIFY(recorder.events().first().detail.isEmpty());
 }
 
-void tst_ModbusClient::exchangesFromTwoThreads_data()
-{
-    QTest::addColumn<Transport>("transport");
-    addTransportRows("two workers and the owner");
-}
-
 void tst_ModbusClient::exchangesFromTwoThreads()
 {
-    QFETCH(Transport, transport);
+    QFETCH_GLOBAL(Transport, transport);
     WarningCatcher warnings;
     std::unique_ptr<DeviceDriver> driver = openDriver(transport);
     QVERIFY(driver->isOpen());

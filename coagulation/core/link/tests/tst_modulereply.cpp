@@ -7,7 +7,7 @@
 #include <modbusclient.h>
 #include <modulereply.h>
 #include <modulestatus.h>
-#include <socketdriver.h>
+#include <linkrig.h>
 
 #include <simulatedgateway.h>
 #include <simulatedmodule.h>
@@ -214,12 +214,7 @@ void tst_ModuleReply::initTestCase()
 
 std::unique_ptr<DeviceDriver> tst_ModuleReply::openDriver()
 {
-    std::unique_ptr<DeviceDriver> driver(new SocketDriver);
-    driver->setPortName(m_sim.url());
-    driver->setReadTimeouts(40);
-    driver->setReadIntervalTimeouts(20);
-    driver->open();
-    return driver;
+    return openLinkDriver(Tcp, m_sim, { 40, 20, 100 });
 }
 
 void tst_ModuleReply::asyncTwinSendsAndGivesWhatTheBlockingCallDoes_data()
