@@ -53,8 +53,8 @@ QByteArray withCrc(const char *request, int length)
 // longest frame), or 0.
 int checkedFrameAt(const unsigned char *bytes, int size)
 {
-    for (int length = MinReplyLength; length <= qMin(size, int(MaxReplyFrame)); ++length) {
-        if (crc16(bytes, length - CrcSize) == ((bytes[length - 2] << 8) | bytes[length - 1]))
+    for (int length = MinFrameSize; length <= qMin(size, int(MaxReplyFrame)); ++length) {
+        if (checksumHolds(bytes, length))
             return length;
     }
     return 0;
