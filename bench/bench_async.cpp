@@ -60,15 +60,6 @@ double msSince(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-std::unique_ptr<DeviceDriver> openDriver()
-{
-    std::unique_ptr<DeviceDriver> driver(DeviceDriver::create(QUrl(analyser->url()), nullptr));
-    driver->setPortName(analyser->url());
-    if (!driver->open())
-        driver.reset();
-    return driver;
-}
-
 // Runs the main thread's event loop for msecs.
 void runEventLoop(int msecs)
 {
@@ -92,13 +83,10 @@ void runGuiStall(benchmark::State &state, bool async)
 {
     Stall &record = stalls[async ? QStringLiteral("async") : QStringLiteral("blocking")];
     for (auto _ : state) {
-        std::unique_ptr<DeviceDriver> driver = openDriver();
-        if (!driver) {
-            state.SkipWithError("cannot open the driver");
+        BenchLink link(state);
+        if (!link.isOpen())
             return;
-        }
-        ModbusClient client;
-        client.setDriver(driver.get());
+        ModbusClient &client = link.client;
         const AbstractDeviceModule silent(SilentRoute, &client);
 
         QElapsedTimer sinceTick;
@@ -132,7 +120,7 @@ void runGuiStall(benchmark::State &state, bool async)
         poll.stop();
         record.worstMs = double(worst);
         record.finished = finished;
-        driver->close(); // ends the queued replies at once
+        link.driver->close(); // ends the queued replies at once
     }
     state.counters["worst_gap_ms"] = record.worstMs;
 }
@@ -162,13 +150,10 @@ void BM_Fairness(benchmark::State &state)
 {
     constexpr int Writes = 6;
     for (auto _ : state) {
-        std::unique_ptr<DeviceDriver> driver = openDriver();
-        if (!driver) {
-            state.SkipWithError("cannot open the driver");
+        BenchLink link(state);
+        if (!link.isOpen())
             return;
-        }
-        ModbusClient client;
-        client.setDriver(driver.get());
+        ModbusClient &client = link.client;
         const AbstractDeviceModule healthy(Healthy, &client);
 
         // The write's own time, on a quiet line.
@@ -210,7 +195,7 @@ void BM_Fairness(benchmark::State &state)
             writes.push_back(msSince(start));
         }
         stop = true;
-        driver->close(); // ends the worker's exchange at once
+        link.driver->close(); // ends the worker's exchange at once
         poller.join();
         if (!ok) {
             state.SkipWithError("write failed");
@@ -243,14 +228,11 @@ void BM_CloseDuringExchange(benchmark::State &state)
 {
     closing = Closing();
     for (auto _ : state) {
-        std::unique_ptr<DeviceDriver> driver = openDriver();
-        if (!driver) {
-            state.SkipWithError("cannot open the driver");
+        BenchLink link(state);
+        if (!link.isOpen())
             return;
-        }
-        driver->setReadTimeouts(1000); // an exchange of ten seconds, were it not ended
-        ModbusClient client;
-        client.setDriver(driver.get());
+        link.driver->setReadTimeouts(1000); // an exchange of ten seconds, were it not ended
+        ModbusClient &client = link.client;
         const AbstractDeviceModule silent(SilentRoute, &client);
         std::atomic<int> written{ 0 };
         QObject::connect(&client, &ModbusClient::messageWritten, [&] { ++written; });
@@ -274,7 +256,7 @@ void BM_CloseDuringExchange(benchmark::State &state)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
         const auto start = std::chrono::steady_clock::now();
-        driver->close();
+        link.driver->close();
         const double closeMs = msSince(start);
         const auto allFinished = [&] {
             return std::all_of(replies.begin(), replies.end(),
@@ -359,13 +341,10 @@ bool asyncReads(const AbstractDeviceModule &module, int inFlight)
 
 void runThroughput(benchmark::State &state, ThroughputCase c)
 {
-    std::unique_ptr<DeviceDriver> driver = openDriver();
-    if (!driver) {
-        state.SkipWithError("cannot open the driver");
+    BenchLink link(state);
+    if (!link.isOpen())
         return;
-    }
-    ModbusClient client;
-    client.setDriver(driver.get());
+    ModbusClient &client = link.client;
     const AbstractDeviceModule module(Healthy, &client);
     Turns &record = throughput[c.label()];
     SimulatedFaultPlan &faults = analyser->link().faults();

@@ -17,7 +17,6 @@
 #include <devicedriver.h>
 #include <messagebuilder.h>
 #include <modbusclient.h>
-#include <serialportdriver.h>
 
 #include <QtCore/QByteArray>
 #include <QtCore/QMap>
@@ -36,21 +35,6 @@ constexpr int TurnExchanges = 200;
 constexpr int TurnCount = 60;
 
 QMap<QString, Turns> turns;
-
-std::unique_ptr<DeviceDriver> openDriver(bool tcp)
-{
-    std::unique_ptr<DeviceDriver> driver;
-    if (tcp) {
-        driver.reset(DeviceDriver::create(QUrl(analyser->url()), nullptr));
-        driver->setPortName(analyser->url());
-    } else {
-        driver.reset(new SerialPortDriver);
-        driver->setPortName(analyser->serialPortName(115200));
-    }
-    if (!driver->open())
-        driver.reset();
-    return driver;
-}
 
 bool clientExchange(ModbusClient &client, MessageBuilder &builder)
 {
@@ -78,13 +62,10 @@ void runRaw(benchmark::State &state, bool tcp)
 
 void runClient(benchmark::State &state, bool tcp)
 {
-    std::unique_ptr<DeviceDriver> driver = openDriver(tcp);
-    if (!driver) {
-        state.SkipWithError("cannot open the driver");
+    BenchLink link(state, tcp);
+    if (!link.isOpen())
         return;
-    }
-    ModbusClient client;
-    client.setDriver(driver.get());
+    ModbusClient &client = link.client;
     MessageBuilder builder(1);
     for (auto _ : state) {
         if (!clientExchange(client, builder)) {
@@ -100,16 +81,14 @@ void runTurns(benchmark::State &state, bool tcp, const char *name)
 {
     // The pseudo-terminal's line settings are shared by both openers: the raw loop's
     // blocking reads need its own, so it opens last.
-    std::unique_ptr<DeviceDriver> driver = openDriver(tcp);
-    const int fd = openRawLink(tcp);
-    if (fd < 0 || !driver) {
-        state.SkipWithError("cannot reach the simulator");
-        if (fd >= 0)
-            ::close(fd);
+    BenchLink link(state, tcp);
+    const int fd = link.isOpen() ? openRawLink(tcp) : -1;
+    if (fd < 0) {
+        if (link.isOpen())
+            state.SkipWithError("cannot reach the simulator");
         return;
     }
-    ModbusClient client;
-    client.setDriver(driver.get());
+    ModbusClient &client = link.client;
     MessageBuilder builder(1);
     Turns &record = turns[QString::fromLatin1(name)];
     const auto block = [](auto exchange) {
@@ -144,13 +123,10 @@ double msSince(std::chrono::steady_clock::time_point start)
 
 void BM_SilentModule(benchmark::State &state)
 {
-    std::unique_ptr<DeviceDriver> driver = openDriver(true);
-    if (!driver) {
-        state.SkipWithError("cannot open the driver");
+    BenchLink link(state);
+    if (!link.isOpen())
         return;
-    }
-    ModbusClient client;
-    client.setDriver(driver.get());
+    ModbusClient &client = link.client;
     MessageBuilder builder(1);
     for (auto _ : state) {
         quint16 word = 0;
@@ -170,14 +146,11 @@ void BM_SilentModule(benchmark::State &state)
 
 void BM_Scan(benchmark::State &state)
 {
-    std::unique_ptr<DeviceDriver> driver = openDriver(true);
-    if (!driver) {
-        state.SkipWithError("cannot open the driver");
+    BenchLink link(state);
+    if (!link.isOpen())
         return;
-    }
-    driver->setReadTimeouts(30);
-    ModbusClient client;
-    client.setDriver(driver.get());
+    link.driver->setReadTimeouts(30);
+    ModbusClient &client = link.client;
     client.setAttempts(2);
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();

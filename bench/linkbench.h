@@ -6,6 +6,9 @@
 // and read of the same frames to the same simulator), and the turns in which the two are
 // timed side by side.
 #include <defaultanalyser.h>
+#include <devicedriver.h>
+#include <modbusclient.h>
+#include <serialportdriver.h>
 #include <simulatorthread.h>
 
 #include <benchmark/benchmark.h>
@@ -13,6 +16,7 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QCoreApplication>
 #include <QtCore/QString>
+#include <QtCore/QUrl>
 #include <QtCore/QVector>
 
 #include <netinet/in.h>
@@ -27,6 +31,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 
 // The analyser the benchmarks of a program run against, while they run.
 inline SimulatorThread *analyser = nullptr;
@@ -57,6 +62,32 @@ inline int runBenchmarks(int argc, char **argv, int endpoints,
     analyser = nullptr;
     return 0;
 }
+
+// A driver opened on the analyser's line (its TCP port, or its pseudo-terminal at
+// 115200 Bd) and a client on it; a benchmark that cannot open it is skipped.
+struct BenchLink
+{
+    explicit BenchLink(benchmark::State &state, bool tcp = true)
+    {
+        if (tcp) {
+            driver.reset(DeviceDriver::create(QUrl(analyser->url()), nullptr));
+            driver->setPortName(analyser->url());
+        } else {
+            driver.reset(new SerialPortDriver);
+            driver->setPortName(analyser->serialPortName(115200));
+        }
+        if (driver->open()) {
+            client.setDriver(driver.get());
+        } else {
+            state.SkipWithError("cannot open the driver");
+            driver.reset();
+        }
+    }
+    bool isOpen() const { return driver != nullptr; }
+
+    std::unique_ptr<DeviceDriver> driver;
+    ModbusClient client; // goes before the driver
+};
 
 // A plain blocking TCP connection to a loopback port; -1 when it cannot be made.
 inline int openLoopbackTcp(std::uint16_t port)
