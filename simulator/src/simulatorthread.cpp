@@ -7,6 +7,7 @@
 #include <QThread>
 
 #include <future>
+#include <mutex>
 
 namespace {
 
@@ -19,6 +20,11 @@ public:
         : m_link(link), m_endpoints(endpoints), m_port(port) {}
 
     std::promise<bool> opened;
+    // Set last thing on the thread: stop() takes this lock after wait(), so that a
+    // ThreadSanitizer build, which does not see Qt's own hand-over at a thread's end,
+    // sees everything the thread did happen before the link is destroyed.
+    std::mutex endMutex;
+    bool ended = false;
     quint16 tcpPort = 0;
     QString url;
     QString ptyName;
@@ -26,6 +32,14 @@ public:
 
 protected:
     void run() override
+    {
+        serve();
+        std::lock_guard<std::mutex> lock(endMutex);
+        ended = true;
+    }
+
+private:
+    void serve()
     {
         SimulatorServer server(m_link);
         bool ok = true;
@@ -42,7 +56,6 @@ protected:
             exec();
     }
 
-private:
     SimulatedLink *m_link;
     int m_endpoints;
     quint16 m_port;
@@ -93,6 +106,11 @@ void SimulatorThread::stop()
         return;
     m_thread->quit();
     m_thread->wait();
+    {
+        auto *serving = static_cast<ServingThread *>(m_thread);
+        std::lock_guard<std::mutex> lock(serving->endMutex);
+        Q_ASSERT(serving->ended);
+    }
     delete m_thread;
     m_thread = nullptr;
     m_running = false;
