@@ -10,6 +10,7 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QMetaMethod>
+#include <QtCore/QScopeGuard>
 #include <QtCore/QtDebug>
 
 #include <algorithm>
@@ -142,21 +143,24 @@ public:
     }
 
     // Before a write: drops what has arrived (paying the writes it answers), and waits
-    // while an owed write could be answered by the same frame as this request. NoError;
+    // while an owed write could be answered by the same frame as this request, or a
+    // request that began waiting before it could be confused with it. NoError;
     // NotOpenError when the line was closed under the exchange; WriteError when it failed
     // on its own (the other end hung up since the last exchange), which reopens it as a
-    // failed write does.
+    // failed write does; the stop an asynchronous request asked for while it waited.
     int settle()
     {
         const int lateTimeouts = m_driver->lateReplyTimeouts();
         m_size = 0;
         m_dropped = 0;
         dropKept();
+        const quint64 place = m_ledger->beginSettling(m_frame);
+        const auto done = qScopeGuard([&] { m_ledger->endSettling(place); });
         qint64 restBy = -1; // how long the rest of an owed reply that has begun is awaited
         for (int reads = 0;;) {
             const qint64 now = m_driver->lineTimeMs();
             m_ledger->expire(now, lateTimeouts);
-            qint64 until = m_ledger->settleUntil(m_frame, lateTimeouts, now);
+            qint64 until = m_ledger->settleUntil(place, lateTimeouts, now);
             // The start of an owed reply: wait for the rest of it rather than write into it.
             if (m_dropped > 0 && m_ledger->couldBecomeAnswer(bytes(m_scratch), m_dropped, nullptr)) {
                 if (restBy < 0)
@@ -183,6 +187,11 @@ public:
             sortDropped(false);
             if (wait > slice && m_dropped == 0 && m_driver->yieldLine() && !m_driver->isOpen())
                 return ModuleStatus::NotOpenError;
+            // Nothing is written yet: a cancelled or expired request ends here.
+            if ((m_stop = Modbus::asyncStopCode())) {
+                sortDropped(true);
+                return m_stop;
+            }
         }
         sortDropped(true);
         return ModuleStatus::NoError;
@@ -241,6 +250,8 @@ public:
 
     bool lineFailed() const { return m_lineFailed; }
     int size() const { return m_size; }
+    // The stop (CanceledError, TimeoutError) that ended the settling, or 0.
+    int stopped() const { return m_stop; }
     QByteArray received() const { return QByteArray(m_buffer, m_size); }
 
     // TimeoutError below 4 bytes; NoError for a reply with a good checksum that answers
@@ -384,6 +395,7 @@ private:
     int m_firstWait = 0;
     qint64 m_writtenAt = 0;
     bool m_lineFailed = false;
+    int m_stop = 0; // the stop an asynchronous request asked for while settling
     // This attempt's reply; room for a late frame in front of it.
     char m_buffer[2 * MaxReplyFrame];
     int m_size = 0;
@@ -512,6 +524,8 @@ int ModbusClient::talk(char *reply, int replyCapacity, const char *request, int 
         if (const int stop = Modbus::asyncStopCode())
             return refuse(stop, QString());
         result = exchange.settle();
+        if (exchange.stopped())
+            return refuse(exchange.stopped(), QString());
         // Told after the frames the settling reported, so that a trace keeps the line's
         // order. A write repeated after a reopen belongs to the attempt already announced.
         if (!announced)

@@ -65,13 +65,14 @@ public:
 
     /**
      * Gives the request up: a queued request is dropped, a running one ends before its
-     * next attempt on the line. finished() follows with CanceledError, unless it came
+     * next attempt on the line (within an interval when it waits before a write for
+     * replies owed to earlier writes). finished() follows with CanceledError, unless it came
      * first. Any thread.
      */
     void cancel();
     /**
      * The request ends with TimeoutError if it has not finished msecs from now (at least
-     * 1 ms): queued, it is dropped then; running, it ends before its next attempt. A later
+     * 1 ms): queued, it is dropped then; running, it ends before its next attempt (as cancel()). A later
      * call replaces the deadline. Does nothing once finished. Any thread.
      */
     void setDeadline(int msecs);

@@ -198,8 +198,30 @@ void ReplyLedger::expire(qint64 now, int lateReplyTimeouts)
     m_owed.erase(std::remove_if(m_owed.begin(), m_owed.end(), past), m_owed.end());
 }
 
-qint64 ReplyLedger::settleUntil(const QByteArray &request, int lateReplyTimeouts, qint64 now) const
+quint64 ReplyLedger::beginSettling(const QByteArray &request)
 {
+    m_settling.append({ ++m_nextPlace, request });
+    return m_nextPlace;
+}
+
+void ReplyLedger::endSettling(quint64 place)
+{
+    m_settling.erase(std::remove_if(m_settling.begin(), m_settling.end(),
+                                    [place](const Settling &s) { return s.place == place; }),
+                     m_settling.end());
+}
+
+qint64 ReplyLedger::settleUntil(quint64 place, int lateReplyTimeouts, qint64 now) const
+{
+    const auto mine = std::find_if(m_settling.cbegin(), m_settling.cend(),
+                                   [place](const Settling &s) { return s.place == place; });
+    if (mine == m_settling.cend())
+        return 0;
+    const QByteArray &request = mine->frame;
+    for (auto earlier = m_settling.cbegin(); earlier != mine; ++earlier) {
+        if (earlier->frame != request && couldShareAnswers(earlier->frame, request))
+            return FarFuture;
+    }
     qint64 until = 0;
     for (const OwedWrite &write : m_owed) {
         if (write.frame != request && couldShareAnswers(write.frame, request))
