@@ -149,7 +149,8 @@ struct ChaosEnvironment
         link.setRequestLogLimit(0);
         for (const char *path : { "2", "1/5", "1/5/3" }) {
             SimulatedModule *module = link.module(QString::fromLatin1(path));
-            for (int address = 0; address < 512; ++address) {
+            // Every register a schedule can name: starts up to 510, counts up to 110.
+            for (int address = 0; address < 2 * 255 + 110; ++address) {
                 module->setHoldingRegister(address, pattern(module->address(), address, false));
                 module->setInputRegister(address, pattern(module->address(), address, true));
             }

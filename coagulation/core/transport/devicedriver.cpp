@@ -8,6 +8,7 @@
 #include "socketdriver.h"
 
 #include <QtCore/QAbstractEventDispatcher>
+#include <QtCore/QBuffer>
 #include <QtCore/QCoreApplication>
 #include <QtCore/QEventLoop>
 #include <QtCore/QIODevice>
@@ -109,8 +110,7 @@ void DeviceDriver::adoptDevice(QIODevice *device)
     d->device = device;
     // At rest the device belongs to no thread, so that any thread may take it over.
     device->moveToThread(nullptr);
-    std::lock_guard<std::mutex> lock(d->shownMutex);
-    d->error = device->errorString();
+    publishDeviceState();
 }
 
 void DeviceDriver::useLine(PosixLine *line)
@@ -312,8 +312,11 @@ void DeviceDriver::publishDeviceState()
 {
     QIODevice *dev = d->device ? d->device : device();
     const bool open = dev->isOpen();
-    // Qt's devices say "Unknown error" when nothing failed.
-    const QString error = open ? QString() : dev->errorString();
+    // Qt's devices say "Unknown error" when nothing failed (a driver never opened, or
+    // closed): no reason is told then.
+    QString error = open ? QString() : dev->errorString();
+    if (error == QBuffer().errorString())
+        error.clear();
     {
         std::lock_guard<std::mutex> lock(d->shownMutex);
         d->open = open;

@@ -161,9 +161,17 @@ bool SocketDriver::open()
 
     DeviceLocker locker(this);
     if (ticket != m_connectTicket.load()) {
-        // Closed or opened again meanwhile: that call's state stands.
+        // Closed or opened again meanwhile: that call's state stands; closed, and no
+        // later open() failed with a reason of its own, the reason is the cancel.
         if (fd >= 0)
             ::close(fd);
+        if (m_socket->state() == QAbstractSocket::UnconnectedState
+            && m_socket->error() == QAbstractSocket::UnknownSocketError) {
+            QString cancelled;
+            const auto error = connectFailure(ECANCELED, &cancelled);
+            static_cast<DriverSocket *>(m_socket)->refuse(cancelled, error);
+            publishDeviceState();
+        }
         return false;
     }
     // Unbuffered: a frame goes to the system in write() and a reply is read straight
