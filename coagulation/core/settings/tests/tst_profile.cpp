@@ -1,7 +1,6 @@
 #include <QtCore/QDir>
 #include <QtCore/QDirIterator>
 #include <QtCore/QFile>
-#include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
 #include <QtSql/QSqlDatabase>
 #include <QtSql/QSqlError>
@@ -23,6 +22,7 @@
 
 #include <messageboxrecorder.h>
 #include <profile.h>
+#include <toolrunner.h>
 
 namespace {
 
@@ -1134,14 +1134,12 @@ void tst_Profile::firstUseOnAWorkerThread()
     QVERIFY(makeProfile(QStringLiteral("profile.db")));
     QVERIFY(makeDatabase(QStringLiteral("data.db")) && makeDatabase(QStringLiteral("qc.db"))
             && makeDatabase(QStringLiteral("syslog.db")));
-    QProcess child;
-    child.setWorkingDirectory(QDir::currentPath());
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--first-use-on-worker")});
-    QVERIFY(child.waitForFinished(60000));
-    const QByteArray err = child.readAllStandardError();
-    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(child.exitCode(), 0);
-    QCOMPARE(child.readAllStandardOutput(), QByteArray("greeting=hello data=usable\n"));
+    const ToolResult child = runProgram(QCoreApplication::applicationFilePath(),
+                                        {QStringLiteral("--first-use-on-worker")}, QDir::currentPath(), 60000);
+    QVERIFY(child.finished);
+    const QByteArray &err = child.err;
+    QVERIFY2(child.exitCode == 0, err.constData());
+    QCOMPARE(child.out, QByteArray("greeting=hello data=usable\n"));
     // The misuse is named, once.
     QCOMPARE(err.count("first used on a thread other than the application's main thread"), 1);
 
@@ -1248,13 +1246,11 @@ void tst_Profile::pendingSavesAtExit()
     QVERIFY(makeProfile(QStringLiteral("profile.db")));
     QVERIFY(makeDatabase(QStringLiteral("data.db")) && makeDatabase(QStringLiteral("qc.db"))
             && makeDatabase(QStringLiteral("syslog.db")));
-    QProcess child;
-    child.setWorkingDirectory(QDir::currentPath());
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--exit-with-pending-save"), lock});
-    QVERIFY(child.waitForFinished(60000));
-    const QByteArray err = child.readAllStandardError();
-    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-    QVERIFY2(child.exitCode() == 0, err.constData());
+    const ToolResult child = runProgram(QCoreApplication::applicationFilePath(),
+                                        {QStringLiteral("--exit-with-pending-save"), lock}, QDir::currentPath(), 60000);
+    QVERIFY(child.finished);
+    const QByteArray &err = child.err;
+    QVERIFY2(child.exitCode == 0, err.constData());
     QCOMPARE(rows().value(QStringLiteral("late")).value,
              written ? QVariant(QStringLiteral("saved")) : QVariant());
     QVERIFY2(err.contains("closed with 1 changed settings not written") != written, err.constData());
