@@ -10,7 +10,6 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QMetaMethod>
-#include <QtCore/QScopeGuard>
 #include <QtCore/QtDebug>
 
 #include <algorithm>
@@ -135,6 +134,7 @@ public:
             d->ledger.reset(new ReplyLedger);
         m_ledger = d->ledger.get();
         m_ledger->follow(d->lineGeneration);
+        m_place = m_ledger->beginExchange(frame);
         // Routed, encapsulated and object requests pass through gateways: allow twice as
         // long for the first byte. Byte 1 of the frame, not of the request: the reply
         // may overwrite the request.
@@ -143,8 +143,8 @@ public:
     }
 
     // Before a write: drops what has arrived (paying the writes it answers), and waits
-    // while an owed write could be answered by the same frame as this request, or a
-    // request that began waiting before it could be confused with it. NoError;
+    // while an owed write could be answered by the same frame as this request, or an
+    // exchange that began before this one could be confused with it. NoError;
     // NotOpenError when the line was closed under the exchange; WriteError when it failed
     // on its own (the other end hung up since the last exchange), which reopens it as a
     // failed write does; the stop an asynchronous request asked for while it waited.
@@ -154,13 +154,11 @@ public:
         m_size = 0;
         m_dropped = 0;
         dropKept();
-        const quint64 place = m_ledger->beginSettling(m_frame);
-        const auto done = qScopeGuard([&] { m_ledger->endSettling(place); });
         qint64 restBy = -1; // how long the rest of an owed reply that has begun is awaited
         for (int reads = 0;;) {
             const qint64 now = m_driver->lineTimeMs();
             m_ledger->expire(now, lateTimeouts);
-            qint64 until = m_ledger->settleUntil(place, lateTimeouts, now);
+            qint64 until = m_ledger->settleUntil(m_place, lateTimeouts, now);
             // The start of an owed reply: wait for the rest of it rather than write into it.
             if (m_dropped > 0 && m_ledger->couldBecomeAnswer(bytes(m_scratch), m_dropped, nullptr)) {
                 if (restBy < 0)
@@ -245,8 +243,13 @@ public:
     }
 
     // A reply kept for this attempt that no read took (the write failed, or the exchange
-    // ended first) is told as the late reply it is.
-    ~ModbusExchange() { dropKept(); }
+    // ended first) is told as the late reply it is; requests that waited behind this
+    // exchange may go.
+    ~ModbusExchange()
+    {
+        dropKept();
+        m_ledger->endExchange(m_place);
+    }
 
     bool lineFailed() const { return m_lineFailed; }
     int size() const { return m_size; }
@@ -396,6 +399,7 @@ private:
     qint64 m_writtenAt = 0;
     bool m_lineFailed = false;
     int m_stop = 0; // the stop an asynchronous request asked for while settling
+    quint64 m_place = 0; // among the exchanges under way on the line
     // This attempt's reply; room for a late frame in front of it.
     char m_buffer[2 * MaxReplyFrame];
     int m_size = 0;

@@ -198,27 +198,27 @@ void ReplyLedger::expire(qint64 now, int lateReplyTimeouts)
     m_owed.erase(std::remove_if(m_owed.begin(), m_owed.end(), past), m_owed.end());
 }
 
-quint64 ReplyLedger::beginSettling(const QByteArray &request)
+quint64 ReplyLedger::beginExchange(const QByteArray &request)
 {
-    m_settling.append({ ++m_nextPlace, request });
+    m_underWay.append({ ++m_nextPlace, request });
     return m_nextPlace;
 }
 
-void ReplyLedger::endSettling(quint64 place)
+void ReplyLedger::endExchange(quint64 place)
 {
-    m_settling.erase(std::remove_if(m_settling.begin(), m_settling.end(),
-                                    [place](const Settling &s) { return s.place == place; }),
-                     m_settling.end());
+    m_underWay.erase(std::remove_if(m_underWay.begin(), m_underWay.end(),
+                                    [place](const UnderWay &s) { return s.place == place; }),
+                     m_underWay.end());
 }
 
 qint64 ReplyLedger::settleUntil(quint64 place, int lateReplyTimeouts, qint64 now) const
 {
-    const auto mine = std::find_if(m_settling.cbegin(), m_settling.cend(),
-                                   [place](const Settling &s) { return s.place == place; });
-    if (mine == m_settling.cend())
+    const auto mine = std::find_if(m_underWay.cbegin(), m_underWay.cend(),
+                                   [place](const UnderWay &s) { return s.place == place; });
+    if (mine == m_underWay.cend())
         return 0;
     const QByteArray &request = mine->frame;
-    for (auto earlier = m_settling.cbegin(); earlier != mine; ++earlier) {
+    for (auto earlier = m_underWay.cbegin(); earlier != mine; ++earlier) {
         if (earlier->frame != request && couldShareAnswers(earlier->frame, request))
             return FarFuture;
     }

@@ -32,11 +32,12 @@
 //          late reply to either answers it, also one that comes before the retry's write
 //          (it is kept, and taken once the write has gone).
 //
-// Requests that wait take turns: a request that one frame could answer as well as the
-// request of an exchange that began waiting before it waits behind that exchange, even
-// where it could go at once (a retry), so that a stream of such writes cannot hold a
-// waiting request back without end. Each waits at most one late-reply bound for the
-// writes before it, and then for the requests that began waiting before it.
+// Exchanges take turns: a request that one frame could answer as well as the request of
+// an exchange under way that began before it is not written until that exchange is over,
+// even where it could go at once (a retry), so that a stream of such writes cannot hold
+// an exchange back without end, nor come between its attempts. An exchange so waits at
+// most one late-reply bound for the writes before it, after the exchanges that began
+// before it and could be confused with it.
 //
 // A write is paid by the frame that answers it, taken or not. A gateway that answers
 // "target did not respond" does not pay it: the target may still answer through the
@@ -65,13 +66,13 @@ public:
     void recordWrite(const QByteArray &frame, int readTimeout, qint64 now);
     // Forgets owed writes past their bound. lateReplyTimeouts as the driver has it.
     void expire(qint64 now, int lateReplyTimeouts);
-    // An exchange begins settling before the write of request: its place among the
-    // waiting ones, for settleUntil() and endSettling().
-    quint64 beginSettling(const QByteArray &request);
-    void endSettling(quint64 place);
-    // The time until which the request settling at place must not be written (0: it may
-    // go now): owed writes that one frame could answer as well as it, or a ledger that is
-    // full; FarFuture while an exchange that began waiting before it could be confused
+    // An exchange of request begins: its place among the exchanges under way, for
+    // settleUntil() and endExchange().
+    quint64 beginExchange(const QByteArray &request);
+    void endExchange(quint64 place);
+    // The time until which the request of the exchange at place must not be written (0:
+    // it may go now): owed writes that one frame could answer as well as it, or a ledger
+    // that is full; FarFuture while an exchange that began before it could be confused
     // with it.
     qint64 settleUntil(quint64 place, int lateReplyTimeouts, qint64 now) const;
     static constexpr qint64 FarFuture = qint64(1) << 50;
@@ -111,14 +112,14 @@ private:
     int learnedLateMs(qint64 now) const;
     int frameAnswering(const OwedWrite &write, const unsigned char *bytes, int size) const;
 
-    struct Settling
+    struct UnderWay
     {
         quint64 place;
         QByteArray frame; // CRC included
     };
 
     QVector<OwedWrite> m_owed; // oldest first
-    QVector<Settling> m_settling; // in the order they began
+    QVector<UnderWay> m_underWay; // in the order they began
     quint64 m_nextPlace = 0;
     quint64 m_generation = 0;
     int m_learnedLateMs = 0;

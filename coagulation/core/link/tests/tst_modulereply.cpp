@@ -356,7 +356,17 @@ void tst_ModuleReply::blockingCallTakesItsTurn()
     driver->setLateReplyTimeouts(1000);
     ModbusClient client;
     client.setDriver(driver.get());
-    client.setAttempts(1);
+    client.setAttempts(sameKind ? 3 : 1);
+    // The worker's writes between this thread's first write and its call's end.
+    std::atomic<bool> mine{ false };
+    std::atomic<int> between{ 0 };
+    QThread *const self = QThread::currentThread();
+    connect(&client, &ModbusClient::messageWritten, this, [&] {
+        if (QThread::currentThread() == self)
+            mine = true;
+        else if (mine)
+            ++between;
+    }, Qt::DirectConnection);
     std::atomic<bool> stop{ false };
     std::atomic<int> polls{ 0 };
     std::thread poller([&] {
@@ -388,9 +398,13 @@ void tst_ModuleReply::blockingCallTakesItsTurn()
         QVERIFY(AbstractDeviceModule(QStringLiteral("2"), &client).setBit(7, true));
     }
     const int pollsMeanwhile = polls - before;
+    const int writesBetween = mine.exchange(false) ? between.load() : -1;
     stop = true;
     poller.join();
     QVERIFY2(pollsMeanwhile <= (settling ? 0 : 2), qPrintable(QString::number(pollsMeanwhile)));
+    // Nothing the poller writes comes between this thread's attempts.
+    if (sameKind)
+        QCOMPARE(writesBetween, 0);
 }
 
 QTEST_GUILESS_MAIN(tst_ModuleReply)
