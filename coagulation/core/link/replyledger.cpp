@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 using namespace Modbus;
 
@@ -200,7 +201,7 @@ void ReplyLedger::expire(qint64 now, int lateReplyTimeouts)
 
 quint64 ReplyLedger::beginExchange(const QByteArray &request)
 {
-    m_underWay.append({ ++m_nextPlace, request });
+    m_underWay.append({ ++m_nextPlace, request, std::this_thread::get_id() });
     return m_nextPlace;
 }
 
@@ -218,8 +219,11 @@ qint64 ReplyLedger::settleUntil(quint64 place, int lateReplyTimeouts, qint64 now
     if (mine == m_underWay.cend())
         return 0;
     const QByteArray &request = mine->frame;
+    // An exchange that a slot starts inside another of its thread does not wait for that
+    // one, which cannot end before it.
     for (auto earlier = m_underWay.cbegin(); earlier != mine; ++earlier) {
-        if (earlier->frame != request && couldShareAnswers(earlier->frame, request))
+        if (earlier->thread != mine->thread && earlier->frame != request
+            && couldShareAnswers(earlier->frame, request))
             return FarFuture;
     }
     qint64 until = 0;

@@ -6,6 +6,8 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QVector>
 
+#include <thread>
+
 // What a line still owes: every request written on it whose reply has not come.
 //
 // The protocol numbers no requests. A reply names the module and the function that
@@ -116,6 +118,7 @@ private:
     {
         quint64 place;
         QByteArray frame; // CRC included
+        std::thread::id thread;
     };
 
     QVector<OwedWrite> m_owed; // oldest first
