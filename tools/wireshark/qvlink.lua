@@ -866,31 +866,31 @@ local function answers(request, reply)
     return #reply >= last and reply:sub(fi + 1, last) == request:sub(fi + 1, last)
 end
 
--- A late reply: the newest earlier request it answers that has no reply yet, else the
--- newest it answers. Identical requests cannot be told apart; this gives each its reply.
-local function find_answered_request(conv, reply)
+-- The newest request that test(request bytes, reply) accepts and that has no reply yet,
+-- and whether there was one; else the newest it accepts.
+local function newest_request(conv, reply, test)
     local newest
     for i = #conv.requests, 1, -1 do
         local r = conv.requests[i]
-        if answers(r.bytes, reply) then
-            if not r.answered then return r end
+        if test(r.bytes, reply) then
+            if not r.answered then return r, true end
             newest = newest or r
         end
     end
-    return newest
+    return newest, false
+end
+
+-- A late reply: the newest earlier request it answers that has no reply yet, else the
+-- newest it answers. Identical requests cannot be told apart; this gives each its reply.
+local function find_answered_request(conv, reply)
+    return (newest_request(conv, reply, answers))
 end
 
 local function find_request(conv, reply)
-    local newest_fit
-    for i = #conv.requests, 1, -1 do
-        local r = conv.requests[i]
-        if fits(r.bytes, reply) then
-            if not r.answered then return r, true end
-            newest_fit = newest_fit or r
-        end
-    end
+    local r, unanswered = newest_request(conv, reply, fits)
+    if unanswered then return r, true end
     -- No unanswered request fits: the reply still needs one for its length.
-    return newest_fit or conv.requests[#conv.requests], false
+    return r or conv.requests[#conv.requests], false
 end
 
 -- What a reply PDU answers: {request = bytes, frame = number, time = seconds,

@@ -10,6 +10,7 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QMetaMethod>
+#include <QtCore/QScopeGuard>
 #include <QtCore/QtDebug>
 
 #include <algorithm>
@@ -58,6 +59,13 @@ int checkedFrameAt(const unsigned char *bytes, int size)
             return length;
     }
     return 0;
+}
+
+// Whether the asynchronous request running on this thread was cancelled or has expired:
+// a wait for the line's turn gives up then.
+bool asyncStopAsked()
+{
+    return Modbus::asyncStopCode() != 0;
 }
 
 const char *discardText(ModbusClient::DiscardReason reason)
@@ -158,7 +166,7 @@ public:
         for (int reads = 0;;) {
             const qint64 now = m_driver->lineTimeMs();
             m_ledger->expire(now, lateTimeouts);
-            qint64 until = m_ledger->settleUntil(m_place, lateTimeouts, now);
+            qint64 until = m_ledger->settleUntil(m_place, m_driver->canYieldLine(), lateTimeouts, now);
             // The start of an owed reply: wait for the rest of it rather than write into it.
             if (m_dropped > 0 && m_ledger->couldBecomeAnswer(bytes(m_scratch), m_dropped, nullptr)) {
                 if (restBy < 0)
@@ -480,8 +488,12 @@ ModbusClient::TransportLock::TransportLock(const ModbusClient *client)
     : m_anchor(client ? client->d->anchor() : nullptr)
     , m_driver(m_anchor ? m_anchor->hold() : nullptr)
 {
-    if (m_driver)
-        m_driver->lockLine();
+    // An asynchronous request given up while it waits holds nothing; its exchanges
+    // inside end at once.
+    if (m_driver && !m_driver->lockLineUnless(asyncStopAsked)) {
+        m_driver = nullptr;
+        m_anchor->release();
+    }
 }
 
 ModbusClient::TransportLock::~TransportLock()
@@ -514,7 +526,9 @@ int ModbusClient::talk(char *reply, int replyCapacity, const char *request, int 
     DeviceDriver *driver = held.get();
     if (!driver)
         return refuse(ModuleStatus::NotOpenError, QString());
-    const DeviceDriver::LineLocker locker(driver);
+    if (!driver->lockLineUnless(asyncStopAsked))
+        return refuse(Modbus::asyncStopCode(), QString());
+    const auto unlock = qScopeGuard([driver] { driver->unlockLine(); });
     if (!driver->isOpen())
         return refuse(ModuleStatus::NotOpenError, driver->errorString());
     if (!request || requestLength < MinRequestLength || requestLength > MaxReplyFrame - CrcSize)
@@ -535,6 +549,9 @@ int ModbusClient::talk(char *reply, int replyCapacity, const char *request, int 
         if (!announced)
             emit messageWritten(frame);
         announced = true;
+        // Closed by a slot of that signal, or by another thread meanwhile: not reopened.
+        if (result == ModuleStatus::NoError && !driver->isOpen())
+            result = ModuleStatus::NotOpenError;
         if (result == ModuleStatus::NoError)
             result = exchange.write();
         if (result == ModuleStatus::WriteError) {

@@ -65,8 +65,9 @@ public:
 
     /**
      * Gives the request up: a queued request is dropped, a running one ends before its
-     * next attempt on the line (within an interval when it waits before a write for
-     * replies owed to earlier writes). finished() follows with CanceledError, unless it came
+     * next attempt on the line (at once when it waits for its turn on the line, within an
+     * interval when it waits before a write for replies owed to earlier writes).
+     * finished() follows with CanceledError, unless it came
      * first. Any thread.
      */
     void cancel();

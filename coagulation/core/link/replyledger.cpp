@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
 using namespace Modbus;
 
@@ -201,7 +200,7 @@ void ReplyLedger::expire(qint64 now, int lateReplyTimeouts)
 
 quint64 ReplyLedger::beginExchange(const QByteArray &request)
 {
-    m_underWay.append({ ++m_nextPlace, request, std::this_thread::get_id() });
+    m_underWay.append({ ++m_nextPlace, request });
     return m_nextPlace;
 }
 
@@ -212,18 +211,15 @@ void ReplyLedger::endExchange(quint64 place)
                      m_underWay.end());
 }
 
-qint64 ReplyLedger::settleUntil(quint64 place, int lateReplyTimeouts, qint64 now) const
+qint64 ReplyLedger::settleUntil(quint64 place, bool mayWaitForOthers, int lateReplyTimeouts, qint64 now) const
 {
     const auto mine = std::find_if(m_underWay.cbegin(), m_underWay.cend(),
                                    [place](const UnderWay &s) { return s.place == place; });
     if (mine == m_underWay.cend())
         return 0;
     const QByteArray &request = mine->frame;
-    // An exchange that a slot starts inside another of its thread does not wait for that
-    // one, which cannot end before it.
-    for (auto earlier = m_underWay.cbegin(); earlier != mine; ++earlier) {
-        if (earlier->thread != mine->thread && earlier->frame != request
-            && couldShareAnswers(earlier->frame, request))
+    for (auto earlier = m_underWay.cbegin(); mayWaitForOthers && earlier != mine; ++earlier) {
+        if (earlier->frame != request && couldShareAnswers(earlier->frame, request))
             return FarFuture;
     }
     qint64 until = 0;

@@ -6,8 +6,6 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QVector>
 
-#include <thread>
-
 // What a line still owes: every request written on it whose reply has not come.
 //
 // The protocol numbers no requests. A reply names the module and the function that
@@ -37,7 +35,9 @@
 // Exchanges take turns: a request that one frame could answer as well as the request of
 // an exchange under way that began before it is not written until that exchange is over,
 // even where it could go at once (a retry), so that a stream of such writes cannot hold
-// an exchange back without end, nor come between its attempts. An exchange so waits at
+// an exchange back without end, nor come between its attempts. An exchange that holds the
+// line more than once (inside TransportLock, or started by a slot during another exchange)
+// does not wait so: the others cannot go before it lets the line go. An exchange so waits at
 // most one late-reply bound for the writes before it, after the exchanges that began
 // before it and could be confused with it.
 //
@@ -75,8 +75,9 @@ public:
     // The time until which the request of the exchange at place must not be written (0:
     // it may go now): owed writes that one frame could answer as well as it, or a ledger
     // that is full; FarFuture while an exchange that began before it could be confused
-    // with it.
-    qint64 settleUntil(quint64 place, int lateReplyTimeouts, qint64 now) const;
+    // with it, unless it may not wait for others (it holds the line more than once: the
+    // others could not go meanwhile).
+    qint64 settleUntil(quint64 place, bool mayWaitForOthers, int lateReplyTimeouts, qint64 now) const;
     static constexpr qint64 FarFuture = qint64(1) << 50;
 
     // The owed write that the complete frame at the start of bytes answers, and that
@@ -118,7 +119,6 @@ private:
     {
         quint64 place;
         QByteArray frame; // CRC included
-        std::thread::id thread;
     };
 
     QVector<OwedWrite> m_owed; // oldest first

@@ -159,11 +159,18 @@ static void quietNotifiers(QObject *device)
 
 void DeviceDriver::lockLine()
 {
-    d->turns.acquire(this);
+    lockLineUnless(nullptr);
+}
+
+bool DeviceDriver::lockLineUnless(const std::function<bool()> &giveUp)
+{
+    if (!d->turns.acquire(this, giveUp))
+        return false;
     // Qt's recursive mutex is not instrumented: ThreadSanitizer is told when the
     // outermost locker takes and releases it.
     if (d->lockDepth.fetch_add(1, std::memory_order_relaxed) == 0)
         QV_RWLOCK_ACQUIRED(this, 1);
+    return true;
 }
 
 void DeviceDriver::unlockLine()
@@ -173,9 +180,14 @@ void DeviceDriver::unlockLine()
     d->turns.release(this);
 }
 
+bool DeviceDriver::canYieldLine() const
+{
+    return d->lockDepth.load(std::memory_order_relaxed) == 1 && d->attachDepth == 0;
+}
+
 bool DeviceDriver::yieldLine()
 {
-    if (d->lockDepth.load(std::memory_order_relaxed) != 1 || d->attachDepth > 0 || !d->turns.hasWaiters())
+    if (!canYieldLine() || !d->turns.hasWaiters())
         return false;
     unlockLine();
     lockLine();

@@ -9,6 +9,7 @@
 
 #include "qvcore_global.h"
 
+#include <functional>
 #include <memory>
 
 /**
@@ -305,7 +306,12 @@ private:
     // Lets the turns queued for the line go first, when the caller holds it once only;
     // whether it did. The line may have been closed meanwhile.
     bool yieldLine();
+    // Whether yieldLine() could let others go: the caller holds the line once only.
+    bool canYieldLine() const;
     void lockLine();
+    // lockLine(), unless giveUp (asked every few ms while the turn is awaited) says to
+    // give up first: false then, and nothing is held.
+    bool lockLineUnless(const std::function<bool()> &giveUp);
     void unlockLine();
     void attachDevice();
     void detachDevice();

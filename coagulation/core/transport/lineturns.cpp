@@ -11,7 +11,7 @@ constexpr std::chrono::milliseconds StuckTurn(10);
 
 } // namespace
 
-void LineTurns::acquire(DeviceDriverMutex *mutex)
+bool LineTurns::acquire(DeviceDriverMutex *mutex, const std::function<bool()> &giveUp)
 {
     const std::thread::id me = std::this_thread::get_id();
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -19,7 +19,7 @@ void LineTurns::acquire(DeviceDriverMutex *mutex)
         ++(m_owner == me ? m_depth : m_bypassDepth);
         lock.unlock();
         mutex->lock();
-        return;
+        return true;
     }
     if (m_owner == std::thread::id() && m_queue.empty()) {
         m_owner = me;
@@ -27,11 +27,11 @@ void LineTurns::acquire(DeviceDriverMutex *mutex)
         // Mostly free: taken at once. Held outside the turns: waited for without this lock.
         if (mutex->tryLock()) {
             m_ownerHasMutex = true;
-            return;
+            return true;
         }
         lock.unlock();
         lockMutex(mutex);
-        return;
+        return true;
     }
     Waiter waiter;
     waiter.thread = me;
@@ -42,11 +42,16 @@ void LineTurns::acquire(DeviceDriverMutex *mutex)
             m_queue.erase(std::find(m_queue.begin(), m_queue.end(), &waiter));
             m_bypass = me;
             m_bypassDepth = 1;
-            return;
+            return true;
+        }
+        if (giveUp && giveUp()) {
+            m_queue.erase(std::find(m_queue.begin(), m_queue.end(), &waiter));
+            return false;
         }
     }
     lock.unlock();
     lockMutex(mutex);
+    return true;
 }
 
 void LineTurns::lockMutex(DeviceDriverMutex *mutex)

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -21,7 +22,9 @@
 class LineTurns
 {
 public:
-    void acquire(DeviceDriverMutex *mutex);
+    // Takes a turn; false when giveUp, asked while the turn is awaited, said to give up
+    // (the place in the queue is left then, and nothing is held).
+    bool acquire(DeviceDriverMutex *mutex, const std::function<bool()> &giveUp = nullptr);
     void release(DeviceDriverMutex *mutex);
     // Whether anyone waits for a turn.
     bool hasWaiters();

@@ -690,9 +690,12 @@ void tst_ModbusClient::destroyingTheDriverUnderAClient_data()
 {
     QTest::addColumn<bool>("duringAnExchange");
     QTest::addColumn<bool>("closeOnly");
-    QTest::newRow("idle") << false << false;
-    QTest::newRow("during an exchange") << true << false;
-    QTest::newRow("closed during an exchange") << true << true;
+    QTest::addColumn<bool>("bySlot"); // closed by a slot of the exchange's messageWritten()
+    QTest::newRow("idle") << false << false << false;
+    QTest::newRow("during an exchange") << true << false << false;
+    QTest::newRow("closed during an exchange") << true << true << false;
+    // The write never goes, and the line the application closed is not opened again.
+    QTest::newRow("closed by a slot before the write") << true << true << true;
 }
 
 void tst_ModbusClient::destroyingTheDriverUnderAClient()
@@ -700,6 +703,7 @@ void tst_ModbusClient::destroyingTheDriverUnderAClient()
     QFETCH_GLOBAL(Transport, transport);
     QFETCH(bool, duringAnExchange);
     QFETCH(bool, closeOnly);
+    QFETCH(bool, bySlot);
 
     std::unique_ptr<DeviceDriver> driver = openDriver(transport);
     // Only the destruction can end this wait in time.
@@ -713,6 +717,14 @@ void tst_ModbusClient::destroyingTheDriverUnderAClient()
     connect(&client, &ModbusClient::messageWritten, this, [&] { written = true; }, Qt::DirectConnection);
     connect(&client, &ModbusClient::messageRead, this, [&] { ended = true; }, Qt::DirectConnection);
     std::thread worker;
+    if (bySlot) {
+        connect(&client, &ModbusClient::messageWritten, driver.get(), &DeviceDriver::close, Qt::DirectConnection);
+        MessageBuilder builder(2);
+        builder.readWord(0x10, 2);
+        QCOMPARE(client.talk(builder), int(ModuleStatus::NotOpenError));
+        QVERIFY(!driver->isOpen());
+        return;
+    }
     if (duringAnExchange) {
         worker = std::thread([&] {
             MessageBuilder builder(9);

@@ -19,6 +19,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 
 using Modbus::AbstractDeviceModule;
@@ -269,6 +270,9 @@ void tst_ModuleReply::pendingRepliesEnd_data()
     // Reads of the silent module wait before their write for replies it still owes.
     QTest::newRow("cancelled while waiting for owed replies") << "cancel settling" << int(ModuleStatus::CanceledError);
     QTest::newRow("deadline while waiting for owed replies") << "deadline settling" << int(ModuleStatus::TimeoutError);
+    // This thread keeps the line: the first read waits for its turn.
+    QTest::newRow("cancelled while waiting for the line") << "cancel turn" << int(ModuleStatus::CanceledError);
+    QTest::newRow("deadline while waiting for the line") << "deadline turn" << int(ModuleStatus::TimeoutError);
 }
 
 // Three reads queued behind one on a silent module, which waits a minute for each of its
@@ -291,6 +295,9 @@ void tst_ModuleReply::pendingRepliesEnd()
     std::atomic<int> written{ 0 };
     connect(&client, &ModbusClient::messageWritten, this, [&] { ++written; }, Qt::DirectConnection);
     const AbstractDeviceModule silent(QStringLiteral("3"), &client);
+    std::optional<ModbusClient::TransportLock> keep;
+    if (how.endsWith(QLatin1String(" turn")))
+        keep.emplace(&client);
     std::vector<std::unique_ptr<ModuleReply>> replies;
     replies.emplace_back(silent.readWordAsync(0, 2));
     if (settling) {
@@ -302,7 +309,10 @@ void tst_ModuleReply::pendingRepliesEnd()
         for (int i = 0; i < 3; ++i)
             replies.emplace_back(AbstractDeviceModule(QStringLiteral("2"), &client).readWordAsync(0, 2));
     }
-    QTRY_COMPARE(written.load(), 1); // the first is on the line, or was
+    if (keep)
+        QTest::qWait(100); // the first waits for the line by now
+    else
+        QTRY_COMPARE(written.load(), 1); // the first is on the line, or was
 
     if (how == QLatin1String("close")) {
         driver->close();
@@ -320,7 +330,8 @@ void tst_ModuleReply::pendingRepliesEnd()
         QVERIFY(finishes(reply.get()));
         QCOMPARE(reply->status().data(), status);
     }
-    QCOMPARE(written.load() <= (settling ? 1 : 2), true);
+    QCOMPARE(written.load() <= (keep ? 0 : settling ? 1 : 2), true);
+    keep.reset();
     if (driver && driver->isOpen()) {
         // Deleting a reply before it finished drops its request; the line goes on.
         delete AbstractDeviceModule(QStringLiteral("2"), &client).readWordAsync(0, 2);
@@ -344,12 +355,17 @@ void tst_ModuleReply::blockingCallTakesItsTurn_data()
     // owed: it waits for them, and the worker's polls, retries of one request, wait
     // behind it instead of keeping it waiting for as long as they go on.
     QTest::newRow("a read that the poller's replies could answer") << "one register";
+    // This thread keeps the line for a run while the worker's read waits for owed
+    // replies: its own read of the module cannot wait for the worker's, which cannot go
+    // before the run ends, and waits out the owed replies instead.
+    QTest::newRow("a run keeping the line from a waiting read") << "other registers, line kept";
 }
 
 void tst_ModuleReply::blockingCallTakesItsTurn()
 {
     QFETCH(QString, poll);
-    const bool settling = poll == QLatin1String("other registers");
+    const bool kept = poll.endsWith(QLatin1String("line kept"));
+    const bool settling = poll.startsWith(QLatin1String("other registers"));
     const bool sameKind = poll == QLatin1String("one register");
     std::unique_ptr<DeviceDriver> driver = openDriver();
     driver->setReadTimeouts(30);
@@ -389,7 +405,25 @@ void tst_ModuleReply::blockingCallTakesItsTurn()
     });
     QTRY_VERIFY(polls > (settling ? 0 : 2));
     const int before = polls;
-    if (sameKind) {
+    if (kept) {
+        // Were the read to wait for the worker's, only close() would end it.
+        std::atomic<bool> done{ false };
+        std::thread watchdog([&] {
+            for (int i = 0; i < 200 && !done; ++i)
+                QThread::msleep(100);
+            if (!done)
+                driver->close();
+        });
+        ModuleStatus status;
+        {
+            const ModbusClient::TransportLock run(&client);
+            QByteArray words(4, '\0');
+            AbstractDeviceModule(QStringLiteral("3"), &client).readWord(0x20, 2, words.data(), &status);
+        }
+        done = true;
+        watchdog.join();
+        QCOMPARE(status.data(), int(ModuleStatus::TimeoutError));
+    } else if (sameKind) {
         QByteArray words(4, '\0');
         ModuleStatus status;
         QCOMPARE(AbstractDeviceModule(QStringLiteral("3"), &client).readWord(0x20, 2, words.data(), &status), 0);
