@@ -94,31 +94,45 @@ bool isException(const unsigned char *request, int requestLength, const unsigned
     return at + 1 < replyLength && (reply[at + 1] & ExceptionBit);
 }
 
+// Where decidingLevel() finds that bytes cannot answer request, or that they end before
+// it can tell.
+constexpr int Differs = -1;
+constexpr int RanOut = -2;
+
+// Walks bytes (a reply, or its start) along the route of request (without CRC), level by
+// level: the offset of the level that answers, with the target's function (or its
+// interface type behind function 0x2B) or with an exception for it; Differs where bytes
+// name another module, function or interface; RanOut where they end first.
+int decidingLevel(const unsigned char *request, int requestLength, const unsigned char *bytes, int size)
+{
+    for (int at = 0; at + 1 < requestLength; at += RouteTripletSize) {
+        if (at < size && bytes[at] != request[at])
+            return Differs;
+        if (at + 1 >= size)
+            return RanOut;
+        const unsigned char function = request[at + 1];
+        if (bytes[at + 1] & ExceptionBit)
+            return (bytes[at + 1] & ~ExceptionBit) == function ? at : Differs;
+        if (bytes[at + 1] != function)
+            return Differs;
+        if (function != EncapsulatedInterface)
+            return at;
+        if (at + 2 >= size)
+            return RanOut;
+        if (at + 2 >= requestLength || bytes[at + 2] != request[at + 2])
+            return Differs;
+        // Behind a route triplet the next module's address and reply follow.
+        if (request[at + 2] != RouteMei)
+            return at;
+    }
+    return Differs;
+}
+
 // Whether bytes could be the start of a reply to request (without CRC).
 bool couldStartAnswer(const unsigned char *request, int requestLength, const unsigned char *bytes, int size)
 {
-    for (int at = 0; at + 1 < requestLength; at += RouteTripletSize) {
-        if (at >= size)
-            return true;
-        if (bytes[at] != request[at])
-            return false;
-        if (at + 1 >= size)
-            return true;
-        const unsigned char function = request[at + 1];
-        if (bytes[at + 1] & ExceptionBit)
-            return (bytes[at + 1] & ~ExceptionBit) == function;
-        if (bytes[at + 1] != function)
-            return false;
-        if (function != EncapsulatedInterface)
-            return true;
-        if (at + 2 >= size)
-            return true;
-        if (at + 2 >= requestLength || bytes[at + 2] != request[at + 2])
-            return false;
-        if (request[at + 2] != RouteMei)
-            return true;
-    }
-    return false;
+    const int level = decidingLevel(request, requestLength, bytes, size);
+    return level >= 0 || level == RanOut;
 }
 
 } // namespace
@@ -132,28 +146,17 @@ bool checksumHolds(const unsigned char *bytes, int size)
 
 bool answersRequest(const unsigned char *request, int requestLength, const unsigned char *reply, int replyLength)
 {
-    for (int at = 0; at + 1 < requestLength && at + 1 < replyLength; at += RouteTripletSize) {
-        const unsigned char function = request[at + 1];
-        if (reply[at] != request[at])
-            return false;
-        if (reply[at + 1] & ExceptionBit)
-            return (reply[at + 1] & ~ExceptionBit) == function;
-        if (reply[at + 1] != function)
-            return false;
-        if (function != EncapsulatedInterface) {
-            const int fields = requestLength - at - FrameHeaderSize;
-            const int echoed = echoedBytes(function, fields);
-            return echoed <= 0
-                || (echoed <= fields && at + FrameHeaderSize + echoed <= replyLength
-                    && std::memcmp(reply + at + FrameHeaderSize, request + at + FrameHeaderSize, size_t(echoed)) == 0);
-        }
-        if (at + 2 >= requestLength || at + 2 >= replyLength || reply[at + 2] != request[at + 2])
-            return false;
-        // Behind a route triplet the next module's address and reply follow.
-        if (request[at + 2] != RouteMei)
-            return true;
-    }
-    return false;
+    const int at = decidingLevel(request, requestLength, reply, replyLength);
+    if (at < 0)
+        return false;
+    if (reply[at + 1] & ExceptionBit)
+        return true;
+    // A write's confirmation repeats what it wrote.
+    const int fields = requestLength - at - FrameHeaderSize;
+    const int echoed = echoedBytes(request[at + 1], fields);
+    return echoed <= 0
+        || (echoed <= fields && at + FrameHeaderSize + echoed <= replyLength
+            && std::memcmp(reply + at + FrameHeaderSize, request + at + FrameHeaderSize, size_t(echoed)) == 0);
 }
 
 } // namespace Modbus

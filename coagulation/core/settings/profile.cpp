@@ -208,22 +208,27 @@ QString startupSettingsProblem()
 bool readProfile(QSqlDatabase &db, ProfilePrivate *d)
 {
     const QString &path = d->profilePath;
+    const auto cannotLoad = [&](const QString &reason) {
+        d->startupProblem(Profile::tr("无法加载配置文件 %1\n%2").arg(path, reason));
+    };
     if (!db.open()) {
-        d->startupProblem(Profile::tr("无法加载配置文件 %1\n%2").arg(path, db.lastError().text()));
+        cannotLoad(db.lastError().text());
         d->startupProblem(Profile::tr("错误的配置文件 %1").arg(path));
         return false;
     }
     QString reason;
     const int tables = countTables(db, &reason);
     if (tables <= 0) {
-        d->startupProblem(tables < 0 ? Profile::tr("无法加载配置文件 %1\n%2").arg(path, reason)
-                                     : Profile::tr("错误的配置文件 %1").arg(path));
+        if (tables < 0)
+            cannotLoad(reason);
+        else
+            d->startupProblem(Profile::tr("错误的配置文件 %1").arg(path));
         return false;
     }
     QSqlQuery query(db);
     query.setForwardOnly(true);
     if (!query.exec(QStringLiteral("select name, value from profile"))) {
-        d->startupProblem(Profile::tr("无法加载配置文件 %1\n%2").arg(path, query.lastError().text()));
+        cannotLoad(query.lastError().text());
         return false;
     }
     QHash<QString, QVariant> rows;
@@ -237,7 +242,7 @@ bool readProfile(QSqlDatabase &db, ProfilePrivate *d)
             d->cache.insert(it.key(), it.value());
     }
     if (error.isValid()) {
-        d->startupProblem(Profile::tr("无法加载配置文件 %1\n%2").arg(path, error.text()));
+        cannotLoad(error.text());
         return false;
     }
     return true;

@@ -56,6 +56,14 @@ void PosixLine::clearInterrupt()
     m_interrupted.store(false, std::memory_order_release);
 }
 
+bool PosixLine::endedByInterrupt()
+{
+    if (!isInterrupted())
+        return false;
+    m_error = ECANCELED;
+    return true;
+}
+
 void PosixLine::drainWake()
 {
     uint64_t count = 0;
@@ -123,17 +131,13 @@ QString PosixLine::errorText() const
 int PosixLine::waitFor(int fd, short events, qint64 deadline)
 {
     for (;;) {
-        if (isInterrupted()) {
-            m_error = ECANCELED;
+        if (endedByInterrupt())
             return -1;
-        }
         pollfd entries[2] = { { fd, events, 0 }, { m_wakeFd, POLLIN, 0 } };
         const int ready = ::poll(entries, m_wakeFd >= 0 ? 2 : 1, int(qMax<qint64>(0, deadline - steadyMs())));
         if (ready > 0) {
-            if (entries[1].revents && isInterrupted()) {
-                m_error = ECANCELED;
+            if (entries[1].revents && endedByInterrupt())
                 return -1;
-            }
             if (entries[0].revents & POLLNVAL) {
                 m_error = EBADF;
                 return -1;
@@ -154,10 +158,8 @@ int PosixLine::waitFor(int fd, short events, qint64 deadline)
 
 bool PosixLine::send(const char *data, int size, int msecs)
 {
-    if (isInterrupted()) {
-        m_error = ECANCELED;
+    if (endedByInterrupt())
         return false;
-    }
     qint64 deadline = -1; // read from the clock only when the line is full
     int sent = 0;
     while (sent < size) {
@@ -190,10 +192,8 @@ bool PosixLine::send(const char *data, int size, int msecs)
 
 int PosixLine::receive(char *buffer, int capacity, int msecs)
 {
-    if (isInterrupted()) {
-        m_error = ECANCELED;
+    if (endedByInterrupt())
         return -1;
-    }
     if (capacity <= 0)
         return 0;
     if (m_kind == Socket && !m_lent)
@@ -247,10 +247,8 @@ int PosixLine::receiveFromSocket(char *buffer, int capacity, int msecs)
         }
         const ssize_t n = ::recv(m_fd, buffer, size_t(capacity), wait > 0 ? 0 : MSG_DONTWAIT);
         // An interrupt shuts the socket down, which ends the wait as if the peer had gone.
-        if (isInterrupted()) {
-            m_error = ECANCELED;
+        if (endedByInterrupt())
             return -1;
-        }
         if (n > 0)
             return int(n);
         if (n == 0) {
@@ -324,6 +322,14 @@ void PosixLine::attach(int, Kind) {}
 void PosixLine::detach() {}
 void PosixLine::interrupt() { m_interrupted = true; }
 void PosixLine::clearInterrupt() { m_interrupted = false; }
+bool PosixLine::endedByInterrupt()
+{
+    if (!isInterrupted())
+        return false;
+    m_error = ECANCELED;
+    return true;
+}
+
 void PosixLine::drainWake() {}
 void PosixLine::setBitsPerSecond(int) {}
 int PosixLine::transferMs(int) const { return 0; }

@@ -76,6 +76,8 @@ private:
     int receiveFromSocket(char *buffer, int capacity, int msecs);
     bool setBlocking(bool blocking);
     void drainWake();
+    // Whether the line was interrupted: the transfer ends, with ECANCELED as its error.
+    bool endedByInterrupt();
 
     // Written only under m_fdMutex, so that interrupt() never shuts down a descriptor that
     // another thread has closed and the system has handed out again.
