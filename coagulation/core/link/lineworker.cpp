@@ -106,10 +106,8 @@ void AsyncRequest::finishLocked(ModuleStatus endStatus)
         return;
     m_finished = true;
     status = endStatus;
-    if (m_reply) {
-        ModuleReply *reply = m_reply;
-        QMetaObject::invokeMethod(reply, [reply] { reply->deliver(); }, Qt::QueuedConnection);
-    }
+    if (m_reply)
+        QMetaObject::invokeMethod(m_reply, "deliver", Qt::QueuedConnection);
 }
 
 void AsyncRequest::detach()

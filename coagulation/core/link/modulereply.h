@@ -85,7 +85,9 @@ Q_SIGNALS:
 private:
     friend class AsyncRequest;
     explicit ModuleReply(QObject *parent = nullptr);
-    void deliver();
+    // Queued by name from the worker: the call is then made entirely inside Qt, whose
+    // hand-over between threads a ThreadSanitizer build cannot see.
+    Q_INVOKABLE void deliver();
 
     std::shared_ptr<AsyncRequest> m_request;
     ModuleStatus m_status;
